@@ -1,0 +1,28 @@
+// The few things the program needs from the operating system besides the
+// serial port: console set-up, pauses, the user's name and the glyphs of the
+// progress bar. One implementation per platform (platform_w32.cpp,
+// platform_posix.cpp).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// Every print reaches the console at once, the bar's line without LF too.
+void platform_console_init();
+
+void platform_sleep_ms(uint32_t ms);
+
+// Asks for 1 ms pause resolution while `on`, gives it back when not. Windows'
+// default 15.6 ms tick would otherwise stretch each 20 ms pause to ~31 ms.
+void platform_fine_timer(bool on);
+
+// Name of the user logged on; empty text when it cannot be had.
+void platform_user_name(char* user, size_t size);
+
+// The progress bar's edge, filled and empty cells as the console shows them.
+struct bar_glyphs {
+    const char* edge;
+    const char* filled;
+    const char* empty;
+};
+const bar_glyphs& platform_bar_glyphs();

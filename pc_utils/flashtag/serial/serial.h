@@ -1,0 +1,42 @@
+// Serial port driver: blocking, exact-length byte I/O on COM ports addressed
+// by name ("COM1".."COM99"). Callers never hold an OS handle; the driver keeps
+// a process-wide table from port number to open handle and one process-wide
+// time-out. Every operation returns a result code: SERIAL_OK, SERIAL_EINVAL
+// (bad name or stop-bit count) or SERIAL_EIO (OS failure or short transfer;
+// a read time-out shows this way).
+//
+// One implementation per platform: serial_w32.cpp (Win32 Communications API)
+// and serial_posix.cpp (termios, poll). The name rules and the input flush are
+// shared (serial_common.cpp).
+#pragma once
+
+#include <cstdint>
+
+enum : int32_t {
+    SERIAL_OK = 0,
+    SERIAL_EINVAL = 1,
+    SERIAL_EIO = 2,
+};
+
+// What a port slot holds: a HANDLE on Windows, a file descriptor on POSIX.
+using serial_handle = intptr_t;
+constexpr serial_handle SERIAL_INVALID_HANDLE = -1;
+
+// Highest port number a name can carry ("COM99").
+constexpr int SERIAL_MAX_PORT = 99;
+
+// "COM1".."COM9", "COM01".."COM99" (letters in any case) -> 1..99; else -1.
+int port_number_from_name(const char* name);
+
+serial_handle serial_get_handle(const char* name);
+
+// parity is the Windows parity code (0 none, 1 odd, 2 even); stop_bits 1 or 2.
+int32_t serial_open(const char* name, uint32_t baud, uint8_t data_bits, uint8_t parity,
+                    uint8_t stop_bits, uint32_t timeout_ms);
+int32_t serial_close(const char* name);
+int32_t serial_set_timeout(const char* name, uint32_t timeout_ms);
+int32_t serial_get_timeout(const char* name, uint32_t* timeout_ms);
+int32_t serial_read(const char* name, void* buffer, uint32_t count);
+int32_t serial_write(const char* name, const void* bytes, uint32_t count);
+int32_t serial_flush_input(const char* name);
+int32_t serial_set_dtr(const char* name, bool on);

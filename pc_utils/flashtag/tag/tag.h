@@ -1,0 +1,49 @@
+// Tag console connection: the line-oriented command/reply exchange with the
+// tag's BASIC console, and the connection built on it (version check, echo
+// handling, node ID) and the log readout.
+//
+// Commands are text ended by one CR; replies are lines ended by LF. A reply
+// may be preceded by blank lines and the echo of the command, and may begin
+// with a bracketed prefix such as "[3] ". Every operation takes the port
+// name first and returns a result code: 0, the serial driver's 1 and 2, or
+// one of the codes below. Reply buffers belong to the caller, who passes
+// their size; a reply is always NUL-terminated and never overflows it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+enum : int32_t {
+    TAG_EVERSION = 10,     // the version reply does not begin with "V"
+    TAG_ELOGSELECT = 102,  // the log selection was not confirmed
+    TAG_ELOGEND = 103,     // the log transfer did not end with "OK"
+};
+
+// Reply buffer sizes the callers use.
+constexpr size_t TAG_SHORT_REPLY = 50;
+constexpr size_t TAG_MEDIUM_REPLY = 100;
+constexpr size_t TAG_LONG_REPLY = 200;
+
+// One raw line: LF removed, a CR before it kept. A NUL byte also ends the
+// line. A line longer than the buffer is cut to fit and the rest of it, up to
+// its LF, is read and dropped.
+int32_t tag_read_line(const char* port, char* reply, size_t size);
+// The next line holding something other than space, TAB, CR or LF.
+int32_t tag_read_nonblank_line(const char* port, char* reply, size_t size);
+// Types `command` and CR, skips an echo, returns the reply without prefix.
+int32_t tag_command(const char* port, const char* command, char* reply, size_t size);
+
+// Removes a leading "[...]" prefix and the white space after it, in place.
+void strip_reply_prefix(char* text);
+// First character that is not space, TAB, LF or CR.
+const char* skip_spaces(const char* text);
+
+// Packed: major << 16 | minor << 8 | third.
+int32_t tag_get_version(const char* port, uint32_t* packed);
+// Opens the port at 115200 8N1, identifies the tag, switches off the echo of
+// a new console. firmware_version is major * 256 + minor.
+int32_t tag_connect(const char* port, uint32_t* firmware_version, uint32_t* version_third,
+                    bool* new_console);
+int32_t tag_get_node_id(const char* port, uint8_t* node_id);
+int32_t tag_set_node_id(const char* port, uint8_t node_id);
+int32_t tag_disconnect(const char* port);

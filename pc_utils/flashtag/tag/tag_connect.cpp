@@ -1,0 +1,86 @@
+// Connecting to a tag: version check, echo switch-off, node ID.
+#include "serial/serial.h"
+#include "tag.h"
+#include "tag_internal.h"
+
+#include <cstdio>
+
+tag_connection tag_state{};
+
+namespace {
+
+// Firmware 5.x has the old console: plain "id" commands and no echo switch.
+constexpr unsigned long OLD_CONSOLE_MAJOR = 5;
+
+}  // namespace
+
+int32_t tag_get_version(const char* port, uint32_t* packed)
+{
+    char ver_str[TAG_SHORT_REPLY];
+    int32_t result = tag_command(port, "ver", ver_str, sizeof ver_str);
+    if (result != SERIAL_OK) return result;
+    if (ver_str[0] != 'V') return TAG_EVERSION;
+
+    // "V<major>.<minor>.<third>"; numbers the reply lacks count as 0.
+    unsigned long major = 0, minor = 0, third = 0;
+    const char* p = ver_str + 1;
+    if (scan_number(&p, &major) && scan_literal(&p, ".") && scan_number(&p, &minor) &&
+        scan_literal(&p, ".")) {
+        scan_number(&p, &third);
+    }
+    *packed = static_cast<uint32_t>((major << 16) | (minor << 8) | third);
+    if (major != OLD_CONSOLE_MAJOR) tag_state.new_console = true;
+    return SERIAL_OK;
+}
+
+int32_t tag_connect(const char* port, uint32_t* firmware_version, uint32_t* version_third,
+                    bool* new_console)
+{
+    tag_state.echo_seen = false;
+    tag_state.new_console = false;
+    int32_t result = serial_open(port, 115200, 8, 0, 1, 1000);
+    if (result != SERIAL_OK) return result;
+
+    uint32_t packed = 0;
+    result = tag_get_version(port, &packed);
+    if (result != SERIAL_OK) {
+        serial_close(port);
+        return result;
+    }
+    tag_state.firmware_version = ((packed >> 16) & 0xFF) * 256 + ((packed >> 8) & 0xFF);
+    tag_state.version_third = packed & 0xFF;
+    *firmware_version = tag_state.firmware_version;
+    *version_third = tag_state.version_third;
+    *new_console = tag_state.new_console;
+
+    // A new console can be told to stop echoing; its answer does not matter.
+    if (tag_state.new_console && tag_state.echo_seen) {
+        char response[TAG_LONG_REPLY];
+        (void)tag_command(port, "_echo = 0", response, sizeof response);
+    }
+    return SERIAL_OK;
+}
+
+int32_t tag_get_node_id(const char* port, uint8_t* node_id)
+{
+    char id_str[TAG_SHORT_REPLY];
+    int32_t result =
+        tag_command(port, tag_state.new_console ? "?_id" : "id", id_str, sizeof id_str);
+    if (result != SERIAL_OK) return result;
+    unsigned long id = 0;  // a reply without a number counts as node 0
+    const char* p = id_str;
+    scan_number(&p, &id);
+    *node_id = static_cast<uint8_t>(id & 0xFF);
+    return SERIAL_OK;
+}
+
+int32_t tag_set_node_id(const char* port, uint8_t node_id)
+{
+    char id_str[TAG_SHORT_REPLY];
+    snprintf(id_str, sizeof id_str, tag_state.new_console ? "_id=%u" : "id %u",
+             static_cast<unsigned>(node_id));
+    char response[TAG_MEDIUM_REPLY];
+    return tag_command(port, id_str, response, sizeof response);
+}
+
+int32_t tag_disconnect(const char* port) { return serial_close(port); }

@@ -1,0 +1,65 @@
+// The tag's console commands.
+#include "tagsim.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+// Firmware 5.x has the old console ("id"); later ones the new ("?_id", "_id=",
+// "_echo"). A version text without "V<number>" counts as new.
+bool old_console(const sim_options& opt)
+{
+    return opt.version.size() > 1 && opt.version[0] == 'V' &&
+           strtoul(opt.version.c_str() + 1, nullptr, 10) == 5;
+}
+
+void reply(sim_tag& tag, const std::string& text)
+{
+    if (tag.opt.blank) {
+        line_write(tag.line, "\n", 1);  // an empty line
+        line_send(tag.line, "");        // a line of only CR
+    }
+    line_send(tag.line, tag.opt.prefix + text);
+}
+
+bool starts_with(const std::string& s, const char* head)
+{
+    return s.compare(0, std::string(head).size(), head) == 0;
+}
+
+void record(const sim_tag& tag, const std::string& command)
+{
+    if (tag.opt.transcript.empty()) return;
+    if (FILE* f = fopen(tag.opt.transcript.c_str(), "a")) {
+        fprintf(f, "%s\n", command.c_str());
+        fclose(f);
+    }
+}
+
+}  // namespace
+
+void console_command(sim_tag& tag, const std::string& command)
+{
+    record(tag, command);
+    if (tag.opt.silent) return;
+    if (tag.echo) line_send(tag.line, command);
+
+    bool old = old_console(tag.opt);
+    if (command == "ver") {
+        reply(tag, tag.opt.version);
+    } else if (command == (old ? "id" : "?_id")) {
+        reply(tag, std::to_string(tag.node_id));
+    } else if (old && starts_with(command, "id ")) {
+        tag.node_id = static_cast<unsigned>(strtoul(command.c_str() + 3, nullptr, 10)) & 0xFF;
+        reply(tag, "OK");
+    } else if (!old && starts_with(command, "_id=")) {
+        tag.node_id = static_cast<unsigned>(strtoul(command.c_str() + 4, nullptr, 10)) & 0xFF;
+        reply(tag, "OK");
+    } else if (!old && command == "_echo = 0") {
+        tag.echo = false;
+        reply(tag, "OK");
+    } else {
+        reply(tag, "ERROR: unknown command");
+    }
+}

@@ -1,0 +1,132 @@
+// tagsim: serves a simulated tag on a new pseudo-terminal until it is
+// stopped. It prints the terminal's path on its first output line; with
+// --link it also makes a symlink to it (a COMn entry for FLASHTAG_PORT_DIR,
+// or a comN entry in a Wine prefix's dosdevices).
+#include "tagsim.h"
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <getopt.h>
+#include <unistd.h>
+
+namespace {
+
+const char* link_to_remove = nullptr;
+
+void stop(int)
+{
+    if (link_to_remove != nullptr) unlink(link_to_remove);
+    _exit(0);
+}
+
+void usage()
+{
+    fprintf(stderr,
+            "usage: tagsim [options]\n"
+            "  --link PATH       make PATH a symlink to the simulated tag's terminal\n"
+            "  --version TEXT    reply to \"ver\" (default V6.1.0; V5.x is the old console)\n"
+            "  --node-id N       node ID (default 7)\n"
+            "  --echo            echo each command line before replying\n"
+            "  --prefix TEXT     put TEXT (e.g. \"[3] \") before each command reply\n"
+            "  --blank           send a blank and a lone-CR line before each reply\n"
+            "  --silent          answer nothing\n"
+            "  --transcript FILE append every command line received to FILE\n");
+}
+
+bool parse(int argc, char** argv, sim_options& opt)
+{
+    enum { LINK = 256, VERSION, NODE_ID, ECHO, PREFIX, BLANK, SILENT, TRANSCRIPT, HELP };
+    static const option longopts[] = {
+        {"link", required_argument, nullptr, LINK},
+        {"version", required_argument, nullptr, VERSION},
+        {"node-id", required_argument, nullptr, NODE_ID},
+        {"echo", no_argument, nullptr, ECHO},
+        {"prefix", required_argument, nullptr, PREFIX},
+        {"blank", no_argument, nullptr, BLANK},
+        {"silent", no_argument, nullptr, SILENT},
+        {"transcript", required_argument, nullptr, TRANSCRIPT},
+        {"help", no_argument, nullptr, HELP},
+        {nullptr, 0, nullptr, 0},
+    };
+    int c;
+    while ((c = getopt_long(argc, argv, "", longopts, nullptr)) != -1) {
+        switch (c) {
+        case LINK: opt.link = optarg; break;
+        case VERSION: opt.version = optarg; break;
+        case NODE_ID: opt.node_id = static_cast<unsigned>(strtoul(optarg, nullptr, 10)); break;
+        case ECHO: opt.echo = true; break;
+        case PREFIX: opt.prefix = optarg; break;
+        case BLANK: opt.blank = true; break;
+        case SILENT: opt.silent = true; break;
+        case TRANSCRIPT: opt.transcript = optarg; break;
+        case HELP: usage(); exit(0);
+        default: return false;
+        }
+    }
+    return optind == argc;
+}
+
+// Opens a new pseudo-terminal; returns the master and the slave's path. The
+// slave is opened once and kept open, so that the master does not see a
+// hang-up each time the PC side closes the port, but its settings are left
+// to whoever opens the port: the program under test must make the line raw.
+int open_terminal(std::string& slave_path)
+{
+    int master = posix_openpt(O_RDWR | O_NOCTTY);
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) return -1;
+    const char* name = ptsname(master);
+    if (name == nullptr) return -1;
+    slave_path = name;
+    if (open(name, O_RDWR | O_NOCTTY) < 0) return -1;
+    return master;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    sim_tag tag;
+    if (!parse(argc, argv, tag.opt)) {
+        usage();
+        return 2;
+    }
+    tag.echo = tag.opt.echo;
+    tag.node_id = tag.opt.node_id;
+
+    std::string slave_path;
+    tag.line.fd = open_terminal(slave_path);
+    if (tag.line.fd < 0) {
+        perror("tagsim: pseudo-terminal");
+        return 1;
+    }
+    if (!tag.opt.link.empty()) {
+        unlink(tag.opt.link.c_str());
+        if (symlink(slave_path.c_str(), tag.opt.link.c_str()) != 0) {
+            perror("tagsim: link");
+            return 1;
+        }
+        link_to_remove = tag.opt.link.c_str();
+    }
+    signal(SIGTERM, stop);
+    signal(SIGINT, stop);
+    signal(SIGHUP, stop);
+    printf("%s\n", slave_path.c_str());
+    fflush(stdout);
+
+    std::string command;
+    for (;;) {
+        int b = line_read_byte(tag.line, -1);
+        if (b < 0) {
+            usleep(10000);  // line momentarily unusable
+            continue;
+        }
+        if (b == '\r') {
+            console_command(tag, command);
+            command.clear();
+        } else if (b != '\n' && command.size() < 1024) {
+            command += static_cast<char>(b);
+        }
+    }
+}

@@ -1,0 +1,43 @@
+// tagsim: a simulated tag on a pseudo-terminal, for tests and for trying
+// flashtag without a board. It plays the tag's side of the console: commands
+// arrive as text ended by CR, replies go out as lines ended by CR LF.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+struct sim_options {
+    std::string link;           // symlink to make to the pseudo-terminal
+    std::string version = "V6.1.0";
+    unsigned node_id = 7;
+    bool echo = false;          // echo each command line before replying
+    std::string prefix;         // put before every command reply, e.g. "[3] "
+    bool blank = false;         // a blank and a lone-CR line before replies
+    bool silent = false;        // answer nothing at all
+    std::string transcript;     // file that gets every command line received
+};
+
+// The line to the PC: the master side of the pseudo-terminal.
+struct sim_line {
+    int fd = -1;
+    unsigned char buf[4096];
+    size_t have = 0, used = 0;
+};
+
+// Next byte from the PC, or -1 when none arrives within timeout_ms (-1 waits
+// for ever) or the line is gone.
+int line_read_byte(sim_line& line, int timeout_ms);
+void line_write(sim_line& line, const void* bytes, size_t count);
+void line_send(sim_line& line, const std::string& text);  // text + CR LF
+
+// The simulated tag: its line, its switches and the console's own state.
+struct sim_tag {
+    sim_line line;
+    sim_options opt;
+    bool echo = false;
+    unsigned node_id = 0;
+};
+
+// Carries out one command line (without its CR) as the tag's console does.
+void console_command(sim_tag& tag, const std::string& command);

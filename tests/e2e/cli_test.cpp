@@ -1,0 +1,158 @@
+// The command line as a user meets it: texts, exit statuses, the named port
+// and the scan, against the simulated tag.
+#include "target.h"
+
+#include <chrono>
+#include <gtest/gtest.h>
+
+namespace {
+
+const std::string banner =
+    "\nCorvela Script Loader V1.2\nCopyright (C) Corvela. All rights reserved.\n\n";
+const std::string hint = "Type \"flashtag -h\" for help using this program.\n\n";
+const std::string help =
+    "flashtag: flashtag does 3 things:\n"
+    "flashtag:   1. Connects to a Corvela tag in a support board.\n"
+    "flashtag:   2. Transfers a BASIC script to the tag from a PC file.\n"
+    "flashtag:   3. Writes the script into the flash memory on the tag.\n"
+    "flashtag:      On re-boot, the script will be re-loaded from flash\n"
+    "flashtag:      and optionally started running (see -r option below).\n"
+    "flashtag:\n"
+    "flashtag: Usage is \"flashtag [options] <filename>\"\n"
+    "flashtag:\n"
+    "flashtag: The BASIC script filename must end in .bas.  It can be a tokenised\n"
+    "flashtag: file produced using save \"filename\" with a PC version of Quorbel\n"
+    "flashtag: or a plain text file which will be tokensied when loaded.\n"
+    "flashtag:\n"
+    "flashtag: Options: -c <COM port number>  Use specified COM port to connect\n"
+    "flashtag:                                to the tag.  Without this option,\n"
+    "flashtag:                                flashtag will search for a tag.\n"
+    "flashtag:          -r Automatically run the script on tag power-up.\n"
+    "flashtag:             Without -r the script will be loaded but won't run.\n"
+    "flashtag:          -h Display this help text\n";
+const std::string port_error = "flashtag: Error: Specify a port number with -c option\n";
+
+std::string settings(const std::string& port, int node, const std::string& file, bool run)
+{
+    return "Port     : " + port + "\nNode ID  : " + std::to_string(node) + "\nFile     : " + file +
+           "\nAuto-run : " + (run ? "ON" : "OFF") + "\n\n";
+}
+
+RunResult run(const std::vector<std::string>& args) { return Target::get().run(args); }
+std::string link(int n) { return Target::get().port_link(n); }
+
+}  // namespace
+
+TEST(CommandLine, NoArgumentsAsksForAFile)
+{
+    RunResult r = run({});
+    EXPECT_EQ(r.out, banner + hint + "flashtag: Error: Specify a script file to load\n");
+    EXPECT_EQ(r.status, 1);
+}
+
+TEST(CommandLine, MoreThanFourArgumentsPrintOnlyTheHelp)
+{
+    RunResult r = run({"-c", "5", "-r", "a", "b"});
+    EXPECT_EQ(r.out, banner + help);
+    EXPECT_EQ(r.status, 1);
+}
+
+TEST(CommandLine, HelpAndUnknownOptionsInTheOrderGiven)
+{
+    for (const char* h : {"-h", "-Help", "-H"}) {
+        RunResult r = run({h, "-x"});
+        EXPECT_EQ(r.out, banner + help) << h;
+        EXPECT_EQ(r.status, 0);
+    }
+    for (const char* bad : {"-x", "-", "-5"}) {
+        RunResult r = run({bad, "-h"});
+        EXPECT_EQ(r.out, banner + "flashtag: Error: Unknown option \"" + bad +
+                             "\", see help below...\n\n" + help) << bad;
+        EXPECT_EQ(r.status, 1);
+    }
+    // "-5" after "-c" is still an option, not the port.
+    EXPECT_EQ(run({"-c", "-5", "x"}).status, 1);
+}
+
+TEST(CommandLine, PortMustBeANumberFrom1To255)
+{
+    for (std::vector<std::string> args : {std::vector<std::string>{"-c", "0", "f"},
+                                           {"-c", "256", "f"},
+                                           {"-c", "abc", "f"},
+                                           {"-c", "COM3", "f"},
+                                           {"-c", "9999999999999999999", "f"},
+                                           {"-c", "x.bas"}}) {
+        RunResult r = run(args);
+        EXPECT_EQ(r.out, banner + hint + port_error) << args[1];
+        EXPECT_EQ(r.status, 1);
+    }
+}
+
+TEST(CommandLine, ArgumentsLongerThanTheirBuffersAreRefused)
+{
+    RunResult r = run({"-c", std::string(19, '0') + "5", "f"});  // 20 characters
+    EXPECT_EQ(r.out.rfind(banner + "flashtag: Error: ", 0), 0u) << r.out;
+    EXPECT_EQ(r.status, 1);
+    r = run({std::string(200, 'f')});
+    EXPECT_EQ(r.out.rfind(banner + "flashtag: Error: ", 0), 0u) << r.out;
+    EXPECT_EQ(r.status, 1);
+}
+
+TEST(CommandLine, NamedPortWithoutATag)
+{
+    RunResult r = run({"-c", "7", "file"});
+    EXPECT_EQ(r.out, banner + hint + "flashtag: Error: Can't connect to tag on COM7\n");
+    EXPECT_EQ(r.status, 1);
+    // Past COM99 no port name exists, though the number is accepted.
+    r = run({"-c", "100", "file"});
+    EXPECT_EQ(r.out, banner + hint + "flashtag: Error: Can't connect to tag on COM100\n");
+    EXPECT_EQ(r.status, 1);
+}
+
+TEST(CommandLine, NamedPortWithATag)
+{
+    TagSim tag(link(7), {"--node-id", "42"});
+    RunResult r = run({"-c", "7", "prog"});
+    EXPECT_EQ(r.out, banner + hint + settings("COM7", 42, "prog", false));
+    EXPECT_EQ(r.status, 0);
+
+    // Port text forms, options in any case, the last port and file win.
+    for (std::vector<std::string> args : {std::vector<std::string>{"-C", "007", "-run", "prog"},
+                                           {"-c", "7abc", "-R", "prog"},
+                                           {"-c", "-r", " +7", "prog"}}) {
+        r = run(args);
+        EXPECT_EQ(r.out, banner + hint + settings("COM7", 42, "prog", true)) << args[1];
+        EXPECT_EQ(r.status, 0);
+    }
+    r = run({"first", "-c", "7", "second"});
+    EXPECT_EQ(r.out, banner + hint + settings("COM7", 42, "second", false));
+}
+
+TEST(CommandLine, ScanFindsTheTag)
+{
+    TagSim tag(link(5), {"--node-id", "3", "--version", "V5.2.1"});
+    RunResult r = run({"-r", "prog.bas"});
+    EXPECT_EQ(r.out, banner + hint + "Scanning ports...\n" + settings("COM5", 3, "prog.bas", true));
+    EXPECT_EQ(r.status, 0);
+}
+
+TEST(CommandLine, ScanPassesASilentDeviceBeforeTheTag)
+{
+    TagSim silent(link(3), {"--silent"});
+    TagSim tag(link(5), {"--node-id", "4"});
+    auto start = std::chrono::steady_clock::now();
+    RunResult r = run({"prog"});
+    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                  std::chrono::steady_clock::now() - start).count();
+    EXPECT_EQ(r.out, banner + hint + "Scanning ports...\n" + settings("COM5", 4, "prog", false));
+    EXPECT_EQ(r.status, 0);
+    EXPECT_GE(ms, 1000);  // one version-reply time-out on COM3
+}
+
+TEST(CommandLine, ScanWithoutATag)
+{
+    RunResult r = run({"prog"});
+    EXPECT_EQ(r.out, banner + hint + "Scanning ports...\n" +
+                         "\nflashtag: Error: Can't find a tag (close any PuTTY connections)\n");
+    EXPECT_EQ(r.status, 1);
+}

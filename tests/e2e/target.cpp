@@ -1,0 +1,56 @@
+#include "target.h"
+
+#include <cstdlib>
+#include <unistd.h>
+
+Target& Target::get()
+{
+    static Target target;
+    return target;
+}
+
+Target::Target()
+{
+    const char* exe = getenv("FLASHTAG_E2E_WINE_EXE");
+    if (exe == nullptr || exe[0] == '\0') return;
+    wine_exe_ = exe;
+    const char* prefix = getenv("FLASHTAG_WINEPREFIX");
+    const char* tmp = getenv("TMPDIR");
+    std::string dir = prefix != nullptr ? prefix
+                                        : std::string(tmp != nullptr ? tmp : "/tmp") + "/flashtag-wine";
+    dosdevices_ = dir + "/dosdevices";
+    run({"-h"});  // makes the prefix on first use
+}
+
+std::string Target::port_link(int n) const
+{
+    if (is_wine()) return dosdevices_ + "/com" + std::to_string(n);
+    return ports_.file("COM" + std::to_string(n));
+}
+
+std::string Target::program_path(const std::string& file) const
+{
+    std::string path = work_.file(file);
+    return is_wine() ? "Z:" + path : path;  // Wine's Z: is the Unix root
+}
+
+RunResult Target::run(const std::vector<std::string>& args, int timeout_ms) const
+{
+    std::vector<std::string> argv;
+    if (is_wine()) {
+        argv = {WINE_RUN_PATH, wine_exe_};
+    } else {
+        argv = {FLASHTAG_PATH};
+    }
+    argv.insert(argv.end(), args.begin(), args.end());
+    RunResult r = run_program(argv, {"FLASHTAG_PORT_DIR=" + ports_.path()}, timeout_ms);
+    if (is_wine()) {
+        std::string folded;
+        for (size_t i = 0; i < r.out.size(); ++i) {
+            if (r.out[i] == '\r' && i + 1 < r.out.size() && r.out[i + 1] == '\n') continue;
+            folded += r.out[i];
+        }
+        r.out = folded;
+    }
+    return r;
+}

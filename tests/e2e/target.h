@@ -1,0 +1,32 @@
+// Test support: the flashtag build under test, run as a user runs it. The
+// Linux build reaches ports through FLASHTAG_PORT_DIR; the Windows build runs
+// under Wine and reaches them through its prefix's dosdevices links.
+#pragma once
+
+#include "support/process.h"
+
+#include <string>
+#include <vector>
+
+class Target {
+public:
+    // The Windows build when FLASHTAG_E2E_WINE_EXE names its .exe, else Linux.
+    static Target& get();
+
+    bool is_wine() const { return !wine_exe_.empty(); }
+    // Where a simulated tag must link its terminal to appear as COMn.
+    std::string port_link(int n) const;
+    // Runs the program with `args`; Windows line ends are folded to LF.
+    RunResult run(const std::vector<std::string>& args, int timeout_ms = 120000) const;
+    // A directory the program can read and write, with its name as the
+    // program sees it.
+    const TempDir& work() const { return work_; }
+    std::string program_path(const std::string& file) const;
+
+private:
+    Target();
+    std::string wine_exe_;
+    std::string dosdevices_;
+    TempDir ports_;
+    TempDir work_;
+};

@@ -1,0 +1,225 @@
+// The tag console connection against the simulated tag (whole exchanges) and
+// against a bare terminal (what a misbehaving tag can send).
+#include "serial/serial.h"
+#include "support/pty.h"
+#include "tag/tag.h"
+
+#include <chrono>
+#include <cstring>
+#include <gtest/gtest.h>
+#include <memory>
+#include <thread>
+
+namespace {
+
+struct Connected {
+    int32_t result = -1;
+    uint32_t firmware = 0, third = 0;
+    bool new_console = false;
+    uint8_t node_id = 0;
+};
+
+class TagConnection : public ::testing::Test {
+protected:
+    void TearDown() override { tag_disconnect("COM5"); }
+
+    // Starts tagsim with `args` on COM5, connects and reads the node ID.
+    Connected connect(const std::vector<std::string>& args)
+    {
+        std::vector<std::string> all = args;
+        all.insert(all.end(), {"--transcript", dir.file("transcript")});
+        sim.reset();  // its link goes with it
+        sim = std::make_unique<TagSim>(dir.file("COM5"), all);
+        setenv("FLASHTAG_PORT_DIR", dir.path().c_str(), 1);
+        Connected c;
+        c.result = tag_connect("COM5", &c.firmware, &c.third, &c.new_console);
+        if (c.result == 0) {
+            EXPECT_EQ(tag_get_node_id("COM5", &c.node_id), 0);
+        }
+        return c;
+    }
+    std::string transcript() { return read_file(dir.file("transcript")); }
+
+    TempDir dir;
+    std::unique_ptr<TagSim> sim;
+};
+
+}  // namespace
+
+TEST_F(TagConnection, NewConsoleWithoutEcho)
+{
+    Connected c = connect({"--version", "V6.1.0", "--node-id", "42"});
+    ASSERT_EQ(c.result, 0);
+    EXPECT_EQ(c.firmware, 0x601u);
+    EXPECT_EQ(c.third, 0u);
+    EXPECT_TRUE(c.new_console);
+    EXPECT_EQ(c.node_id, 42);
+    EXPECT_EQ(transcript(), "ver\n?_id\n");  // no echo, so no echo switch-off
+}
+
+TEST_F(TagConnection, NewConsoleThatEchoesIsToldToStop)
+{
+    Connected c = connect({"--version", "V6.0.3", "--echo", "--node-id", "9"});
+    ASSERT_EQ(c.result, 0);
+    EXPECT_EQ(c.firmware, 0x600u);
+    EXPECT_EQ(c.third, 3u);
+    EXPECT_EQ(c.node_id, 9);
+    EXPECT_EQ(transcript(), "ver\n_echo = 0\n?_id\n");
+}
+
+TEST_F(TagConnection, OldConsoleUsesPlainIdAndIsNeverToldToStopEchoing)
+{
+    Connected c = connect({"--version", "V5.2.1", "--node-id", "200"});
+    ASSERT_EQ(c.result, 0);
+    EXPECT_EQ(c.firmware, 0x502u);
+    EXPECT_EQ(c.third, 1u);
+    EXPECT_FALSE(c.new_console);
+    EXPECT_EQ(c.node_id, 200);
+    EXPECT_EQ(transcript(), "ver\nid\n");
+
+    tag_disconnect("COM5");
+    uint32_t fw, third;
+    bool fresh;
+    ASSERT_EQ(tag_connect("COM5", &fw, &third, &fresh), 0);
+    EXPECT_FALSE(fresh);  // flags are cleared by each connect
+}
+
+TEST_F(TagConnection, OldConsoleThatEchoesGetsNoEchoSwitchOff)
+{
+    Connected c = connect({"--version", "V5.2.1", "--echo"});
+    ASSERT_EQ(c.result, 0);
+    EXPECT_EQ(c.firmware, 0x502u);
+    EXPECT_EQ(transcript(), "ver\nid\n");
+}
+
+TEST_F(TagConnection, PrefixesBlankLinesAndEchoTogether)
+{
+    Connected c =
+        connect({"--version", "V7.3.2", "--echo", "--prefix", "  [3] ", "--blank", "--node-id", "5"});
+    ASSERT_EQ(c.result, 0);
+    EXPECT_EQ(c.firmware, 0x703u);
+    EXPECT_EQ(c.third, 2u);
+    EXPECT_EQ(c.node_id, 5);
+}
+
+TEST_F(TagConnection, SetNodeIdUsesTheConsolesForm)
+{
+    ASSERT_EQ(connect({"--version", "V6.1.0"}).result, 0);
+    ASSERT_EQ(tag_set_node_id("COM5", 77), 0);
+    uint8_t id = 0;
+    ASSERT_EQ(tag_get_node_id("COM5", &id), 0);
+    EXPECT_EQ(id, 77);
+    EXPECT_EQ(transcript(), "ver\n?_id\n_id=77\n?_id\n");
+}
+
+TEST_F(TagConnection, OldConsoleSetNodeId)
+{
+    ASSERT_EQ(connect({"--version", "V5.0.0"}).result, 0);
+    ASSERT_EQ(tag_set_node_id("COM5", 3), 0);
+    EXPECT_EQ(transcript(), "ver\nid\nid 3\n");
+}
+
+TEST_F(TagConnection, VersionReplyWithoutVClosesThePort)
+{
+    EXPECT_EQ(connect({"--version", "Corvela 6.1"}).result, TAG_EVERSION);
+    EXPECT_EQ(serial_get_handle("COM5"), SERIAL_INVALID_HANDLE);
+    EXPECT_EQ(connect({"--version", " V6.1.0"}).result, TAG_EVERSION);
+}
+
+TEST_F(TagConnection, MissingVersionNumbersCountAsZero)
+{
+    Connected c = connect({"--version", "V7"});
+    ASSERT_EQ(c.result, 0);
+    EXPECT_EQ(c.firmware, 0x700u);
+    EXPECT_EQ(c.third, 0u);
+    EXPECT_TRUE(c.new_console);
+}
+
+TEST_F(TagConnection, SilentTagTimesOutAndClosesThePort)
+{
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(connect({"--silent"}).result, SERIAL_EIO);
+    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                  std::chrono::steady_clock::now() - start).count();
+    EXPECT_GE(ms, 990);
+    EXPECT_EQ(serial_get_handle("COM5"), SERIAL_INVALID_HANDLE);
+}
+
+// What a tag can send that no well-behaved tag does.
+class RawTag : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_EQ(serial_open("COM5", 115200, 8, 0, 1, 300), 0); }
+    void TearDown() override { serial_close("COM5"); }
+    TempDir dir;
+    Pty tag{dir, "COM5"};
+};
+
+TEST_F(RawTag, OverlongLineIsCutAndItsRestDropped)
+{
+    tag.send(std::string(500, 'x') + "\r\nnext\r\n");
+    char small[8];
+    memset(small, '#', sizeof small);
+    ASSERT_EQ(tag_read_line("COM5", small, sizeof small), 0);
+    EXPECT_STREQ(small, "xxxxxxx");
+    ASSERT_EQ(tag_read_line("COM5", small, sizeof small), 0);
+    EXPECT_STREQ(small, "next\r");
+}
+
+TEST_F(RawTag, NulEndsALineAndErrorsLeaveTextTerminated)
+{
+    tag.send(std::string("ab\0cd\n", 6) + "partial");
+    char buf[TAG_SHORT_REPLY];
+    ASSERT_EQ(tag_read_line("COM5", buf, sizeof buf), 0);
+    EXPECT_STREQ(buf, "ab");
+    ASSERT_EQ(tag_read_line("COM5", buf, sizeof buf), 0);
+    EXPECT_STREQ(buf, "cd");
+    EXPECT_EQ(tag_read_line("COM5", buf, sizeof buf), SERIAL_EIO);  // no LF: time-out
+    EXPECT_STREQ(buf, "partial");
+}
+
+TEST_F(RawTag, BlankAndCrOnlyLinesAreSkipped)
+{
+    tag.send("\n\r\n \t\r\n  x\r\n");
+    char buf[TAG_SHORT_REPLY];
+    ASSERT_EQ(tag_read_nonblank_line("COM5", buf, sizeof buf), 0);
+    EXPECT_STREQ(buf, "  x\r");
+}
+
+// Answers the next command (once its CR has come) with `reply`; `typed`
+// gets what the PC sent.
+static std::thread answer_command(Pty& tag, std::string reply, std::string* typed)
+{
+    return std::thread([&tag, reply, typed] {
+        std::string got;
+        for (int i = 0; i < 100 && got.find('\r') == std::string::npos; ++i) got += tag.receive(50);
+        tag.send(reply);
+        *typed = got;
+    });
+}
+
+TEST_F(RawTag, CommandSendsTextThenCrAndStripsThePrefix)
+{
+    tag.send("stale\r\n");  // thrown away by the flush before the CR
+    char reply[TAG_SHORT_REPLY];
+    std::string typed;
+    std::thread peer = answer_command(tag, "[1] 12 nodes\r\n", &typed);
+    ASSERT_EQ(tag_command("COM5", "id", reply, sizeof reply), 0);
+    peer.join();
+    EXPECT_EQ(typed, "id\r");
+    EXPECT_STREQ(reply, "12 nodes\r");
+}
+
+TEST_F(RawTag, NodeIdKeepsLowEightBitsAndMissingNumberIsZero)
+{
+    std::string typed;
+    uint8_t id = 1;
+    std::thread peer = answer_command(tag, "  300 units\r\n", &typed);
+    ASSERT_EQ(tag_get_node_id("COM5", &id), 0);
+    peer.join();
+    EXPECT_EQ(id, 44);
+
+    peer = answer_command(tag, "none\r\n", &typed);
+    ASSERT_EQ(tag_get_node_id("COM5", &id), 0);
+    peer.join();
+    EXPECT_EQ(id, 0);
+}

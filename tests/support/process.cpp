@@ -1,0 +1,162 @@
+#include "process.h"
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <poll.h>
+#include <spawn.h>
+#include <sstream>
+#include <stdexcept>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace {
+
+using clock_type = std::chrono::steady_clock;
+
+int ms_left(clock_type::time_point deadline)
+{
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock_type::now());
+    return left.count() < 0 ? 0 : static_cast<int>(left.count());
+}
+
+// Starts argv with its standard output (and error, when `with_stderr`) on a
+// pipe; returns the pid and the pipe's read end.
+pid_t spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+            bool with_stderr, int* out_fd)
+{
+    int fds[2];
+    if (pipe(fds) != 0) throw std::runtime_error("pipe");
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
+    if (with_stderr) posix_spawn_file_actions_adddup2(&actions, fds[1], 2);
+    posix_spawn_file_actions_addclose(&actions, fds[0]);
+    posix_spawn_file_actions_addclose(&actions, fds[1]);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+
+    std::vector<std::string> envs;
+    for (char** e = environ; *e != nullptr; ++e) envs.emplace_back(*e);
+    envs.insert(envs.end(), env.begin(), env.end());
+    std::vector<char*> cenv, cargv;
+    for (auto& e : envs) cenv.push_back(e.data());
+    cenv.push_back(nullptr);
+    std::vector<std::string> args = argv;
+    for (auto& a : args) cargv.push_back(a.data());
+    cargv.push_back(nullptr);
+
+    pid_t pid = -1;
+    int rc = posix_spawnp(&pid, cargv[0], &actions, nullptr, cargv.data(), cenv.data());
+    posix_spawn_file_actions_destroy(&actions);
+    close(fds[1]);
+    if (rc != 0) {
+        close(fds[0]);
+        throw std::runtime_error("cannot start " + argv[0] + ": " + strerror(rc));
+    }
+    *out_fd = fds[0];
+    return pid;
+}
+
+}  // namespace
+
+TempDir::TempDir()
+{
+    const char* tmp = getenv("TMPDIR");
+    std::string templ = std::string(tmp != nullptr && tmp[0] != '\0' ? tmp : "/tmp") +
+                        "/flashtag-test-XXXXXX";
+    if (mkdtemp(templ.data()) == nullptr) throw std::runtime_error("mkdtemp");
+    path_ = templ;
+}
+
+TempDir::~TempDir()
+{
+    std::string cmd = "rm -rf '" + path_ + "'";
+    if (system(cmd.c_str()) != 0) fprintf(stderr, "cannot remove %s\n", path_.c_str());
+}
+
+TagSim::TagSim(const std::string& link, const std::vector<std::string>& args)
+{
+    std::vector<std::string> argv{TAGSIM_PATH, "--link", link};
+    argv.insert(argv.end(), args.begin(), args.end());
+    int fd = -1;
+    pid_ = spawn(argv, {}, false, &fd);
+    // Its first line is the terminal's path, written once the link exists.
+    auto deadline = clock_type::now() + std::chrono::seconds(10);
+    char c;
+    while (ms_left(deadline) > 0) {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, ms_left(deadline)) <= 0 || read(fd, &c, 1) != 1 || c == '\n') break;
+        tty_ += c;
+    }
+    close(fd);
+    if (tty_.empty()) throw std::runtime_error("tagsim did not start");
+}
+
+TagSim::~TagSim()
+{
+    if (pid_ > 0) {
+        kill(pid_, SIGTERM);
+        waitpid(pid_, nullptr, 0);
+    }
+}
+
+int TagSim::wait_exit(int timeout_ms)
+{
+    auto deadline = clock_type::now() + std::chrono::milliseconds(timeout_ms);
+    int status = 0;
+    while (ms_left(deadline) > 0) {
+        if (waitpid(pid_, &status, WNOHANG) == pid_) {
+            pid_ = -1;
+            return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        }
+        usleep(10000);
+    }
+    return -1;
+}
+
+RunResult run_program(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+                      int timeout_ms)
+{
+    int fd = -1;
+    pid_t pid = spawn(argv, env, true, &fd);
+    RunResult result;
+    auto deadline = clock_type::now() + std::chrono::milliseconds(timeout_ms);
+    char buf[4096];
+    for (;;) {
+        pollfd p{fd, POLLIN, 0};
+        int n = poll(&p, 1, ms_left(deadline));
+        if (n <= 0) {
+            kill(pid, SIGKILL);
+            break;
+        }
+        ssize_t got = read(fd, buf, sizeof buf);
+        if (got <= 0) break;
+        result.out.append(buf, static_cast<size_t>(got));
+    }
+    close(fd);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return result;
+}
+
+std::string read_file(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+void write_file(const std::string& path, const std::string& content)
+{
+    std::ofstream out(path, std::ios::binary);
+    out << content;
+}

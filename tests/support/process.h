@@ -1,0 +1,50 @@
+// Test support: child processes (the simulated tag, the program under test)
+// and scratch directories.
+#pragma once
+
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+// A fresh directory under $TMPDIR, removed with its content at destruction.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& path() const { return path_; }
+    std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+// A running tagsim; stopped (and its link removed) at destruction.
+class TagSim {
+public:
+    // `link`: the symlink tagsim makes to its terminal; `args`: its switches.
+    TagSim(const std::string& link, const std::vector<std::string>& args = {});
+    ~TagSim();
+    TagSim(const TagSim&) = delete;
+    TagSim& operator=(const TagSim&) = delete;
+    const std::string& tty() const { return tty_; }
+    // Waits for tagsim to end by itself; its exit status, or -1 on time-out.
+    int wait_exit(int timeout_ms);
+
+private:
+    pid_t pid_ = -1;
+    std::string tty_;
+};
+
+struct RunResult {
+    std::string out;  // standard output and standard error, in order
+    int status = -1;  // exit status, or -1 when killed or timed out
+};
+
+// Runs argv with `env` ("NAME=value") added to this process's environment.
+RunResult run_program(const std::vector<std::string>& argv,
+                      const std::vector<std::string>& env = {}, int timeout_ms = 60000);
+
+std::string read_file(const std::string& path);
+void write_file(const std::string& path, const std::string& content);

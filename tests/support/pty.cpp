@@ -1,0 +1,55 @@
+#include "pty.h"
+
+#include <cstdlib>
+#include <fcntl.h>
+#include <poll.h>
+#include <stdexcept>
+#include <unistd.h>
+
+Pty::Pty(const TempDir& dir, const std::string& name)
+{
+    master_ = posix_openpt(O_RDWR | O_NOCTTY);
+    if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0)
+        throw std::runtime_error("posix_openpt");
+    const char* tty = ptsname(master_);
+    if (tty == nullptr) throw std::runtime_error("ptsname");
+    path_ = tty;
+    const char* path = path_.c_str();
+    // Held open so that the master never sees the PC side's close as a hang-up.
+    slave_ = open(path, O_RDWR | O_NOCTTY);
+    if (slave_ < 0 || symlink(path, dir.file(name).c_str()) != 0)
+        throw std::runtime_error("pty link");
+    setenv("FLASHTAG_PORT_DIR", dir.path().c_str(), 1);
+}
+
+Pty::~Pty()
+{
+    hang_up();
+    if (slave_ >= 0) close(slave_);
+}
+
+void Pty::send(const std::string& bytes)
+{
+    if (write(master_, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size()))
+        throw std::runtime_error("pty write");
+}
+
+std::string Pty::receive(int timeout_ms)
+{
+    std::string got;
+    char buf[256];
+    pollfd p{master_, POLLIN, 0};
+    while (poll(&p, 1, timeout_ms) > 0) {
+        ssize_t n = read(master_, buf, sizeof buf);
+        if (n <= 0) break;
+        got.append(buf, static_cast<size_t>(n));
+        timeout_ms = 20;  // then take whatever follows at once
+    }
+    return got;
+}
+
+void Pty::hang_up()
+{
+    if (master_ >= 0) close(master_);
+    master_ = -1;
+}

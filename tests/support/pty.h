@@ -1,0 +1,29 @@
+// Test support: a bare pseudo-terminal that a test drives byte by byte from
+// the tag's side, reachable as COMn through FLASHTAG_PORT_DIR.
+#pragma once
+
+#include "process.h"
+
+#include <string>
+
+class Pty {
+public:
+    // Makes dir/<name> a link to the terminal and points FLASHTAG_PORT_DIR
+    // at dir.
+    Pty(const TempDir& dir, const std::string& name);
+    ~Pty();
+    Pty(const Pty&) = delete;
+    Pty& operator=(const Pty&) = delete;
+
+    const std::string& path() const { return path_; }
+    void send(const std::string& bytes);
+    // Whatever arrived from the PC side within timeout_ms.
+    std::string receive(int timeout_ms = 200);
+    // Closes the tag's side: the PC side sees a hang-up.
+    void hang_up();
+
+private:
+    int master_ = -1;
+    int slave_ = -1;
+    std::string path_;
+};

@@ -1,0 +1,55 @@
+// Port names: which texts address which slot, and that every operation
+// refuses a bad name before it reaches the OS.
+#include "serial/serial.h"
+
+#include <gtest/gtest.h>
+
+TEST(PortName, AcceptsOneAndTwoDigitFormsInAnyCase)
+{
+    EXPECT_EQ(port_number_from_name("COM7"), 7);
+    EXPECT_EQ(port_number_from_name("com7"), 7);
+    EXPECT_EQ(port_number_from_name("cOm7"), 7);
+    EXPECT_EQ(port_number_from_name("COM07"), 7);
+    EXPECT_EQ(port_number_from_name("COM1"), 1);
+    EXPECT_EQ(port_number_from_name("COM10"), 10);
+    EXPECT_EQ(port_number_from_name("COM99"), 99);
+}
+
+TEST(PortName, RejectsEverythingElse)
+{
+    for (const char* name : {"COM0", "COM00", "COM100", "COM7 ", " COM7", "\\\\.\\COM7", "COM",
+                             "CON7", "COMx", "COM7x", "COM-1", "", "LPT1"}) {
+        EXPECT_EQ(port_number_from_name(name), -1) << name;
+    }
+    EXPECT_EQ(port_number_from_name(nullptr), -1);
+}
+
+TEST(PortName, EveryOperationRefusesABadName)
+{
+    unsigned char byte = 0;
+    uint32_t timeout = 0;
+    for (const char* name : {"COM0", "COM00", "COM100", "COM7 ", static_cast<const char*>(nullptr)}) {
+        SCOPED_TRACE(name == nullptr ? "null" : name);
+        EXPECT_EQ(serial_open(name, 115200, 8, 0, 1, 1000), SERIAL_EINVAL);
+        EXPECT_EQ(serial_close(name), SERIAL_EINVAL);
+        EXPECT_EQ(serial_set_timeout(name, 1000), SERIAL_EINVAL);
+        EXPECT_EQ(serial_get_timeout(name, &timeout), SERIAL_EINVAL);
+        EXPECT_EQ(serial_read(name, &byte, 1), SERIAL_EINVAL);
+        EXPECT_EQ(serial_write(name, &byte, 1), SERIAL_EINVAL);
+        EXPECT_EQ(serial_flush_input(name), SERIAL_EINVAL);
+        EXPECT_EQ(serial_set_dtr(name, true), SERIAL_EINVAL);
+        EXPECT_EQ(serial_get_handle(name), SERIAL_INVALID_HANDLE);
+    }
+}
+
+TEST(PortName, PortThatWasNeverOpenedFailsAsAnOsError)
+{
+    unsigned char byte = 0;
+    EXPECT_EQ(serial_read("COM42", &byte, 1), SERIAL_EIO);
+    EXPECT_EQ(serial_write("COM42", &byte, 1), SERIAL_EIO);
+    EXPECT_EQ(serial_set_timeout("COM42", 1000), SERIAL_EIO);
+    EXPECT_EQ(serial_set_dtr("COM42", true), SERIAL_EIO);
+    // Closing what is not open is harmless.
+    EXPECT_EQ(serial_close("COM42"), SERIAL_OK);
+    EXPECT_EQ(serial_read("COM42", &byte, 1), SERIAL_EIO);
+}
