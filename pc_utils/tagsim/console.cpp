@@ -56,6 +56,13 @@ void console_command(sim_tag& tag, const std::string& command)
     } else if (!old && starts_with(command, "_id=")) {
         tag.node_id = static_cast<unsigned>(strtoul(command.c_str() + 4, nullptr, 10)) & 0xFF;
         reply(tag, "OK");
+    } else if (command == "load \"_TXfer_\"") {
+        if (tag.opt.refuse_load) {
+            reply(tag, "ERROR: load refused");
+        } else {
+            reply(tag, "OK");
+            receive_script(tag);
+        }
     } else if (!old && command == "_echo = 0") {
         tag.echo = false;
         reply(tag, "OK");

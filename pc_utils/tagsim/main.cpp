@@ -32,12 +32,23 @@ void usage()
             "  --prefix TEXT     put TEXT (e.g. \"[3] \") before each command reply\n"
             "  --blank           send a blank and a lone-CR line before each reply\n"
             "  --silent          answer nothing\n"
-            "  --transcript FILE append every command line received to FILE\n");
+            "  --transcript FILE append every command line received to FILE\n"
+            "Receiving a script:\n"
+            "  --save-script FILE  write the script received to FILE\n"
+            "  --save-meta FILE    write the decoded metadata record to FILE\n"
+            "  --refuse-load       answer the load command with an error\n"
+            "  --m-line TEXT       ask for the metadata with TEXT instead of \"M\"\n"
+            "  --final TEXT        last line instead of \"OK\" (e.g. \"E002F flash\")\n"
+            "  --hangup-after N    hang up after N bytes of the upload\n"
+            "  --quiet-ms N        silence that ends the script data (default 300)\n");
 }
 
 bool parse(int argc, char** argv, sim_options& opt)
 {
-    enum { LINK = 256, VERSION, NODE_ID, ECHO, PREFIX, BLANK, SILENT, TRANSCRIPT, HELP };
+    enum {
+        LINK = 256, VERSION, NODE_ID, ECHO, PREFIX, BLANK, SILENT, TRANSCRIPT, HELP,
+        SAVE_SCRIPT, SAVE_META, REFUSE_LOAD, M_LINE, FINAL, HANGUP_AFTER, QUIET_MS,
+    };
     static const option longopts[] = {
         {"link", required_argument, nullptr, LINK},
         {"version", required_argument, nullptr, VERSION},
@@ -48,6 +59,13 @@ bool parse(int argc, char** argv, sim_options& opt)
         {"silent", no_argument, nullptr, SILENT},
         {"transcript", required_argument, nullptr, TRANSCRIPT},
         {"help", no_argument, nullptr, HELP},
+        {"save-script", required_argument, nullptr, SAVE_SCRIPT},
+        {"save-meta", required_argument, nullptr, SAVE_META},
+        {"refuse-load", no_argument, nullptr, REFUSE_LOAD},
+        {"m-line", required_argument, nullptr, M_LINE},
+        {"final", required_argument, nullptr, FINAL},
+        {"hangup-after", required_argument, nullptr, HANGUP_AFTER},
+        {"quiet-ms", required_argument, nullptr, QUIET_MS},
         {nullptr, 0, nullptr, 0},
     };
     int c;
@@ -62,6 +80,13 @@ bool parse(int argc, char** argv, sim_options& opt)
         case SILENT: opt.silent = true; break;
         case TRANSCRIPT: opt.transcript = optarg; break;
         case HELP: usage(); exit(0);
+        case SAVE_SCRIPT: opt.save_script = optarg; break;
+        case SAVE_META: opt.save_meta = optarg; break;
+        case REFUSE_LOAD: opt.refuse_load = true; break;
+        case M_LINE: opt.m_line = optarg; break;
+        case FINAL: opt.final_reply = optarg; break;
+        case HANGUP_AFTER: opt.hangup_after = strtol(optarg, nullptr, 10); break;
+        case QUIET_MS: opt.quiet_ms = static_cast<int>(strtol(optarg, nullptr, 10)); break;
         default: return false;
         }
     }

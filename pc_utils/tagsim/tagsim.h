@@ -16,6 +16,15 @@ struct sim_options {
     bool blank = false;         // a blank and a lone-CR line before replies
     bool silent = false;        // answer nothing at all
     std::string transcript;     // file that gets every command line received
+
+    // Receiving a script.
+    bool refuse_load = false;   // answer the load command with an error
+    std::string m_line = "M";   // line that asks for the metadata record
+    std::string final_reply;    // last line instead of "OK" / checksum error
+    long hangup_after = -1;     // hang up after this many upload bytes
+    int quiet_ms = 300;         // silence that ends the script data
+    std::string save_script;    // file that gets the script received
+    std::string save_meta;      // file that gets the decoded metadata record
 };
 
 // The line to the PC: the master side of the pseudo-terminal.
@@ -41,3 +50,8 @@ struct sim_tag {
 
 // Carries out one command line (without its CR) as the tag's console does.
 void console_command(sim_tag& tag, const std::string& command);
+
+// After "OK" to the load command: takes the script and its metadata record.
+void receive_script(sim_tag& tag);
+// Ends the simulation as a pulled cable would: the PC sees a hang-up.
+[[noreturn]] void hang_up(sim_tag& tag);

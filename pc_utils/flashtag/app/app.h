@@ -6,12 +6,20 @@
 #include <cstdint>
 
 enum : int32_t {
-    APP_ENOTAG = 100,  // the port scan found no tag
+    APP_ELOAD = 11,      // no script file, or the tag would not receive one
+    APP_ENOM = 13,       // the tag did not ask for the metadata record
+    APP_ECHECKSUM = 14,  // the tag reported an error of the "C" kind
+    APP_EFLASH = 15,     // the tag reported an error of the "F" kind
+    APP_EREPLY = 16,     // any other final reply
+    APP_ENOTAG = 100,    // the port scan found no tag
 };
 
 // Text buffers of the run.
 constexpr size_t APP_PORT_SIZE = 20;
 constexpr size_t APP_FILENAME_SIZE = 200;
+// The largest script a tag takes, and the buffer for the metadata record.
+constexpr size_t APP_SCRIPT_SIZE = 100000;
+constexpr size_t APP_METADATA_SIZE = 10000;
 
 void print_usage();
 
@@ -21,3 +29,19 @@ int32_t find_tag(char* port, uint8_t* node_id);
 
 // Uploads the script, reports the outcome and disconnects: the exit status.
 int upload_stage(const char* port, char* filename, bool auto_run);
+
+// Opens <filename>.bas (a final ".bas" in any case is replaced), streams it to
+// the tag and sends its metadata record. `filename` is modified.
+int32_t transfer_script(const char* port, char* filename, bool auto_run);
+
+// One redraw of the progress bar, composed in `line` (at least
+// PROGRESS_LINE_SIZE bytes): its length. print_progress writes it at once.
+constexpr size_t PROGRESS_LINE_SIZE = 256;
+size_t format_progress(char* line, uint32_t done, uint32_t total);
+void print_progress(uint32_t done, uint32_t total);
+
+// The metadata record for `full_name` into `record` (APP_METADATA_SIZE
+// bytes): its length; *checksum gets the sum of its bytes modulo 256.
+size_t build_metadata(const char* full_name, uint8_t auto_run, uint8_t* record,
+                      uint8_t* checksum);
+void put_u32_le(uint32_t value, uint8_t* dest);

@@ -1,11 +1,203 @@
-// The upload stage of a run.
+// The script upload. After "load "_TXfer_"" is answered "OK", the tag takes
+// the script as a raw byte stream: "1" first for plain text (a tokenised
+// script starts with its own 0xFA), then the bytes one write at a time with a
+// 20 ms pause every 100 indices, which is the pace the tag's console keeps up
+// with. The tag sends nothing until, after a quiet spell, it asks for the
+// metadata record with a line starting "M"; the record goes out with one
+// checksum byte over script and record, and the tag's last line says
+// whether the script reached its flash.
 #include "app.h"
+#include "platform/platform.h"
+#include "serial/serial.h"
 #include "tag/tag.h"
+
+#include <cstdio>
+#include <cstring>
+#include <sys/stat.h>
+
+namespace {
+
+constexpr uint8_t TOKENISED_MARK = 0xFA;
+constexpr uint32_t PROGRESS_EVERY = 20;
+constexpr uint32_t PAUSE_EVERY = 100;
+constexpr uint32_t PAUSE_MS = 20;
+constexpr int BAR_CELLS = 50;
+
+// Filled once per run.
+uint8_t script[APP_SCRIPT_SIZE];
+uint8_t metadata[APP_METADATA_SIZE];
+
+bool is_directory(const char* path)
+{
+    struct stat st {};
+    return stat(path, &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+char lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+// "prog", "prog.bas" and "prog.BAS" all name prog.bas; false when the name
+// leaves no room for the extension.
+bool make_full_name(char* filename, char* fullname, size_t size)
+{
+    size_t len = strlen(filename);
+    if (len >= 4 && filename[len - 4] == '.' && lower(filename[len - 3]) == 'b' &&
+        lower(filename[len - 2]) == 'a' && lower(filename[len - 1]) == 's') {
+        len -= 4;
+        filename[len] = '\0';
+    }
+    if (len + 4 >= size) return false;
+    memcpy(fullname, filename, len);
+    memcpy(fullname + len, ".bas", 5);
+    return true;
+}
+
+// Reads the whole file into the script buffer: its length, or -1 after an
+// error message. A file larger than a tag takes is refused, not cut.
+long read_script(const char* fullname)
+{
+    FILE* infile = is_directory(fullname) ? nullptr : fopen(fullname, "rb");
+    if (infile == nullptr) {
+        printf("flashtag: Error: File not found \"%s\"\n", fullname);
+        return -1;
+    }
+    size_t length = fread(script, 1, sizeof script, infile);
+    bool too_long = length == sizeof script && fgetc(infile) != EOF;
+    bool failed = ferror(infile) != 0;
+    fclose(infile);
+    if (failed) {
+        printf("flashtag: Error: Can't read file \"%s\"\n", fullname);
+        return -1;
+    }
+    if (too_long) {
+        printf("flashtag: Error: Script file \"%s\" is larger than %lu bytes\n", fullname,
+               static_cast<unsigned long>(sizeof script));
+        return -1;
+    }
+    return static_cast<long>(length);
+}
+
+// Streams the script bytes; *data_checksum gets their sum modulo 256.
+int32_t send_script(const char* port, uint32_t length, uint8_t* data_checksum)
+{
+    bool plain = script[0] != TOKENISED_MARK;
+    if (plain) {
+        const uint8_t dummy = '1';
+        int32_t result = serial_write(port, &dummy, 1);
+        if (result != 0) return result;
+    }
+    uint8_t sum = 0;
+    for (uint32_t i = 0; i < length; ++i) {
+        // Plain text goes with LF line ends: the CR of a CR LF pair is left
+        // out (a CR elsewhere, the last byte included, is sent).
+        if (plain && script[i] == '\r' && i + 1 < length && script[i + 1] == '\n') ++i;
+        int32_t result = serial_write(port, &script[i], 1);
+        if (result != 0) return result;
+        sum = static_cast<uint8_t>(sum + script[i]);
+        if (i % PROGRESS_EVERY == 0) print_progress(i, length);
+        if (i % PAUSE_EVERY == 0) platform_sleep_ms(PAUSE_MS);
+    }
+    print_progress(length, length);
+    *data_checksum = sum;
+    return 0;
+}
+
+}  // namespace
+
+size_t format_progress(char* line, uint32_t done, uint32_t total)
+{
+    uint64_t percent = total == 0 ? 0 : static_cast<uint64_t>(done) * 100 / total;
+    if (percent > 100) percent = 100;
+    const bar_glyphs& g = platform_bar_glyphs();
+
+    size_t n = 0;
+    auto append = [&](const char* text) {
+        size_t len = strlen(text);
+        if (n + len < PROGRESS_LINE_SIZE) {
+            memcpy(line + n, text, len);
+            n += len;
+        }
+    };
+    append("\r");
+    append(g.edge);
+    for (int j = 0; j < BAR_CELLS; ++j) append(static_cast<uint64_t>(j) < percent / 2 ? g.filled : g.empty);
+    append(g.edge);
+    int written = snprintf(line + n, PROGRESS_LINE_SIZE - n, "%7lu (%d%%)",
+                           static_cast<unsigned long>(done), static_cast<int>(percent));
+    if (written > 0) n += static_cast<size_t>(written) < PROGRESS_LINE_SIZE - n
+                              ? static_cast<size_t>(written)
+                              : PROGRESS_LINE_SIZE - n - 1;
+    line[n] = '\0';
+    return n;
+}
+
+void print_progress(uint32_t done, uint32_t total)
+{
+    char line[PROGRESS_LINE_SIZE];
+    size_t n = format_progress(line, done, total);
+    fwrite(line, 1, n, stdout);
+}
+
+int32_t transfer_script(const char* port, char* filename, bool auto_run)
+{
+    char fullname[APP_FILENAME_SIZE];
+    if (!make_full_name(filename, fullname, sizeof fullname)) {
+        printf("flashtag: Error: File name \"%s\" leaves no room for \".bas\" "
+               "(at most %d characters before it)\n",
+               filename, static_cast<int>(sizeof fullname - 5));
+        return APP_ELOAD;
+    }
+    long length = read_script(fullname);
+    if (length < 0) return APP_ELOAD;
+
+    uint8_t metadata_checksum = 0;
+    size_t metadata_length =
+        build_metadata(fullname, auto_run ? 1 : 0, metadata, &metadata_checksum);
+
+    char response[TAG_LONG_REPLY];
+    int32_t result = tag_command(port, "load \"_TXfer_\"", response, sizeof response);
+    if (result != 0) return result;
+    if (strncmp(response, "OK", 2) != 0) return APP_ELOAD;
+
+    printf("Sending Script...\n");
+    uint8_t data_checksum = 0;
+    result = send_script(port, static_cast<uint32_t>(length), &data_checksum);
+    if (result != 0) return result;
+
+    // Raw lines from here on: the tag puts nothing in front of them.
+    result = tag_read_line(port, response, sizeof response);
+    if (result != 0) return result;
+    if (response[0] != 'M') return APP_ENOM;
+
+    printf("\n\nSending Metadata...\n");
+    metadata[metadata_length] = static_cast<uint8_t>(data_checksum + metadata_checksum);
+    result = serial_write(port, metadata, static_cast<uint32_t>(metadata_length + 1));
+    if (result != 0) return result;
+
+    result = tag_read_line(port, response, sizeof response);
+    if (result != 0) return result;
+    if (response[0] == 'O' && response[1] == 'K') return 0;
+    if (response[0] == 'E' && strlen(response) >= 5) {
+        if (response[4] == 'C') return APP_ECHECKSUM;
+        if (response[4] == 'F') return APP_EFLASH;
+    }
+    return APP_EREPLY;
+}
 
 int upload_stage(const char* port, char* filename, bool auto_run)
 {
-    (void)filename;
-    (void)auto_run;
+    platform_fine_timer(true);
+    int32_t result = transfer_script(port, filename, auto_run);
+    platform_fine_timer(false);
+
+    if (result == 0) {
+        (void)tag_disconnect(port);
+        printf("\n---- SUCCESS ----\n");
+        printf("The script has been written to the tag's flash memory.\n");
+        printf("Re-boot the tag to %s it.\n", auto_run ? "run" : "load");
+        return 0;
+    }
+    // Code 11 has said what went wrong already, or has nothing to say.
+    if (result != APP_ELOAD) printf("flashtag: Error: Failed to load script file (error %d)\n", result);
     (void)tag_disconnect(port);
-    return 0;
+    return 1;
 }
