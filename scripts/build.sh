@@ -6,9 +6,9 @@ set -e
 cd "$(dirname "$0")/.."
 case "$1" in
 linux)
-    exe="$PWD/build/windows/pc_utils/flashtag/flashtag.exe"
-    [ -f "$exe" ] || exe=""
-    cmake -S . -B build/linux -G Ninja -DFLASHTAG_WINDOWS_EXE="$exe" >/dev/null
+    windows="$PWD/build/windows"
+    [ -f "$windows/pc_utils/flashtag/flashtag.exe" ] || windows=""
+    cmake -S . -B build/linux -G Ninja -DFLASHTAG_WINDOWS_BUILD="$windows" >/dev/null
     ;;
 windows)
     cmake -S . -B build/windows -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake >/dev/null

@@ -14,6 +14,8 @@ bool old_console(const sim_options& opt)
            strtoul(opt.version.c_str() + 1, nullptr, 10) == 5;
 }
 
+}  // namespace
+
 void reply(sim_tag& tag, const std::string& text)
 {
     if (tag.opt.blank) {
@@ -22,6 +24,8 @@ void reply(sim_tag& tag, const std::string& text)
     }
     line_send(tag.line, tag.opt.prefix + text);
 }
+
+namespace {
 
 bool starts_with(const std::string& s, const char* head)
 {
@@ -46,6 +50,7 @@ void console_command(sim_tag& tag, const std::string& command)
     if (tag.echo) line_send(tag.line, command);
 
     bool old = old_console(tag.opt);
+    if (log_command(tag, command)) return;
     if (command == "ver") {
         reply(tag, tag.opt.version);
     } else if (command == (old ? "id" : "?_id")) {

@@ -40,7 +40,13 @@ void usage()
             "  --m-line TEXT       ask for the metadata with TEXT instead of \"M\"\n"
             "  --final TEXT        last line instead of \"OK\" (e.g. \"E002F flash\")\n"
             "  --hangup-after N    hang up after N bytes of the upload\n"
-            "  --quiet-ms N        silence that ends the script data (default 300)\n");
+            "  --quiet-ms N        silence that ends the script data (default 300)\n"
+            "The log (text records when the version's third number is 1, else binary):\n"
+            "  --log-records N     records held (default 5)\n"
+            "  --log-preamble N    lines sent before \"Selected\" (0 to 2)\n"
+            "  --log-no-selected   never confirm a selection\n"
+            "  --log-final TEXT    line that ends a transfer (default \"OK\")\n"
+            "  --log-stall         stop in the middle of the first binary record\n");
 }
 
 bool parse(int argc, char** argv, sim_options& opt)
@@ -48,6 +54,7 @@ bool parse(int argc, char** argv, sim_options& opt)
     enum {
         LINK = 256, VERSION, NODE_ID, ECHO, PREFIX, BLANK, SILENT, TRANSCRIPT, HELP,
         SAVE_SCRIPT, SAVE_META, REFUSE_LOAD, M_LINE, FINAL, HANGUP_AFTER, QUIET_MS,
+        LOG_RECORDS, LOG_PREAMBLE, LOG_NO_SELECTED, LOG_FINAL, LOG_STALL,
     };
     static const option longopts[] = {
         {"link", required_argument, nullptr, LINK},
@@ -66,6 +73,11 @@ bool parse(int argc, char** argv, sim_options& opt)
         {"final", required_argument, nullptr, FINAL},
         {"hangup-after", required_argument, nullptr, HANGUP_AFTER},
         {"quiet-ms", required_argument, nullptr, QUIET_MS},
+        {"log-records", required_argument, nullptr, LOG_RECORDS},
+        {"log-preamble", required_argument, nullptr, LOG_PREAMBLE},
+        {"log-no-selected", no_argument, nullptr, LOG_NO_SELECTED},
+        {"log-final", required_argument, nullptr, LOG_FINAL},
+        {"log-stall", no_argument, nullptr, LOG_STALL},
         {nullptr, 0, nullptr, 0},
     };
     int c;
@@ -87,6 +99,11 @@ bool parse(int argc, char** argv, sim_options& opt)
         case FINAL: opt.final_reply = optarg; break;
         case HANGUP_AFTER: opt.hangup_after = strtol(optarg, nullptr, 10); break;
         case QUIET_MS: opt.quiet_ms = static_cast<int>(strtol(optarg, nullptr, 10)); break;
+        case LOG_RECORDS: opt.log_records = strtoul(optarg, nullptr, 10); break;
+        case LOG_PREAMBLE: opt.log_preamble = static_cast<int>(strtol(optarg, nullptr, 10)); break;
+        case LOG_NO_SELECTED: opt.log_no_selected = true; break;
+        case LOG_FINAL: opt.log_final = optarg; break;
+        case LOG_STALL: opt.log_stall = true; break;
         default: return false;
         }
     }

@@ -25,6 +25,13 @@ struct sim_options {
     int quiet_ms = 300;         // silence that ends the script data
     std::string save_script;    // file that gets the script received
     std::string save_meta;      // file that gets the decoded metadata record
+
+    // The log.
+    unsigned long log_records = 5;  // records held, numbered from 0
+    int log_preamble = 0;           // lines sent before "Selected"
+    bool log_no_selected = false;   // never confirm a selection
+    std::string log_final = "OK";   // line that ends a transfer
+    bool log_stall = false;         // stop in the middle of a binary record
 };
 
 // The line to the PC: the master side of the pseudo-terminal.
@@ -48,8 +55,15 @@ struct sim_tag {
     unsigned node_id = 0;
 };
 
+// A command's reply: blank lines, echo and prefix as the switches say.
+void reply(sim_tag& tag, const std::string& text);
+
 // Carries out one command line (without its CR) as the tag's console does.
 void console_command(sim_tag& tag, const std::string& command);
+
+// "logsize", "read <first> <last>" and "readbin <first> <last>"; false when
+// the command is none of them.
+bool log_command(sim_tag& tag, const std::string& command);
 
 // After "OK" to the load command: takes the script and its metadata record.
 void receive_script(sim_tag& tag);

@@ -11,9 +11,9 @@ Target& Target::get()
 
 Target::Target()
 {
-    const char* exe = getenv("FLASHTAG_E2E_WINE_EXE");
-    if (exe == nullptr || exe[0] == '\0') return;
-    wine_exe_ = exe;
+    const char* build = getenv("FLASHTAG_E2E_WINE_BUILD");
+    if (build == nullptr || build[0] == '\0') return;
+    wine_build_ = build;
     const char* prefix = getenv("FLASHTAG_WINEPREFIX");
     const char* tmp = getenv("TMPDIR");
     std::string dir = prefix != nullptr ? prefix
@@ -36,14 +36,20 @@ std::string Target::program_path(const std::string& file) const
 
 RunResult Target::run(const std::vector<std::string>& args, int timeout_ms) const
 {
+    return run_program("flashtag", args, timeout_ms);
+}
+
+RunResult Target::run_program(const std::string& program, const std::vector<std::string>& args,
+                              int timeout_ms) const
+{
     std::vector<std::string> argv;
     if (is_wine()) {
-        argv = {WINE_RUN_PATH, wine_exe_};
+        argv = {WINE_RUN_PATH, wine_build_ + "/pc_utils/" + program + "/" + program + ".exe"};
     } else {
-        argv = {FLASHTAG_PATH};
+        argv = {program == "flashtag" ? FLASHTAG_PATH : TAGLOG_PATH};
     }
     argv.insert(argv.end(), args.begin(), args.end());
-    RunResult r = run_program(argv, {"FLASHTAG_PORT_DIR=" + ports_.path()}, timeout_ms);
+    RunResult r = ::run_program(argv, {"FLASHTAG_PORT_DIR=" + ports_.path()}, timeout_ms);
     if (is_wine()) {
         std::string folded;
         for (size_t i = 0; i < r.out.size(); ++i) {

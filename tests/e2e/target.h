@@ -10,14 +10,18 @@
 
 class Target {
 public:
-    // The Windows build when FLASHTAG_E2E_WINE_EXE names its .exe, else Linux.
+    // The Windows build when FLASHTAG_E2E_WINE_BUILD names its directory,
+    // else the Linux build.
     static Target& get();
 
-    bool is_wine() const { return !wine_exe_.empty(); }
+    bool is_wine() const { return !wine_build_.empty(); }
     // Where a simulated tag must link its terminal to appear as COMn.
     std::string port_link(int n) const;
-    // Runs the program with `args`; Windows line ends are folded to LF.
+    // Runs flashtag with `args`; Windows line ends are folded to LF.
     RunResult run(const std::vector<std::string>& args, int timeout_ms = 120000) const;
+    // The same for another program of the build ("taglog").
+    RunResult run_program(const std::string& program, const std::vector<std::string>& args,
+                          int timeout_ms = 120000) const;
     // A directory the program can read and write, with its name as the
     // program sees it.
     const TempDir& work() const { return work_; }
@@ -25,7 +29,7 @@ public:
 
 private:
     Target();
-    std::string wine_exe_;
+    std::string wine_build_;
     std::string dosdevices_;
     TempDir ports_;
     TempDir work_;

@@ -185,24 +185,12 @@ TEST_F(RawTag, BlankAndCrOnlyLinesAreSkipped)
     EXPECT_STREQ(buf, "  x\r");
 }
 
-// Answers the next command (once its CR has come) with `reply`; `typed`
-// gets what the PC sent.
-static std::thread answer_command(Pty& tag, std::string reply, std::string* typed)
-{
-    return std::thread([&tag, reply, typed] {
-        std::string got;
-        for (int i = 0; i < 100 && got.find('\r') == std::string::npos; ++i) got += tag.receive(50);
-        tag.send(reply);
-        *typed = got;
-    });
-}
-
 TEST_F(RawTag, CommandSendsTextThenCrAndStripsThePrefix)
 {
     tag.send("stale\r\n");  // thrown away by the flush before the CR
     char reply[TAG_SHORT_REPLY];
     std::string typed;
-    std::thread peer = answer_command(tag, "[1] 12 nodes\r\n", &typed);
+    std::thread peer = tag.answer_command("[1] 12 nodes\r\n", &typed);
     ASSERT_EQ(tag_command("COM5", "id", reply, sizeof reply), 0);
     peer.join();
     EXPECT_EQ(typed, "id\r");
@@ -213,12 +201,12 @@ TEST_F(RawTag, NodeIdKeepsLowEightBitsAndMissingNumberIsZero)
 {
     std::string typed;
     uint8_t id = 1;
-    std::thread peer = answer_command(tag, "  300 units\r\n", &typed);
+    std::thread peer = tag.answer_command("  300 units\r\n", &typed);
     ASSERT_EQ(tag_get_node_id("COM5", &id), 0);
     peer.join();
     EXPECT_EQ(id, 44);
 
-    peer = answer_command(tag, "none\r\n", &typed);
+    peer = tag.answer_command("none\r\n", &typed);
     ASSERT_EQ(tag_get_node_id("COM5", &id), 0);
     peer.join();
     EXPECT_EQ(id, 0);

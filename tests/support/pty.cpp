@@ -53,3 +53,13 @@ void Pty::hang_up()
     if (master_ >= 0) close(master_);
     master_ = -1;
 }
+
+std::thread Pty::answer_command(std::string reply, std::string* typed)
+{
+    return std::thread([this, reply, typed] {
+        std::string got;
+        for (int i = 0; i < 100 && got.find('\r') == std::string::npos; ++i) got += receive(50);
+        send(reply);
+        *typed = got;
+    });
+}

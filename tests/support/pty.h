@@ -5,6 +5,7 @@
 #include "process.h"
 
 #include <string>
+#include <thread>
 
 class Pty {
 public:
@@ -21,6 +22,9 @@ public:
     std::string receive(int timeout_ms = 200);
     // Closes the tag's side: the PC side sees a hang-up.
     void hang_up();
+    // In the background: waits for a command (text up to its CR), keeps it
+    // in *typed, then sends `reply`. Join the thread before reading *typed.
+    std::thread answer_command(std::string reply, std::string* typed);
 
 private:
     int master_ = -1;

@@ -12,6 +12,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <vector>
 
 enum : int32_t {
     TAG_EVERSION = 10,     // the version reply does not begin with "V"
@@ -47,3 +49,18 @@ int32_t tag_connect(const char* port, uint32_t* firmware_version, uint32_t* vers
 int32_t tag_get_node_id(const char* port, uint8_t* node_id);
 int32_t tag_set_node_id(const char* port, uint8_t node_id);
 int32_t tag_disconnect(const char* port);
+
+// Log readout. The log size reply is "<first> of <second>"; numbers the
+// reply lacks leave the out-parameters as they were.
+int32_t tag_get_log_size(const char* port, uint32_t* first, uint32_t* second);
+// Appends records first .. first + count - 1 to `records`, as text: firmware
+// whose version third number is 1 sends text lines, other firmware binary
+// records, which are formatted as
+//   a <TAB> b <TAB> c <TAB> d <TAB> e <TAB> HH:MM:SS.ffff DD-MM-YYYY <TAB> text
+// Records read before an error stay in the list.
+int32_t tag_read_log(const char* port, uint32_t first, uint32_t count,
+                     std::vector<std::string>& records);
+
+// Little-endian readers that advance *p.
+uint16_t get_u16_le(const uint8_t** p);
+uint32_t get_u32_le(const uint8_t** p);

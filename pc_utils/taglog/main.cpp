@@ -1,0 +1,79 @@
+// taglog: reads a Corvela tag's log over its serial port.
+//   taglog -c <port number> [<first> <count>]
+// prints the log size and, with a range, each record on its own line.
+#include "platform/platform.h"
+#include "tag/tag.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+int fail(const char* message, const char* detail = "")
+{
+    printf("taglog: Error: %s%s\n", message, detail);
+    return 1;
+}
+
+// A whole decimal number from `min` to `max`, nothing else around it.
+bool parse_number(const char* text, unsigned long min, unsigned long max, unsigned long* value)
+{
+    if (text[0] < '0' || text[0] > '9') return false;
+    char* end = nullptr;
+    errno = 0;
+    unsigned long n = strtoul(text, &end, 10);
+    if (errno != 0 || *end != '\0' || n < min || n > max) return false;
+    *value = n;
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    platform_console_init();
+    unsigned long port_num = 0, first = 0, count = 0;
+    if ((argc != 3 && argc != 5) || strcmp(argv[1], "-c") != 0) {
+        printf("usage: taglog -c <port number> [<first> <count>]\n");
+        return 1;
+    }
+    if (!parse_number(argv[2], 1, 255, &port_num)) return fail("Bad port number ", argv[2]);
+    if (argc == 5 && (!parse_number(argv[3], 0, 0xFFFFFFFFUL, &first) ||
+                      !parse_number(argv[4], 0, 0xFFFFFFFFUL, &count))) {
+        return fail("Bad record range");
+    }
+
+    char port[20];
+    snprintf(port, sizeof port, "COM%lu", port_num);
+    uint32_t firmware_version, version_third;
+    bool new_console;
+    if (tag_connect(port, &firmware_version, &version_third, &new_console) != 0) {
+        return fail("Can't connect to tag on ", port);
+    }
+    uint32_t used = 0, size = 0;
+    int32_t result = tag_get_log_size(port, &used, &size);
+    if (result != 0) {
+        tag_disconnect(port);
+        return fail("Failed to read the log size");
+    }
+    printf("Log size: %lu of %lu\n", static_cast<unsigned long>(used),
+           static_cast<unsigned long>(size));
+
+    if (argc == 5) {
+        std::vector<std::string> records;
+        result = tag_read_log(port, static_cast<uint32_t>(first), static_cast<uint32_t>(count),
+                              records);
+        for (const std::string& record : records) printf("%s\n", record.c_str());
+        if (result != 0) {
+            tag_disconnect(port);
+            printf("taglog: Error: Failed to read the log (error %d)\n", static_cast<int>(result));
+            return 1;
+        }
+    }
+    tag_disconnect(port);
+    return 0;
+}
