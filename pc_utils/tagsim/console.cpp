@@ -47,6 +47,10 @@ void console_command(sim_tag& tag, const std::string& command)
 {
     record(tag, command);
     if (tag.opt.silent) return;
+    if (tag.opt.garbage) {
+        line_send(tag.line, random_line());
+        return;
+    }
     if (tag.echo) line_send(tag.line, command);
 
     bool old = old_console(tag.opt);
@@ -66,7 +70,7 @@ void console_command(sim_tag& tag, const std::string& command)
             reply(tag, "ERROR: load refused");
         } else {
             reply(tag, "OK");
-            receive_script(tag);
+            if (!tag.opt.mute_after_load) receive_script(tag);
         }
     } else if (!old && command == "_echo = 0") {
         tag.echo = false;

@@ -21,6 +21,33 @@ void stop(int)
     _exit(0);
 }
 
+// Reply texts may hold bytes a shell argument cannot: \0, \r, \n, \\, \xHH.
+std::string unescape(const char* text)
+{
+    std::string out;
+    for (const char* p = text; *p != '\0'; ++p) {
+        if (*p != '\\' || p[1] == '\0') {
+            out += *p;
+            continue;
+        }
+        char c = *++p;
+        if (c == '0') {
+            out += '\0';
+        } else if (c == 'r') {
+            out += '\r';
+        } else if (c == 'n') {
+            out += '\n';
+        } else if (c == 'x' && p[1] != '\0' && p[2] != '\0') {
+            char hex[3] = {p[1], p[2], '\0'};
+            out += static_cast<char>(strtoul(hex, nullptr, 16));
+            p += 2;
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
 void usage()
 {
     fprintf(stderr,
@@ -46,7 +73,12 @@ void usage()
             "  --log-preamble N    lines sent before \"Selected\" (0 to 2)\n"
             "  --log-no-selected   never confirm a selection\n"
             "  --log-final TEXT    line that ends a transfer (default \"OK\")\n"
-            "  --log-stall         stop in the middle of the first binary record\n");
+            "  --log-stall         stop in the middle of the first binary record\n"
+            "Devices that are not a well-behaved tag:\n"
+            "  --mute-after-load   say nothing more after \"OK\" to the load command\n"
+            "  --garbage           answer every command with a line of random bytes\n"
+            "  --babble            send random bytes without pause, answer nothing\n"
+            "In TEXT, \\0, \\r, \\n, \\\\ and \\xHH stand for those bytes.\n");
 }
 
 bool parse(int argc, char** argv, sim_options& opt)
@@ -55,6 +87,7 @@ bool parse(int argc, char** argv, sim_options& opt)
         LINK = 256, VERSION, NODE_ID, ECHO, PREFIX, BLANK, SILENT, TRANSCRIPT, HELP,
         SAVE_SCRIPT, SAVE_META, REFUSE_LOAD, M_LINE, FINAL, HANGUP_AFTER, QUIET_MS,
         LOG_RECORDS, LOG_PREAMBLE, LOG_NO_SELECTED, LOG_FINAL, LOG_STALL,
+        MUTE_AFTER_LOAD, GARBAGE, BABBLE,
     };
     static const option longopts[] = {
         {"link", required_argument, nullptr, LINK},
@@ -78,13 +111,16 @@ bool parse(int argc, char** argv, sim_options& opt)
         {"log-no-selected", no_argument, nullptr, LOG_NO_SELECTED},
         {"log-final", required_argument, nullptr, LOG_FINAL},
         {"log-stall", no_argument, nullptr, LOG_STALL},
+        {"mute-after-load", no_argument, nullptr, MUTE_AFTER_LOAD},
+        {"garbage", no_argument, nullptr, GARBAGE},
+        {"babble", no_argument, nullptr, BABBLE},
         {nullptr, 0, nullptr, 0},
     };
     int c;
     while ((c = getopt_long(argc, argv, "", longopts, nullptr)) != -1) {
         switch (c) {
         case LINK: opt.link = optarg; break;
-        case VERSION: opt.version = optarg; break;
+        case VERSION: opt.version = unescape(optarg); break;
         case NODE_ID: opt.node_id = static_cast<unsigned>(strtoul(optarg, nullptr, 10)); break;
         case ECHO: opt.echo = true; break;
         case PREFIX: opt.prefix = optarg; break;
@@ -95,8 +131,8 @@ bool parse(int argc, char** argv, sim_options& opt)
         case SAVE_SCRIPT: opt.save_script = optarg; break;
         case SAVE_META: opt.save_meta = optarg; break;
         case REFUSE_LOAD: opt.refuse_load = true; break;
-        case M_LINE: opt.m_line = optarg; break;
-        case FINAL: opt.final_reply = optarg; break;
+        case M_LINE: opt.m_line = unescape(optarg); break;
+        case FINAL: opt.final_reply = unescape(optarg); break;
         case HANGUP_AFTER: opt.hangup_after = strtol(optarg, nullptr, 10); break;
         case QUIET_MS: opt.quiet_ms = static_cast<int>(strtol(optarg, nullptr, 10)); break;
         case LOG_RECORDS: opt.log_records = strtoul(optarg, nullptr, 10); break;
@@ -104,6 +140,9 @@ bool parse(int argc, char** argv, sim_options& opt)
         case LOG_NO_SELECTED: opt.log_no_selected = true; break;
         case LOG_FINAL: opt.log_final = optarg; break;
         case LOG_STALL: opt.log_stall = true; break;
+        case MUTE_AFTER_LOAD: opt.mute_after_load = true; break;
+        case GARBAGE: opt.garbage = true; break;
+        case BABBLE: opt.babble = true; break;
         default: return false;
         }
     }
@@ -157,6 +196,7 @@ int main(int argc, char** argv)
     printf("%s\n", slave_path.c_str());
     fflush(stdout);
 
+    if (tag.opt.babble) babble(tag);
     std::string command;
     for (;;) {
         int b = line_read_byte(tag.line, -1);

@@ -32,6 +32,11 @@ struct sim_options {
     bool log_no_selected = false;   // never confirm a selection
     std::string log_final = "OK";   // line that ends a transfer
     bool log_stall = false;         // stop in the middle of a binary record
+
+    // Not a well-behaved tag.
+    bool mute_after_load = false;   // silent once the load command is answered
+    bool garbage = false;           // random bytes instead of each reply
+    bool babble = false;            // random bytes without end
 };
 
 // The line to the PC: the master side of the pseudo-terminal.
@@ -57,6 +62,11 @@ struct sim_tag {
 
 // A command's reply: blank lines, echo and prefix as the switches say.
 void reply(sim_tag& tag, const std::string& text);
+
+// A random line (garbage) or endless random bytes (babble) of a device that
+// is not a tag.
+std::string random_line();
+[[noreturn]] void babble(sim_tag& tag);
 
 // Carries out one command line (without its CR) as the tag's console does.
 void console_command(sim_tag& tag, const std::string& command);

@@ -27,8 +27,9 @@ int ms_left(clock_type::time_point deadline)
     return left.count() < 0 ? 0 : static_cast<int>(left.count());
 }
 
-// Starts argv with its standard output (and error, when `with_stderr`) on a
-// pipe; returns the pid and the pipe's read end.
+// Starts argv in a process group of its own, with its standard output (and
+// error, when `with_stderr`) on a pipe; returns the pid and the pipe's read
+// end.
 pid_t spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env,
             bool with_stderr, int* out_fd)
 {
@@ -52,8 +53,13 @@ pid_t spawn(const std::vector<std::string>& argv, const std::vector<std::string>
     for (auto& a : args) cargv.push_back(a.data());
     cargv.push_back(nullptr);
 
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
+    posix_spawnattr_setpgroup(&attr, 0);
     pid_t pid = -1;
-    int rc = posix_spawnp(&pid, cargv[0], &actions, nullptr, cargv.data(), cenv.data());
+    int rc = posix_spawnp(&pid, cargv[0], &actions, &attr, cargv.data(), cenv.data());
+    posix_spawnattr_destroy(&attr);
     posix_spawn_file_actions_destroy(&actions);
     close(fds[1]);
     if (rc != 0) {
@@ -81,44 +87,39 @@ TempDir::~TempDir()
     if (system(cmd.c_str()) != 0) fprintf(stderr, "cannot remove %s\n", path_.c_str());
 }
 
-TagSim::TagSim(const std::string& link, const std::vector<std::string>& args)
+Background::Background(const std::vector<std::string>& argv)
 {
-    std::vector<std::string> argv{TAGSIM_PATH, "--link", link};
-    argv.insert(argv.end(), args.begin(), args.end());
     int fd = -1;
     pid_ = spawn(argv, {}, false, &fd);
-    // Its first line is the terminal's path, written once the link exists.
     auto deadline = clock_type::now() + std::chrono::seconds(10);
     char c;
     while (ms_left(deadline) > 0) {
         pollfd p{fd, POLLIN, 0};
         if (poll(&p, 1, ms_left(deadline)) <= 0 || read(fd, &c, 1) != 1 || c == '\n') break;
-        tty_ += c;
+        first_line_ += c;
     }
     close(fd);
-    if (tty_.empty()) throw std::runtime_error("tagsim did not start");
 }
 
-TagSim::~TagSim()
+Background::~Background()
 {
-    if (pid_ > 0) {
-        kill(pid_, SIGTERM);
-        waitpid(pid_, nullptr, 0);
-    }
+    kill(-pid_, SIGTERM);  // the whole group: a shell's children too
+    waitpid(pid_, nullptr, 0);
 }
 
-int TagSim::wait_exit(int timeout_ms)
+std::vector<std::string> TagSim::command(const std::string& link,
+                                         const std::vector<std::string>& args)
 {
-    auto deadline = clock_type::now() + std::chrono::milliseconds(timeout_ms);
-    int status = 0;
-    while (ms_left(deadline) > 0) {
-        if (waitpid(pid_, &status, WNOHANG) == pid_) {
-            pid_ = -1;
-            return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        }
-        usleep(10000);
-    }
-    return -1;
+    std::vector<std::string> argv{TAGSIM_PATH, "--link", link};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return argv;
+}
+
+// tagsim's first line is its terminal's path, written once the link exists.
+TagSim::TagSim(const std::string& link, const std::vector<std::string>& args)
+    : process_(command(link, args))
+{
+    if (tty().empty()) throw std::runtime_error("tagsim did not start");
 }
 
 RunResult run_program(const std::vector<std::string>& argv, const std::vector<std::string>& env,

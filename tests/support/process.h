@@ -20,21 +20,32 @@ private:
     std::string path_;
 };
 
+// A program running in the background, stopped at destruction. Its first
+// output line is read (and waited for, up to 10 s) at start.
+class Background {
+public:
+    explicit Background(const std::vector<std::string>& argv);
+    ~Background();
+    Background(const Background&) = delete;
+    Background& operator=(const Background&) = delete;
+    const std::string& first_line() const { return first_line_; }
+
+private:
+    pid_t pid_ = -1;
+    std::string first_line_;
+};
+
 // A running tagsim; stopped (and its link removed) at destruction.
 class TagSim {
 public:
     // `link`: the symlink tagsim makes to its terminal; `args`: its switches.
     TagSim(const std::string& link, const std::vector<std::string>& args = {});
-    ~TagSim();
-    TagSim(const TagSim&) = delete;
-    TagSim& operator=(const TagSim&) = delete;
-    const std::string& tty() const { return tty_; }
-    // Waits for tagsim to end by itself; its exit status, or -1 on time-out.
-    int wait_exit(int timeout_ms);
+    const std::string& tty() const { return process_.first_line(); }
 
 private:
-    pid_t pid_ = -1;
-    std::string tty_;
+    static std::vector<std::string> command(const std::string& link,
+                                            const std::vector<std::string>& args);
+    Background process_;
 };
 
 struct RunResult {

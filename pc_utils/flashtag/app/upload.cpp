@@ -27,10 +27,12 @@ constexpr int BAR_CELLS = 50;
 uint8_t script[APP_SCRIPT_SIZE];
 uint8_t metadata[APP_METADATA_SIZE];
 
-bool is_directory(const char* path)
+// Only a regular file is a script: a directory cannot be read, and a pipe
+// or device could keep the program waiting for ever.
+bool is_regular_file(const char* path)
 {
     struct stat st {};
-    return stat(path, &st) == 0 && S_ISDIR(st.st_mode);
+    return stat(path, &st) == 0 && S_ISREG(st.st_mode);
 }
 
 char lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
@@ -55,7 +57,7 @@ bool make_full_name(char* filename, char* fullname, size_t size)
 // error message. A file larger than a tag takes is refused, not cut.
 long read_script(const char* fullname)
 {
-    FILE* infile = is_directory(fullname) ? nullptr : fopen(fullname, "rb");
+    FILE* infile = is_regular_file(fullname) ? fopen(fullname, "rb") : nullptr;
     if (infile == nullptr) {
         printf("flashtag: Error: File not found \"%s\"\n", fullname);
         return -1;
@@ -156,7 +158,10 @@ int32_t transfer_script(const char* port, char* filename, bool auto_run)
     char response[TAG_LONG_REPLY];
     int32_t result = tag_command(port, "load \"_TXfer_\"", response, sizeof response);
     if (result != 0) return result;
-    if (strncmp(response, "OK", 2) != 0) return APP_ELOAD;
+    if (strncmp(response, "OK", 2) != 0) {
+        printf("flashtag: Error: The tag refused to receive a script\n");
+        return APP_ELOAD;
+    }
 
     printf("Sending Script...\n");
     uint8_t data_checksum = 0;

@@ -10,6 +10,10 @@ namespace {
 char upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
+// 200 full reads are 10000 bytes: close to a second of unbroken input at
+// 115200 baud.
+constexpr int MAX_FLUSH_WINDOWS = 200;
+
 }  // namespace
 
 int port_number_from_name(const char* name)
@@ -41,13 +45,17 @@ int32_t serial_flush_input(const char* name)
     if (result != SERIAL_OK) return result;
     // Read in 10 ms windows until one comes back short: the line has then
     // been quiet long enough for whatever the tag was sending to have ended.
+    // A device that never stops sending is given up on after a while (a tag
+    // says nothing for that long): what it sends next is read as a reply and
+    // judged there.
     result = serial_set_timeout(name, 10);
     if (result != SERIAL_OK) return result;
     unsigned char junk[50];
     int32_t last;
+    int windows = 0;
     do {
         last = serial_read(name, junk, sizeof junk);
-    } while (last == SERIAL_OK);
+    } while (last == SERIAL_OK && ++windows < MAX_FLUSH_WINDOWS);
     result = serial_set_timeout(name, old_timeout);
     if (result != SERIAL_OK) return result;
     return last == SERIAL_EIO ? SERIAL_OK : last;

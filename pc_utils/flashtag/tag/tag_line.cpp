@@ -5,11 +5,26 @@
 
 #include <cstring>
 
+namespace {
+
+// A device that is not a tag (or a tag gone wrong) can send without end. No
+// console line is longer than this, and no reply comes after more blank
+// lines than this: past them the read fails as a time-out does, instead of
+// going on for ever.
+constexpr size_t MAX_LINE_BYTES = 4096;
+constexpr int MAX_BLANK_LINES = 100;
+
+}  // namespace
+
 int32_t tag_read_line(const char* port, char* reply, size_t size)
 {
     if (reply == nullptr || size == 0) return SERIAL_EINVAL;
     size_t len = 0;
-    for (;;) {
+    for (size_t taken = 0;; ++taken) {
+        if (taken == MAX_LINE_BYTES) {
+            reply[len] = '\0';
+            return SERIAL_EIO;
+        }
         unsigned char b = 0;
         int32_t result = serial_read(port, &b, 1);
         if (result != SERIAL_OK) {
@@ -27,11 +42,12 @@ int32_t tag_read_line(const char* port, char* reply, size_t size)
 
 int32_t tag_read_nonblank_line(const char* port, char* reply, size_t size)
 {
-    for (;;) {
+    for (int blank = 0; blank < MAX_BLANK_LINES; ++blank) {
         int32_t result = tag_read_line(port, reply, size);
         if (result != SERIAL_OK) return result;
         if (*skip_spaces(reply) != '\0') return SERIAL_OK;
     }
+    return SERIAL_EIO;
 }
 
 int32_t tag_command(const char* port, const char* command, char* reply, size_t size)
