@@ -1,20 +1,20 @@
 #!/bin/sh
-# Configures and builds flashtag. Usage: scripts/build.sh linux|windows
-# (build/linux or build/windows). The Linux build also runs the end-to-end
-# tests against the Windows build under Wine when that has been built first.
+# Configures and builds one of the presets: linux, windows, asan or fuzz
+# (into build/<preset>). The Linux build also runs the end-to-end tests
+# against the Windows build under Wine when that has been built first.
 set -e
 cd "$(dirname "$0")/.."
 case "$1" in
 linux)
     windows="$PWD/build/windows"
     [ -f "$windows/pc_utils/flashtag/flashtag.exe" ] || windows=""
-    cmake -S . -B build/linux -G Ninja -DFLASHTAG_WINDOWS_BUILD="$windows" >/dev/null
+    cmake --preset linux -DFLASHTAG_WINDOWS_BUILD="$windows" >/dev/null
     ;;
-windows)
-    cmake -S . -B build/windows -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake >/dev/null
+windows|asan|fuzz)
+    cmake --preset "$1" >/dev/null
     ;;
 *)
-    echo "usage: $0 linux|windows" >&2
+    echo "usage: $0 linux|windows|asan|fuzz" >&2
     exit 2
     ;;
 esac

@@ -49,8 +49,8 @@ int main(int argc, char** argv)
 
     char port[20];
     snprintf(port, sizeof port, "COM%lu", port_num);
-    uint32_t firmware_version, version_third;
-    bool new_console;
+    uint32_t firmware_version = 0, version_third = 0;
+    bool new_console = false;
     if (tag_connect(port, &firmware_version, &version_third, &new_console) != 0) {
         return fail("Can't connect to tag on ", port);
     }

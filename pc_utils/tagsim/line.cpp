@@ -9,7 +9,7 @@ int line_read_byte(sim_line& line, int timeout_ms)
 {
     if (line.used == line.have) {
         pollfd p{line.fd, POLLIN, 0};
-        int n;
+        int n = 0;
         do {
             n = poll(&p, 1, timeout_ms);
         } while (n < 0 && errno == EINTR);

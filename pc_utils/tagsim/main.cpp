@@ -116,7 +116,7 @@ bool parse(int argc, char** argv, sim_options& opt)
         {"babble", no_argument, nullptr, BABBLE},
         {nullptr, 0, nullptr, 0},
     };
-    int c;
+    int c = 0;
     while ((c = getopt_long(argc, argv, "", longopts, nullptr)) != -1) {
         switch (c) {
         case LINK: opt.link = optarg; break;

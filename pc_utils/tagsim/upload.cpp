@@ -80,7 +80,7 @@ void receive_script(sim_tag& tag)
     if (first < 0) return;
     std::string data;
     if (first != '1') data += static_cast<char>(first);
-    for (int b; (b = rx.next(tag.opt.quiet_ms)) >= 0;) data += static_cast<char>(b);
+    for (int b = 0; (b = rx.next(tag.opt.quiet_ms)) >= 0;) data += static_cast<char>(b);
     save(tag.opt.save_script, data);
 
     line_send(tag.line, tag.opt.m_line);

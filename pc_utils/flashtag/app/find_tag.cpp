@@ -17,7 +17,7 @@ constexpr int SCAN_LAST_PORT = 255;
 
 int32_t find_tag(char* port, uint8_t* node_id)
 {
-    int32_t result;
+    int32_t result = 0;
     if (port[0] != '\0') {
         result = tag_connect(port, &firmware_version, &version_third, &new_console);
         if (result != 0) {

@@ -48,8 +48,7 @@ bool make_full_name(char* filename, char* fullname, size_t size)
         filename[len] = '\0';
     }
     if (len + 4 >= size) return false;
-    memcpy(fullname, filename, len);
-    memcpy(fullname + len, ".bas", 5);
+    snprintf(fullname, size, "%.*s.bas", static_cast<int>(len), filename);
     return true;
 }
 

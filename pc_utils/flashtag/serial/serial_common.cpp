@@ -51,7 +51,7 @@ int32_t serial_flush_input(const char* name)
     result = serial_set_timeout(name, 10);
     if (result != SERIAL_OK) return result;
     unsigned char junk[50];
-    int32_t last;
+    int32_t last = SERIAL_OK;
     int windows = 0;
     do {
         last = serial_read(name, junk, sizeof junk);

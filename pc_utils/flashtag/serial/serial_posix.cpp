@@ -90,7 +90,7 @@ bool speed_for_baud(uint32_t baud, speed_t* speed)
 int32_t configure(termios* tio, uint32_t baud, uint8_t data_bits, uint8_t parity,
                   uint8_t stop_bits)
 {
-    speed_t speed;
+    speed_t speed = B0;
     if (!speed_for_baud(baud, &speed)) return SERIAL_EIO;
     tio->c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR |
                                            ICRNL | IXON | IXOFF | IXANY | INPCK);
@@ -237,11 +237,10 @@ int32_t serial_write(const char* name, const void* bytes, uint32_t count)
         ssize_t put = write(fd, p + done, count - done);
         if (put > 0) {
             done += static_cast<uint32_t>(put);
-        } else if (put < 0 && errno != EAGAIN && errno != EINTR) {
-            return SERIAL_EIO;
-        } else if (!wait_ready(fd, POLLOUT, deadline)) {
-            return SERIAL_EIO;
+            continue;
         }
+        bool retry = put == 0 || errno == EAGAIN || errno == EINTR;
+        if (!retry || !wait_ready(fd, POLLOUT, deadline)) return SERIAL_EIO;
     }
     return SERIAL_OK;
 }

@@ -68,7 +68,7 @@ int32_t read_records(const char* port, bool text_form, uint32_t count,
 {
     char text[TAG_LONG_REPLY];
     for (uint32_t i = 0; i < count; ++i) {
-        int32_t result;
+        int32_t result = SERIAL_OK;
         if (text_form) {
             result = tag_read_line(port, text, sizeof text);
             if (result != SERIAL_OK) return result;

@@ -1,0 +1,13 @@
+#!/bin/sh
+# Static analysis of the programs' code: clang-tidy (checks in .clang-tidy,
+# every finding an error) on the Linux build's compile commands, and
+# cppcheck on all of it, the Windows backends included.
+set -e
+cd "$(dirname "$0")/.."
+[ -f build/linux/compile_commands.json ] || scripts/build.sh linux >/dev/null
+echo "== clang-tidy"
+clang-tidy -p build/linux --quiet $(git ls-files 'pc_utils/*.cpp' | grep -v '_w32\.cpp$')
+echo "== cppcheck"
+cppcheck --quiet --std=c++20 --enable=warning,performance,portability --error-exitcode=1 \
+    --inline-suppr --suppress=missingIncludeSystem -I pc_utils/flashtag pc_utils
+echo "static analysis: clean"
