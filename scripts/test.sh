@@ -15,13 +15,20 @@ scripts/install-deps.sh cmake ninja-build g++ libgtest-dev googletest \
 scripts/build.sh windows
 scripts/build.sh linux
 scripts/build.sh asan
-echo "== Windows build (under Wine)"
-ctest --test-dir build/windows --output-on-failure -j2
-echo "== Linux build"
-ctest --test-dir build/linux --output-on-failure -j2
-echo "== Linux build under AddressSanitizer and UBSan"
-ctest --test-dir build/asan --output-on-failure -j2
+passed=0
+run_tests() {
+    echo "== $2"
+    ctest --test-dir "build/$1" --output-on-failure -j2 | tee "build/$1/ctest.log"
+    n=$(sed -n 's/.*tests passed, 0 tests failed out of \([0-9]*\).*/\1/p' "build/$1/ctest.log")
+    [ -n "$n" ] || exit 1
+    passed=$((passed + n))
+}
+run_tests windows "Windows build (under Wine)"
+run_tests linux "Linux build"
+run_tests asan "Linux build under AddressSanitizer and UBSan"
 echo "== Fuzzing"
 scripts/fuzz.sh 5
 echo "== Static analysis"
 scripts/analyze.sh
+echo
+echo "tests: $passed passed, 0 failed"

@@ -77,19 +77,10 @@ TEST_F(TagConnection, OldConsoleUsesPlainIdAndIsNeverToldToStopEchoing)
     EXPECT_EQ(c.node_id, 200);
     EXPECT_EQ(transcript(), "ver\nid\n");
 
+    // Echoing changes nothing for the old console: it has no echo switch.
     tag_disconnect("COM5");
-    uint32_t fw, third;
-    bool fresh;
-    ASSERT_EQ(tag_connect("COM5", &fw, &third, &fresh), 0);
-    EXPECT_FALSE(fresh);  // flags are cleared by each connect
-}
-
-TEST_F(TagConnection, OldConsoleThatEchoesGetsNoEchoSwitchOff)
-{
-    Connected c = connect({"--version", "V5.2.1", "--echo"});
-    ASSERT_EQ(c.result, 0);
-    EXPECT_EQ(c.firmware, 0x502u);
-    EXPECT_EQ(transcript(), "ver\nid\n");
+    ASSERT_EQ(connect({"--version", "V5.2.1", "--echo"}).result, 0);
+    EXPECT_EQ(transcript(), "ver\nid\nver\nid\n");
 }
 
 TEST_F(TagConnection, PrefixesBlankLinesAndEchoTogether)
@@ -110,13 +101,11 @@ TEST_F(TagConnection, SetNodeIdUsesTheConsolesForm)
     ASSERT_EQ(tag_get_node_id("COM5", &id), 0);
     EXPECT_EQ(id, 77);
     EXPECT_EQ(transcript(), "ver\n?_id\n_id=77\n?_id\n");
-}
 
-TEST_F(TagConnection, OldConsoleSetNodeId)
-{
+    tag_disconnect("COM5");
     ASSERT_EQ(connect({"--version", "V5.0.0"}).result, 0);
     ASSERT_EQ(tag_set_node_id("COM5", 3), 0);
-    EXPECT_EQ(transcript(), "ver\nid\nid 3\n");
+    EXPECT_EQ(transcript(), "ver\n?_id\n_id=77\n?_id\nver\nid\nid 3\n");
 }
 
 TEST_F(TagConnection, VersionReplyWithoutVClosesThePort)

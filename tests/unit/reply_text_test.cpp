@@ -32,20 +32,3 @@ TEST(ReplyPrefix, LeavesOtherTextUnchanged)
     EXPECT_EQ(stripped(""), "");
     EXPECT_EQ(stripped("OK\r"), "OK\r");
 }
-
-TEST(ReplyPrefix, SkipSpacesStopsAtFirstOtherCharacter)
-{
-    EXPECT_STREQ(skip_spaces(" \t\r\nx y"), "x y");
-    EXPECT_STREQ(skip_spaces("\v x"), "\v x");  // only space, TAB, CR and LF
-    EXPECT_STREQ(skip_spaces("   "), "");
-}
-
-TEST(LittleEndian, ReadersAdvanceAndCombineHalvesLowFirst)
-{
-    const uint8_t bytes[] = {0x34, 0x12, 0x78, 0x56, 0x34, 0x12, 0xff, 0xff};
-    const uint8_t* p = bytes;
-    EXPECT_EQ(get_u16_le(&p), 0x1234);
-    EXPECT_EQ(get_u32_le(&p), 0x12345678u);
-    EXPECT_EQ(get_u16_le(&p), 0xffff);
-    EXPECT_EQ(p, bytes + sizeof bytes);
-}

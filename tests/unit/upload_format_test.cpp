@@ -47,16 +47,6 @@ TEST(ProgressBar, DrawsCellsPerTwoPercentAndTheIndexReached)
     EXPECT_EQ(bar(4294967295u, 1).substr(bar(4294967295u, 1).size() - 17), "4294967295 (100%)");
 }
 
-TEST(Metadata, LittleEndianNumbers)
-{
-    uint8_t b[4];
-    put_u32_le(0x12345678, b);
-    EXPECT_EQ(b[0], 0x78);
-    EXPECT_EQ(b[1], 0x56);
-    EXPECT_EQ(b[2], 0x34);
-    EXPECT_EQ(b[3], 0x12);
-}
-
 TEST(Metadata, RecordLayoutForAFileThatExists)
 {
     const char* path = "metadata_test.bas";

@@ -11,6 +11,7 @@
 #include "serial/serial.h"
 #include "tag/tag.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <sys/stat.h>
@@ -21,7 +22,7 @@ constexpr uint8_t TOKENISED_MARK = 0xFA;
 constexpr uint32_t PROGRESS_EVERY = 20;
 constexpr uint32_t PAUSE_EVERY = 100;
 constexpr uint32_t PAUSE_MS = 20;
-constexpr int BAR_CELLS = 50;
+constexpr uint64_t BAR_CELLS = 50;
 
 // Filled once per run.
 uint8_t script[APP_SCRIPT_SIZE];
@@ -110,6 +111,8 @@ size_t format_progress(char* line, uint32_t done, uint32_t total)
     if (percent > 100) percent = 100;
     const bar_glyphs& g = platform_bar_glyphs();
 
+    // At most 1 + 52 glyphs of up to 3 bytes + 18 characters: the line
+    // always fits; the bounds below only make sure of it.
     size_t n = 0;
     auto append = [&](const char* text) {
         size_t len = strlen(text);
@@ -120,14 +123,12 @@ size_t format_progress(char* line, uint32_t done, uint32_t total)
     };
     append("\r");
     append(g.edge);
-    for (int j = 0; j < BAR_CELLS; ++j) append(static_cast<uint64_t>(j) < percent / 2 ? g.filled : g.empty);
+    for (uint64_t j = 0; j < BAR_CELLS; ++j) append(j < percent / 2 ? g.filled : g.empty);
     append(g.edge);
-    int written = snprintf(line + n, PROGRESS_LINE_SIZE - n, "%7lu (%d%%)",
-                           static_cast<unsigned long>(done), static_cast<int>(percent));
-    if (written > 0) n += static_cast<size_t>(written) < PROGRESS_LINE_SIZE - n
-                              ? static_cast<size_t>(written)
-                              : PROGRESS_LINE_SIZE - n - 1;
     line[n] = '\0';
+    int tail = snprintf(line + n, PROGRESS_LINE_SIZE - n, "%7lu (%d%%)",
+                        static_cast<unsigned long>(done), static_cast<int>(percent));
+    if (tail > 0) n = std::min(n + static_cast<size_t>(tail), PROGRESS_LINE_SIZE - 1);
     return n;
 }
 
