@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <getopt.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -183,6 +184,13 @@ int main(int argc, char** argv)
         return 1;
     }
     if (!tag.opt.link.empty()) {
+        // An old link (from a simulation that was killed) is replaced;
+        // anything else at that path is not ours to remove.
+        struct stat st {};
+        if (lstat(tag.opt.link.c_str(), &st) == 0 && !S_ISLNK(st.st_mode)) {
+            fprintf(stderr, "tagsim: %s exists and is not a link\n", tag.opt.link.c_str());
+            return 1;
+        }
         unlink(tag.opt.link.c_str());
         if (symlink(slave_path.c_str(), tag.opt.link.c_str()) != 0) {
             perror("tagsim: link");
