@@ -11,13 +11,10 @@ namespace {
 const std::string tail_failed = "flashtag: Error: Failed to load script file (error ";
 
 // Runs flashtag on COM6 with a tag that has `sim_args`, uploading `content`.
-RunResult run_with(const std::vector<std::string>& sim_args, const std::string& content = "AB",
-                   const std::vector<std::string>& extra_sims = {})
+RunResult run_with(const std::vector<std::string>& sim_args, const std::string& content = "AB")
 {
     const Target& target = Target::get();
     TagSim tag(target.port_link(6), sim_args);
-    std::unique_ptr<TagSim> other;
-    if (!extra_sims.empty()) other = std::make_unique<TagSim>(target.port_link(3), extra_sims);
     write_file(target.work().file("f.bas"), content);
     RunResult r = target.run({"-c", "6", target.program_path("f.bas")});
     remove(target.work().file("f.bas").c_str());
