@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <getopt.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 namespace {
@@ -85,7 +86,7 @@ void usage()
 bool parse(int argc, char** argv, sim_options& opt)
 {
     enum {
-        LINK = 256, VERSION, NODE_ID, ECHO, PREFIX, BLANK, SILENT, TRANSCRIPT, HELP,
+        LINK = 256, VERSION, NODE_ID, ECHO_COMMANDS, PREFIX, BLANK, SILENT, TRANSCRIPT, HELP,
         SAVE_SCRIPT, SAVE_META, REFUSE_LOAD, M_LINE, FINAL, HANGUP_AFTER, QUIET_MS,
         LOG_RECORDS, LOG_PREAMBLE, LOG_NO_SELECTED, LOG_FINAL, LOG_STALL,
         MUTE_AFTER_LOAD, GARBAGE, BABBLE,
@@ -94,7 +95,7 @@ bool parse(int argc, char** argv, sim_options& opt)
         {"link", required_argument, nullptr, LINK},
         {"version", required_argument, nullptr, VERSION},
         {"node-id", required_argument, nullptr, NODE_ID},
-        {"echo", no_argument, nullptr, ECHO},
+        {"echo", no_argument, nullptr, ECHO_COMMANDS},
         {"prefix", required_argument, nullptr, PREFIX},
         {"blank", no_argument, nullptr, BLANK},
         {"silent", no_argument, nullptr, SILENT},
@@ -123,7 +124,7 @@ bool parse(int argc, char** argv, sim_options& opt)
         case LINK: opt.link = optarg; break;
         case VERSION: opt.version = unescape(optarg); break;
         case NODE_ID: opt.node_id = static_cast<unsigned>(strtoul(optarg, nullptr, 10)); break;
-        case ECHO: opt.echo = true; break;
+        case ECHO_COMMANDS: opt.echo = true; break;
         case PREFIX: opt.prefix = optarg; break;
         case BLANK: opt.blank = true; break;
         case SILENT: opt.silent = true; break;
@@ -152,8 +153,13 @@ bool parse(int argc, char** argv, sim_options& opt)
 
 // Opens a new pseudo-terminal; returns the master and the slave's path. The
 // slave is opened once and kept open, so that the master does not see a
-// hang-up each time the PC side closes the port, but its settings are left
+// hang-up each time the PC side closes the port, and its settings are left
 // to whoever opens the port: the program under test must make the line raw.
+// One exception: the terminal never turns received bytes into signals. A
+// serial line does not, but a pseudo-terminal does for the session it
+// controls, and Wine's server, a session leader, opens COM devices without
+// O_NOCTTY: a 0x03 or 0x1C from a babbling tag would then stop Wine itself
+// before the program under test has made the line raw.
 int open_terminal(std::string& slave_path)
 {
     int master = posix_openpt(O_RDWR | O_NOCTTY);
@@ -161,7 +167,11 @@ int open_terminal(std::string& slave_path)
     const char* name = ptsname(master);
     if (name == nullptr) return -1;
     slave_path = name;
-    if (open(name, O_RDWR | O_NOCTTY) < 0) return -1;
+    int slave = open(name, O_RDWR | O_NOCTTY);
+    termios tio{};
+    if (slave < 0 || tcgetattr(slave, &tio) != 0) return -1;
+    tio.c_lflag &= ~static_cast<tcflag_t>(ISIG);
+    if (tcsetattr(slave, TCSANOW, &tio) != 0) return -1;
     return master;
 }
 

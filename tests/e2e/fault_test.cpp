@@ -43,10 +43,12 @@ TEST(Faults, TagGoesAwayOrQuietDuringAnUpload)
 TEST(Faults, DevicesThatAreNotATag)
 {
     const std::string no_tag = "flashtag: Error: Can't connect to tag on COM6\n";
-    expect_failure(run_with({"--garbage"}), no_tag);
-    expect_failure(run_with({"--babble"}), no_tag);  // never quiet, never a line
-    expect_failure(run_with({"--silent"}), no_tag);
-    expect_failure(run_with({"--version", "Bootloader 1.0"}), no_tag);
+    // --babble: never quiet, never a line
+    for (const auto& device : std::vector<std::vector<std::string>>{
+             {"--garbage"}, {"--babble"}, {"--silent"}, {"--version", "Bootloader 1.0"}}) {
+        SCOPED_TRACE(device[0]);
+        expect_failure(run_with(device), no_tag);
+    }
 }
 
 TEST(Faults, ScanPassesDevicesThatAreNotATag)

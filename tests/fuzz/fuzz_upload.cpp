@@ -5,13 +5,16 @@
 #include "tag/tag.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
-#include <string>
 #include <unistd.h>
 
 namespace {
 
 char script_name[APP_FILENAME_SIZE];
+char script_path[APP_FILENAME_SIZE + 4];
+
+void remove_script() { remove(script_path); }
 
 }  // namespace
 
@@ -19,9 +22,14 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
     // An empty script: the replies are what is fuzzed, and an empty script
     // streams without the 20 ms pauses.
-    snprintf(script_name, sizeof script_name, "/tmp/flashtag-fuzz-%d", static_cast<int>(getpid()));
-    std::string path = std::string(script_name) + ".bas";
-    if (FILE* f = fopen(path.c_str(), "wb")) fclose(f);
+    const char* tmp = getenv("TMPDIR");
+    snprintf(script_name, sizeof script_name, "%s/flashtag-fuzz-%d",
+             tmp != nullptr && tmp[0] != '\0' ? tmp : "/tmp", static_cast<int>(getpid()));
+    snprintf(script_path, sizeof script_path, "%s.bas", script_name);
+    FILE* f = fopen(script_path, "wb");
+    if (f == nullptr) return 1;
+    fclose(f);
+    atexit(remove_script);
     if (freopen("/dev/null", "w", stdout) == nullptr) return 1;  // the bar and messages
     return 0;
 }
