@@ -43,6 +43,8 @@ int32_t serial_open(const char* name, uint32_t, uint8_t, uint8_t, uint8_t stop_b
     return serial_set_timeout(name, timeout_ms);
 }
 
+void serial_release_all() { memset(open_ports, 0, sizeof open_ports); }
+
 int32_t serial_close(const char* name)
 {
     int n = port_number_from_name(name);
@@ -62,11 +64,13 @@ int32_t serial_set_timeout(const char* name, uint32_t timeout_ms)
 int32_t serial_read(const char* name, void* buffer, uint32_t count)
 {
     if (port_number_from_name(name) < 0) return SERIAL_EINVAL;
-    if (!is_open(name) || serial_current_timeout < QUIET_BELOW_MS) return SERIAL_EIO;
+    if (!is_open(name) || serial_current_timeout < QUIET_BELOW_MS) {
+        return serial_fail(SERIAL_FAULT_TIMEOUT, "read", 0, "");
+    }
     size_t n = input_size - input_pos < count ? input_size - input_pos : count;
     if (n > 0) memcpy(buffer, input + input_pos, n);
     input_pos += n;
-    return n == count ? SERIAL_OK : SERIAL_EIO;
+    return n == count ? SERIAL_OK : serial_fail(SERIAL_FAULT_TIMEOUT, "read", 0, "");
 }
 
 int32_t serial_write(const char* name, const void*, uint32_t)

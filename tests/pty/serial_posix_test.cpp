@@ -5,7 +5,10 @@
 
 #include <chrono>
 #include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/ioctl.h>
+#include <termios.h>
 #include <thread>
 #include <unistd.h>
 
@@ -140,6 +143,44 @@ TEST_F(SerialPosix, OpenIsExclusive)
 
     EXPECT_EQ(serial_close("COM5"), SERIAL_OK);
     EXPECT_EQ(serial_open("COM6", 115200, 8, 0, 1, 1000), SERIAL_OK);
+}
+
+TEST_F(SerialPosix, ExclusiveFlagIsOursToClearOnlyAndSettingsComeBack)
+{
+    // The test's own descriptor: a terminal program that holds the port.
+    int other = open(tag.path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(other, 0);
+    termios found{};
+    ASSERT_EQ(tcgetattr(other, &found), 0);
+    int exclusive = 0;
+
+    ASSERT_EQ(open5(), SERIAL_OK);
+    ASSERT_EQ(ioctl(other, TIOCGEXCL, &exclusive), 0);
+    EXPECT_EQ(exclusive, 1);
+    serial_close("COM5");
+    ASSERT_EQ(ioctl(other, TIOCGEXCL, &exclusive), 0);
+    EXPECT_EQ(exclusive, 0);
+    termios now{};
+    ASSERT_EQ(tcgetattr(other, &now), 0);
+    EXPECT_EQ(now.c_lflag, found.c_lflag);
+    EXPECT_EQ(now.c_iflag, found.c_iflag);
+    EXPECT_EQ(now.c_oflag, found.c_oflag);
+
+    // Another program's flag (GNU screen sets it without a lock): refused,
+    // whoever we are, and left set.
+    ASSERT_EQ(ioctl(other, TIOCEXCL), 0);
+    EXPECT_EQ(open5(), SERIAL_EIO);
+    EXPECT_EQ(serial_last_error().fault, SERIAL_FAULT_IN_USE);
+    ASSERT_EQ(ioctl(other, TIOCGEXCL, &exclusive), 0);
+    EXPECT_EQ(exclusive, 1);
+    ioctl(other, TIOCNXCL);
+    close(other);
+
+    // And every port at once, as at an interrupt.
+    ASSERT_EQ(open5(), SERIAL_OK);
+    serial_release_all();
+    EXPECT_EQ(serial_get_handle("COM5"), SERIAL_INVALID_HANDLE);
+    EXPECT_EQ(open5(), SERIAL_OK);
 }
 
 TEST_F(SerialPosix, BadStopBitsAndMissingDevicesLeaveNothingOpen)

@@ -3,13 +3,15 @@
 // a process-wide table from port number to open handle and one process-wide
 // time-out. Every operation returns a result code: SERIAL_OK, SERIAL_EINVAL
 // (bad name or stop-bit count) or SERIAL_EIO (OS failure or short transfer;
-// a read time-out shows this way).
+// a read time-out shows this way). The driver also keeps why the last
+// failing operation failed, for a message that tells the user what to do.
 //
 // One implementation per platform: serial_w32.cpp (Win32 Communications API)
 // and serial_posix.cpp (termios, poll). The name rules and the input flush are
 // shared (serial_common.cpp).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 enum : int32_t {
@@ -24,6 +26,36 @@ constexpr serial_handle SERIAL_INVALID_HANDLE = -1;
 
 // Highest port number a name can carry ("COM99").
 constexpr int SERIAL_MAX_PORT = 99;
+
+// Why an operation failed, in the classes a user can act on.
+enum serial_fault : int32_t {
+    SERIAL_FAULT_NONE = 0,    // nothing has failed yet
+    SERIAL_FAULT_NAME,        // not a port name the driver knows ("COM100")
+    SERIAL_FAULT_MISSING,     // the port does not exist
+    SERIAL_FAULT_IN_USE,      // another program holds it
+    SERIAL_FAULT_PERMISSION,  // this user may not open it
+    SERIAL_FAULT_NOT_SERIAL,  // the device is there but does not work as a serial port
+    SERIAL_FAULT_TIMEOUT,     // fewer bytes moved than asked within the time-out
+    SERIAL_FAULT_SETTINGS,    // the port refused the line settings asked for
+    SERIAL_FAULT_OTHER,       // any other failure of the OS
+};
+
+struct serial_error {
+    serial_fault fault;
+    const char* call;  // what failed: "open", "read", ... (a literal)
+    long os_error;     // errno or GetLastError(); 0 when the OS gave none
+};
+
+// The last failure of any operation on any port. Operations that succeed
+// leave it as it was.
+serial_error serial_last_error();
+// The last failure as words that follow the port's name: "is in use by
+// another program", "does not exist", ... Always NUL-terminated.
+void serial_describe_error(char* text, size_t size);
+
+// Releases every port this process holds, as serial_close does. Safe to call
+// from a signal handler (POSIX) and more than once.
+void serial_release_all();
 
 // "COM1".."COM9", "COM01".."COM99" (letters in any case) -> 1..99; else -1.
 int port_number_from_name(const char* name);

@@ -1,9 +1,58 @@
 // The parts of the serial driver that are the same on every platform: port
-// names, the process-wide time-out and the quiet-line input flush.
+// names, the process-wide time-out, the quiet-line input flush and the
+// reason of the last failure.
 #include "serial.h"
 #include "serial_internal.h"
 
+#include <cstdio>
+
 uint32_t serial_current_timeout = 0;
+
+namespace {
+
+serial_error last_error{SERIAL_FAULT_NONE, "", 0};
+char last_os_text[160];
+
+}  // namespace
+
+int32_t serial_fail(serial_fault fault, const char* call, long os_error, const char* os_text)
+{
+    last_error = serial_error{fault, call, os_error};
+    snprintf(last_os_text, sizeof last_os_text, "%s", os_text);
+    return fault == SERIAL_FAULT_NAME ? SERIAL_EINVAL : SERIAL_EIO;
+}
+
+serial_error serial_last_error() { return last_error; }
+
+void serial_describe_error(char* text, size_t size)
+{
+    if (size == 0) return;
+    const char* os_text = last_os_text;
+    const char* call = last_error.call;
+    switch (last_error.fault) {
+    case SERIAL_FAULT_NONE: snprintf(text, size, "has not failed"); break;
+    case SERIAL_FAULT_NAME:
+        snprintf(text, size, "is not a port name (COM1 to COM%d)", SERIAL_MAX_PORT);
+        break;
+    case SERIAL_FAULT_MISSING: snprintf(text, size, "does not exist"); break;
+    case SERIAL_FAULT_IN_USE: snprintf(text, size, "is in use by another program"); break;
+    case SERIAL_FAULT_PERMISSION:
+        snprintf(text, size, "may not be opened by this user (%s)", os_text);
+        break;
+    case SERIAL_FAULT_NOT_SERIAL:
+        snprintf(text, size, "does not work as a serial port (%s: %s)", call, os_text);
+        break;
+    case SERIAL_FAULT_TIMEOUT:
+        snprintf(text, size, "did not complete a %s within %lu ms", call,
+                 static_cast<unsigned long>(serial_current_timeout));
+        break;
+    case SERIAL_FAULT_SETTINGS:
+        snprintf(text, size, "does not take the line settings (%s%s%s)", call,
+                 os_text[0] != '\0' ? ": " : "", os_text);
+        break;
+    case SERIAL_FAULT_OTHER: snprintf(text, size, "failed (%s: %s)", call, os_text); break;
+    }
+}
 
 namespace {
 

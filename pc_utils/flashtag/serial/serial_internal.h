@@ -7,3 +7,8 @@
 // The time-out most recently applied to any port, in ms. Process-wide: the
 // input flush saves and restores it around its short quiet-line reads.
 extern uint32_t serial_current_timeout;
+
+// Records why an operation failed, with the OS's own text for os_error (a
+// backend may add a hint to it); returns the code the operation fails with:
+// SERIAL_EINVAL for SERIAL_FAULT_NAME, else SERIAL_EIO.
+int32_t serial_fail(serial_fault fault, const char* call, long os_error, const char* os_text);

@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <fcntl.h>
 #include <poll.h>
@@ -25,15 +26,35 @@
 
 namespace {
 
-// Slot per port number. -1 is both "never opened" and "closed": unlike a
-// zeroed table, an unused slot can never name descriptor 0 (standard input).
-constexpr std::array<int, SERIAL_MAX_PORT + 1> make_empty_table()
-{
-    std::array<int, SERIAL_MAX_PORT + 1> table{};
-    table.fill(-1);
+// One slot per port number. An unused slot holds fd -1: unlike a zeroed
+// table, it can never name descriptor 0 (standard input). `exclusive` says
+// whether this process set the tty's exclusive flag (which belongs to the
+// tty, not the descriptor, and so outlives a close unless cleared); `saved`
+// holds the line settings found at open, put back at release.
+struct port_slot {
+    int fd;
+    bool exclusive;
+    bool have_saved;
+    termios saved;
+};
+std::array<port_slot, SERIAL_MAX_PORT + 1> port_table = [] {
+    std::array<port_slot, SERIAL_MAX_PORT + 1> table{};
+    for (port_slot& slot : table) slot.fd = -1;
     return table;
+}();
+
+// Notes a failure with errno's text. A port the user may not open gets the
+// usual remedy on Linux, where serial devices belong to the dialout group.
+int32_t fail(serial_fault fault, const char* call, int error)
+{
+    char text[160];
+    const char* hint = "";
+#ifdef __linux__
+    if (fault == SERIAL_FAULT_PERMISSION) hint = "; membership of the dialout group is the usual fix";
+#endif
+    snprintf(text, sizeof text, "%s%s", error != 0 ? strerror(error) : "", hint);
+    return serial_fail(fault, call, error, text);
 }
-std::array<int, SERIAL_MAX_PORT + 1> port_table = make_empty_table();
 
 int64_t now_ms()
 {
@@ -42,19 +63,60 @@ int64_t now_ms()
     return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
-// Waits until fd is ready for `events` or the deadline passes. True when ready
-// (or when the line reports a hang-up or error, which the next read/write
-// call then turns into a failure instead of waiting out the time-out).
-bool wait_ready(int fd, short events, int64_t deadline)
+// Waits until fd is ready for `events` or the deadline passes. SERIAL_OK when
+// ready (or when the line reports a hang-up or error, which the next read or
+// write call then turns into a failure instead of waiting out the time-out).
+int32_t wait_ready(int fd, short events, int64_t deadline, const char* call)
 {
     for (;;) {
         int64_t left = deadline - now_ms();
-        if (left <= 0) return false;
+        if (left <= 0) return fail(SERIAL_FAULT_TIMEOUT, call, 0);
         pollfd p{fd, events, 0};
         int n = poll(&p, 1, static_cast<int>(left));
-        if (n > 0) return true;
-        if (n < 0 && errno != EINTR) return false;
+        if (n > 0) return SERIAL_OK;
+        if (n < 0 && errno != EINTR) return fail(SERIAL_FAULT_OTHER, "poll", errno);
     }
+}
+
+// What an error of open(2) means to the user.
+serial_fault open_fault(int error)
+{
+    switch (error) {
+    case ENOENT:
+    case ENODEV:
+    case ENXIO: return SERIAL_FAULT_MISSING;
+    case EBUSY: return SERIAL_FAULT_IN_USE;  // another program's exclusive flag
+    case EACCES:
+    case EPERM: return SERIAL_FAULT_PERMISSION;
+    case EIO: return SERIAL_FAULT_NOT_SERIAL;
+    default: return SERIAL_FAULT_OTHER;
+    }
+}
+
+// Another program has set the tty's exclusive flag. Only root can open such
+// a tty at all, and must not take it; where the flag cannot be read (macOS)
+// the open's EBUSY is the only sign.
+bool held_exclusively(int fd)
+{
+#ifdef TIOCGEXCL
+    int excl = 0;
+    return ioctl(fd, TIOCGEXCL, &excl) == 0 && excl != 0;
+#else
+    (void)fd;
+    return false;
+#endif
+}
+
+// Gives the port back as it was found: line settings, exclusive flag (only
+// when this process set it), then the descriptor, which drops the lock.
+// Only async-signal-safe calls: this also runs from the interrupt handler.
+void release(port_slot& slot)
+{
+    if (slot.fd < 0) return;
+    if (slot.have_saved) tcsetattr(slot.fd, TCSANOW, &slot.saved);
+    if (slot.exclusive) ioctl(slot.fd, TIOCNXCL);
+    close(slot.fd);
+    slot = port_slot{-1, false, false, termios{}};
 }
 
 bool build_path(const char* name, char* path, size_t size)
@@ -91,7 +153,7 @@ int32_t configure(termios* tio, uint32_t baud, uint8_t data_bits, uint8_t parity
                   uint8_t stop_bits)
 {
     speed_t speed = B0;
-    if (!speed_for_baud(baud, &speed)) return SERIAL_EIO;
+    if (!speed_for_baud(baud, &speed)) return fail(SERIAL_FAULT_SETTINGS, "baud rate", 0);
     tio->c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR |
                                            ICRNL | IXON | IXOFF | IXANY | INPCK);
     tio->c_oflag &= ~static_cast<tcflag_t>(OPOST);
@@ -99,17 +161,19 @@ int32_t configure(termios* tio, uint32_t baud, uint8_t data_bits, uint8_t parity
     tio->c_cflag |= CREAD | CLOCAL;
     tio->c_cc[VMIN] = 0;
     tio->c_cc[VTIME] = 0;
-    if (cfsetispeed(tio, speed) != 0 || cfsetospeed(tio, speed) != 0) return SERIAL_EIO;
+    if (cfsetispeed(tio, speed) != 0 || cfsetospeed(tio, speed) != 0) {
+        return fail(SERIAL_FAULT_SETTINGS, "baud rate", errno);
+    }
 
     static const tcflag_t sizes[] = {CS5, CS6, CS7, CS8};
-    if (data_bits < 5 || data_bits > 8) return SERIAL_EIO;
+    if (data_bits < 5 || data_bits > 8) return fail(SERIAL_FAULT_SETTINGS, "data bits", 0);
     tio->c_cflag = (tio->c_cflag & ~static_cast<tcflag_t>(CSIZE)) | sizes[data_bits - 5];
 
     switch (parity) {
     case 0: tio->c_cflag &= ~static_cast<tcflag_t>(PARENB | PARODD); break;
     case 1: tio->c_cflag |= PARENB | PARODD; break;
     case 2: tio->c_cflag = (tio->c_cflag | PARENB) & ~static_cast<tcflag_t>(PARODD); break;
-    default: return SERIAL_EIO;  // mark/space: not offered by plain termios
+    default: return fail(SERIAL_FAULT_SETTINGS, "parity", 0);  // mark/space
     }
 
     if (stop_bits == 1) {
@@ -117,80 +181,101 @@ int32_t configure(termios* tio, uint32_t baud, uint8_t data_bits, uint8_t parity
     } else if (stop_bits == 2) {
         tio->c_cflag |= CSTOPB;
     } else {
+        fail(SERIAL_FAULT_SETTINGS, "stop bits", 0);
         return SERIAL_EINVAL;
     }
     return SERIAL_OK;
 }
 
-void release(int fd)
-{
-    // Clear the exclusive flag first: it belongs to the tty, not to this
-    // descriptor, and would otherwise outlive us while anyone else (a
-    // pseudo-terminal's owner, say) keeps the device open.
-    ioctl(fd, TIOCNXCL);
-    close(fd);
-}
-
-int slot_fd(const char* name)
+port_slot* find_slot(const char* name)
 {
     int n = port_number_from_name(name);
-    return n < 0 ? -1 : port_table[static_cast<size_t>(n)];
+    return n < 0 ? nullptr : &port_table[static_cast<size_t>(n)];
+}
+
+// The open descriptor of a port, or -1 (with the failure noted) when the
+// slot holds none.
+int open_fd(const char* name, const char* call)
+{
+    const port_slot* slot = find_slot(name);
+    if (slot == nullptr || slot->fd < 0) fail(SERIAL_FAULT_OTHER, call, EBADF);
+    return slot == nullptr ? -1 : slot->fd;
+}
+
+// Takes the port at `path` for this process alone, into `slot`.
+int32_t take_port(const char* path, port_slot& slot)
+{
+    int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return fail(open_fault(errno), "open", errno);
+    slot.fd = fd;
+    // Exclusive use, as Windows gives with share mode 0: the lock keeps out
+    // other programs that lock too (and this process's own second open), the
+    // tty's exclusive flag keeps out every other opener but root, so root
+    // checks it first and leaves a port alone that another program holds.
+    int32_t result = SERIAL_OK;
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        result = fail(errno == EWOULDBLOCK ? SERIAL_FAULT_IN_USE : SERIAL_FAULT_OTHER,
+                             "open", errno);
+    } else if (held_exclusively(fd)) {
+        result = fail(SERIAL_FAULT_IN_USE, "open", EBUSY);
+    } else if (tcgetattr(fd, &slot.saved) != 0) {
+        result = fail(SERIAL_FAULT_NOT_SERIAL, "tcgetattr", errno);
+    } else if (ioctl(fd, TIOCEXCL) != 0) {
+        result = fail(SERIAL_FAULT_NOT_SERIAL, "open", errno);
+    }
+    if (result != SERIAL_OK) {
+        release(slot);
+        return result;
+    }
+    slot.have_saved = true;
+    slot.exclusive = true;
+    return SERIAL_OK;
 }
 
 }  // namespace
 
 serial_handle serial_get_handle(const char* name)
 {
-    int fd = slot_fd(name);
-    return fd < 0 ? SERIAL_INVALID_HANDLE : fd;
+    const port_slot* slot = find_slot(name);
+    return slot == nullptr || slot->fd < 0 ? SERIAL_INVALID_HANDLE : slot->fd;
 }
 
 int32_t serial_open(const char* name, uint32_t baud, uint8_t data_bits, uint8_t parity,
                     uint8_t stop_bits, uint32_t timeout_ms)
 {
-    int n = port_number_from_name(name);
-    if (n < 0) return SERIAL_EINVAL;
+    port_slot* slot = find_slot(name);
+    if (slot == nullptr) return fail(SERIAL_FAULT_NAME, "open", 0);
     char path[4096];
-    if (!build_path(name, path, sizeof path)) return SERIAL_EIO;
+    if (!build_path(name, path, sizeof path)) return fail(SERIAL_FAULT_NAME, "open", 0);
+    // A port this process holds already is refused as Windows refuses a
+    // second exclusive CreateFile, and its slot stays as it is.
+    if (slot->fd >= 0) return fail(SERIAL_FAULT_IN_USE, "open", EBUSY);
+    int32_t result = take_port(path, *slot);
+    if (result != SERIAL_OK) return result;
 
-    int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return SERIAL_EIO;
-    // Exclusive use, as Windows gives with share mode 0: the lock keeps out
-    // other programs that lock too (and this process's own second open),
-    // TIOCEXCL keeps out every non-root opener.
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0 || ioctl(fd, TIOCEXCL) != 0) {
-        close(fd);
-        return SERIAL_EIO;
+    termios tio = slot->saved;
+    result = configure(&tio, baud, data_bits, parity, stop_bits);
+    if (result == SERIAL_OK && tcsetattr(slot->fd, TCSANOW, &tio) != 0) {
+        result = fail(SERIAL_FAULT_SETTINGS, "tcsetattr", errno);
     }
-    termios tio{};
-    if (tcgetattr(fd, &tio) != 0) {
-        release(fd);
-        return SERIAL_EIO;
+    if (result == SERIAL_OK && serial_set_timeout(name, timeout_ms) != SERIAL_OK) {
+        result = SERIAL_EIO;
     }
-    int32_t result = configure(&tio, baud, data_bits, parity, stop_bits);
-    if (result == SERIAL_OK && tcsetattr(fd, TCSANOW, &tio) != 0) result = SERIAL_EIO;
-    if (result != SERIAL_OK) {
-        release(fd);
-        return result;
-    }
-
-    port_table[static_cast<size_t>(n)] = fd;
-    if (serial_set_timeout(name, timeout_ms) != SERIAL_OK) {
-        release(fd);
-        port_table[static_cast<size_t>(n)] = -1;
-        return SERIAL_EIO;
-    }
-    return SERIAL_OK;
+    if (result != SERIAL_OK) release(*slot);
+    return result;
 }
 
 int32_t serial_close(const char* name)
 {
-    int n = port_number_from_name(name);
-    if (n < 0) return SERIAL_EINVAL;
-    int fd = port_table[static_cast<size_t>(n)];
-    if (fd >= 0) release(fd);
-    port_table[static_cast<size_t>(n)] = -1;
+    port_slot* slot = find_slot(name);
+    if (slot == nullptr) return SERIAL_EINVAL;
+    release(*slot);
     return SERIAL_OK;
+}
+
+void serial_release_all()
+{
+    for (port_slot& slot : port_table) release(slot);
 }
 
 int32_t serial_set_timeout(const char* name, uint32_t timeout_ms)
@@ -199,8 +284,9 @@ int32_t serial_set_timeout(const char* name, uint32_t timeout_ms)
     // The time-out lives in the driver, not the tty; check only that the
     // slot holds a live terminal, as SetCommTimeouts would.
     termios tio{};
-    int fd = slot_fd(name);
-    if (fd < 0 || tcgetattr(fd, &tio) != 0) return SERIAL_EIO;
+    int fd = open_fd(name, "set time-out");
+    if (fd < 0) return SERIAL_EIO;
+    if (tcgetattr(fd, &tio) != 0) return fail(SERIAL_FAULT_NOT_SERIAL, "tcgetattr", errno);
     serial_current_timeout = timeout_ms;
     return SERIAL_OK;
 }
@@ -208,18 +294,21 @@ int32_t serial_set_timeout(const char* name, uint32_t timeout_ms)
 int32_t serial_read(const char* name, void* buffer, uint32_t count)
 {
     if (port_number_from_name(name) < 0) return SERIAL_EINVAL;
-    int fd = slot_fd(name);
+    int fd = open_fd(name, "read");
     if (fd < 0) return SERIAL_EIO;
     auto* p = static_cast<unsigned char*>(buffer);
     uint32_t done = 0;
     int64_t deadline = now_ms() + serial_current_timeout;
     while (done < count) {
-        if (!wait_ready(fd, POLLIN, deadline)) return SERIAL_EIO;
+        int32_t result = wait_ready(fd, POLLIN, deadline, "read");
+        if (result != SERIAL_OK) return result;
         ssize_t got = read(fd, p + done, count - done);
         if (got > 0) {
             done += static_cast<uint32_t>(got);
-        } else if (got == 0 || (errno != EAGAIN && errno != EINTR)) {
-            return SERIAL_EIO;  // hang-up or device gone
+        } else if (got == 0) {
+            return fail(SERIAL_FAULT_NOT_SERIAL, "read", EIO);  // hang-up
+        } else if (errno != EAGAIN && errno != EINTR) {
+            return fail(SERIAL_FAULT_NOT_SERIAL, "read", errno);  // device gone
         }
     }
     return SERIAL_OK;
@@ -228,7 +317,7 @@ int32_t serial_read(const char* name, void* buffer, uint32_t count)
 int32_t serial_write(const char* name, const void* bytes, uint32_t count)
 {
     if (port_number_from_name(name) < 0) return SERIAL_EINVAL;
-    int fd = slot_fd(name);
+    int fd = open_fd(name, "write");
     if (fd < 0) return SERIAL_EIO;
     const auto* p = static_cast<const unsigned char*>(bytes);
     uint32_t done = 0;
@@ -239,8 +328,11 @@ int32_t serial_write(const char* name, const void* bytes, uint32_t count)
             done += static_cast<uint32_t>(put);
             continue;
         }
-        bool retry = put == 0 || errno == EAGAIN || errno == EINTR;
-        if (!retry || !wait_ready(fd, POLLOUT, deadline)) return SERIAL_EIO;
+        if (put < 0 && errno != EAGAIN && errno != EINTR) {
+            return fail(SERIAL_FAULT_NOT_SERIAL, "write", errno);
+        }
+        int32_t result = wait_ready(fd, POLLOUT, deadline, "write");
+        if (result != SERIAL_OK) return result;
     }
     return SERIAL_OK;
 }
@@ -248,8 +340,11 @@ int32_t serial_write(const char* name, const void* bytes, uint32_t count)
 int32_t serial_set_dtr(const char* name, bool on)
 {
     if (port_number_from_name(name) < 0) return SERIAL_EINVAL;
-    int fd = slot_fd(name);
+    int fd = open_fd(name, "set DTR");
     if (fd < 0) return SERIAL_EIO;
     int bits = TIOCM_DTR;
-    return ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &bits) == 0 ? SERIAL_OK : SERIAL_EIO;
+    if (ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &bits) != 0) {
+        return fail(SERIAL_FAULT_OTHER, "set DTR", errno);
+    }
+    return SERIAL_OK;
 }
