@@ -61,6 +61,26 @@ int32_t tag_get_log_size(const char* port, uint32_t* first, uint32_t* second);
 int32_t tag_read_log(const char* port, uint32_t first, uint32_t count,
                      std::vector<std::string>& records);
 
+// Why the last failed operation failed, as words that follow the port's
+// name: "did not answer "ver" within 1 s", "answered "ERR", which is not a
+// tag's version reply", "is in use by another program". `result` is the code
+// it failed with; a code from a caller (an upload's) reads as an unexpected
+// reply to what was last awaited.
+void tag_describe_failure(const char* port, int32_t result, char* text, size_t size);
+// Names what the next raw line answers, for failure messages and the trace,
+// when the caller wrote to the port itself: "the script data".
+void tag_await_reply_to(const char* what);
+
+// A trace of the line on standard error, each entry with the milliseconds
+// since it was switched on: ports opened, commands, reply lines. Off until
+// tag_trace_on(); tag_trace prints nothing while off.
+void tag_trace_on();
+void tag_trace(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// `length` bytes of `text` in printable form into `out` (`size` bytes):
+// C escapes for control bytes, quotes and backslashes, \xNN for the rest;
+// cut after `max_chars` characters of input with "..." appended.
+void printable_text(const char* text, size_t length, size_t max_chars, char* out, size_t size);
+
 // Little-endian readers that advance *p.
 uint16_t get_u16_le(const uint8_t** p);
 uint32_t get_u32_le(const uint8_t** p);

@@ -36,10 +36,21 @@ int32_t tag_get_version(const char* port, uint32_t* packed)
 int32_t tag_connect(const char* port, uint32_t* firmware_version, uint32_t* version_third,
                     bool* new_console)
 {
+    // A new connection: nothing of an earlier tag or port carries over
+    // except the version numbers, which the version query sets anew.
     tag_state.echo_seen = false;
     tag_state.new_console = false;
+    tag_state.awaiting[0] = '\0';
+    tag_state.last_line[0] = '\0';
+    tag_state.fault = TAG_FAULT_NONE;
     int32_t result = serial_open(port, 115200, 8, 0, 1, 1000);
-    if (result != SERIAL_OK) return result;
+    if (result != SERIAL_OK) {
+        char why[200];
+        tag_describe_failure(port, result, why, sizeof why);
+        tag_trace("open %s: %s", port, why);
+        return result;
+    }
+    tag_trace("open %s: ok, 115200 baud 8N1", port);
 
     uint32_t packed = 0;
     result = tag_get_version(port, &packed);
@@ -83,4 +94,8 @@ int32_t tag_set_node_id(const char* port, uint8_t node_id)
     return tag_command(port, id_str, response, sizeof response);
 }
 
-int32_t tag_disconnect(const char* port) { return serial_close(port); }
+int32_t tag_disconnect(const char* port)
+{
+    tag_trace("close %s", port);
+    return serial_close(port);
+}

@@ -3,15 +3,35 @@
 
 #include <cstdint>
 
+// How a line read failed when the serial driver did not.
+enum tag_fault : int32_t {
+    TAG_FAULT_NONE = 0,   // the driver's last error says why
+    TAG_FAULT_CUT,        // as NONE, but part of a line had come
+    TAG_FAULT_ENDLESS,    // a line went on past MAX_LINE_BYTES
+    TAG_FAULT_BLANK,      // nothing but blank lines came
+};
+
 // The one tag this process talks to. Set by tag_connect and the version
-// query; read by the command exchange and the log readout.
+// query; read by the command exchange and the log readout. The last three
+// say what was awaited and what came, for failure messages.
 struct tag_connection {
     bool echo_seen;          // a reply was the echo of its command
     bool new_console;        // firmware major version is not 5
     uint32_t firmware_version;  // major * 256 + minor
     uint32_t version_third;     // third number of the version reply
+    char awaiting[208];         // what the next line answers: a command in quotes
+    char last_line[200];        // the last line read, or its part before a failure
+    uint32_t lines_answered;    // lines read since the awaited thing was sent
+    tag_fault fault;            // why the last line read failed
 };
 extern tag_connection tag_state;
+
+// The longest line the reader takes; past it a line is not a reply.
+constexpr size_t MAX_LINE_BYTES = 4096;
+
+// A command is about to go to the tag: its replies are awaited, and the
+// trace shows it.
+void note_command(const char* command, size_t length);
 
 // Reads an unsigned decimal number at *text the way scanf's "%lu" does
 // (leading white space and a sign allowed), advancing *text past it. False,

@@ -3,16 +3,37 @@
 #include "tag.h"
 #include "tag_internal.h"
 
+#include <cstdio>
 #include <cstring>
 
 namespace {
 
 // A device that is not a tag (or a tag gone wrong) can send without end. No
-// console line is longer than this, and no reply comes after more blank
-// lines than this: past them the read fails as a time-out does, instead of
-// going on for ever.
-constexpr size_t MAX_LINE_BYTES = 4096;
+// reply comes after more blank lines than this (nor is any console line
+// longer than MAX_LINE_BYTES): past them the read fails as a time-out does,
+// instead of going on for ever.
 constexpr int MAX_BLANK_LINES = 100;
+
+// Ends a line read: terminates the text, keeps it for failure messages and
+// traces it.
+int32_t finish_line(const char* port, char* reply, size_t len, int32_t result, tag_fault fault)
+{
+    reply[len] = '\0';
+    snprintf(tag_state.last_line, sizeof tag_state.last_line, "%s", reply);
+    tag_state.fault = fault == TAG_FAULT_NONE && result != SERIAL_OK && len > 0 ? TAG_FAULT_CUT
+                                                                               : fault;
+    if (result == SERIAL_OK) ++tag_state.lines_answered;
+    char shown[TAG_LONG_REPLY * 4];
+    printable_text(reply, len, TAG_LONG_REPLY, shown, sizeof shown);
+    if (result == SERIAL_OK) {
+        tag_trace("< %s", shown);
+    } else {
+        char why[200];
+        tag_describe_failure(port, result, why, sizeof why);
+        tag_trace("< %s%s(no line end: %s)", shown, len > 0 ? " " : "", why);
+    }
+    return result;
+}
 
 }  // namespace
 
@@ -21,23 +42,16 @@ int32_t tag_read_line(const char* port, char* reply, size_t size)
     if (reply == nullptr || size == 0) return SERIAL_EINVAL;
     size_t len = 0;
     for (size_t taken = 0;; ++taken) {
-        if (taken == MAX_LINE_BYTES) {
-            reply[len] = '\0';
-            return SERIAL_EIO;
-        }
+        if (taken == MAX_LINE_BYTES) return finish_line(port, reply, len, SERIAL_EIO, TAG_FAULT_ENDLESS);
         unsigned char b = 0;
         int32_t result = serial_read(port, &b, 1);
-        if (result != SERIAL_OK) {
-            reply[len] = '\0';
-            return result;
-        }
+        if (result != SERIAL_OK) return finish_line(port, reply, len, result, TAG_FAULT_NONE);
         if (b == '\n' || b == '\0') break;
         // Past the buffer's end the line is still read to its LF, so that
         // the next read starts on the next line, but its bytes are dropped.
         if (len + 1 < size) reply[len++] = static_cast<char>(b);
     }
-    reply[len] = '\0';
-    return SERIAL_OK;
+    return finish_line(port, reply, len, SERIAL_OK, TAG_FAULT_NONE);
 }
 
 int32_t tag_read_nonblank_line(const char* port, char* reply, size_t size)
@@ -47,12 +61,14 @@ int32_t tag_read_nonblank_line(const char* port, char* reply, size_t size)
         if (result != SERIAL_OK) return result;
         if (*skip_spaces(reply) != '\0') return SERIAL_OK;
     }
+    tag_state.fault = TAG_FAULT_BLANK;
     return SERIAL_EIO;
 }
 
 int32_t tag_command(const char* port, const char* command, char* reply, size_t size)
 {
     size_t length = strlen(command);
+    note_command(command, length);
     int32_t result = serial_write(port, command, static_cast<uint32_t>(length));
     if (result != SERIAL_OK) return result;
     // Throw away what the tag sent while the command was typed: normally

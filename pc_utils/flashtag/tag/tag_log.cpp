@@ -125,6 +125,7 @@ int32_t tag_read_log(const char* port, uint32_t first, uint32_t count,
     uint32_t last = first + count - 1;  // wraps for a count of 0, as the tag expects
     int n = snprintf(command, sizeof command, "%s %lu %lu\r", text_form ? "read" : "readbin",
                      static_cast<unsigned long>(first), static_cast<unsigned long>(last));
+    note_command(command, static_cast<size_t>(n) - 1);  // without its CR
     int32_t result = serial_write(port, command, static_cast<uint32_t>(n));
     if (result != SERIAL_OK) return result;
 
