@@ -12,6 +12,15 @@ void platform_console_init();
 
 void platform_sleep_ms(uint32_t ms);
 
+// Milliseconds on a clock that never jumps, from an arbitrary start.
+uint64_t platform_now_ms();
+
+// Makes sure `release` runs however the process ends: at a normal exit, and
+// at an interrupt (Ctrl-C, Ctrl-Break; SIGINT, SIGTERM, SIGHUP on POSIX),
+// which ends the run at once with `interrupted_text` on standard output and
+// exit status 1. `release` must be safe to call from a signal handler.
+void platform_exit_guard(void (*release)(), const char* interrupted_text);
+
 // Asks for 1 ms pause resolution while `on`, gives it back when not. Windows'
 // default 15.6 ms tick would otherwise stretch each 20 ms pause to ~31 ms.
 void platform_fine_timer(bool on);

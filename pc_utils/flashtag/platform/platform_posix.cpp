@@ -1,10 +1,12 @@
 // Linux and macOS: the progress bar in UTF-8, pauses on the monotonic clock.
 #include "platform.h"
 
-#include <cerrno>
+#include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <initializer_list>
 #include <pwd.h>
 #include <unistd.h>
 #ifdef __linux__
@@ -13,11 +15,55 @@
 
 void platform_console_init() { setvbuf(stdout, nullptr, _IONBF, 0); }
 
+namespace {
+
+uint64_t now_ns()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000000000ULL + static_cast<uint64_t>(ts.tv_nsec);
+}
+
+void (*release_on_exit)() = nullptr;
+const char* interrupted_line = "";
+
+void on_interrupt(int)
+{
+    // Only async-signal-safe calls from here on.
+    release_on_exit();
+    ssize_t ignored = write(STDOUT_FILENO, interrupted_line, strlen(interrupted_line));
+    (void)ignored;
+    _exit(1);
+}
+
+void release_at_exit() { release_on_exit(); }
+
+}  // namespace
+
+// Sleeps to a deadline on the monotonic clock, so that a signal that cuts a
+// sleep short does not shorten the pause. (macOS has no clock_nanosleep.)
 void platform_sleep_ms(uint32_t ms)
 {
-    timespec t{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
-    while (clock_nanosleep(CLOCK_MONOTONIC, 0, &t, &t) == EINTR) {
+    uint64_t deadline = now_ns() + static_cast<uint64_t>(ms) * 1000000ULL;
+    for (uint64_t now = now_ns(); now < deadline; now = now_ns()) {
+        uint64_t left = deadline - now;
+        timespec t{static_cast<time_t>(left / 1000000000ULL),
+                   static_cast<long>(left % 1000000000ULL)};
+        nanosleep(&t, nullptr);
     }
+}
+
+uint64_t platform_now_ms() { return now_ns() / 1000000ULL; }
+
+void platform_exit_guard(void (*release)(), const char* interrupted_text)
+{
+    release_on_exit = release;
+    interrupted_line = interrupted_text;
+    atexit(release_at_exit);
+    struct sigaction action {};
+    action.sa_handler = on_interrupt;
+    sigfillset(&action.sa_mask);  // one handler at a time
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &action, nullptr);
 }
 
 // Sleeps are fine-grained already, but Linux lets each one run up to the
