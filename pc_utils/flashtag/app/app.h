@@ -27,6 +27,10 @@ void print_usage();
 // and leaves the port found in it; prints the port line and reads the node ID.
 int32_t find_tag(char* port, uint8_t* node_id);
 
+// After a failure's error line: "flashtag: COM4 is in use by another
+// program", the port and why the operation that gave `result` failed.
+void print_port_failure(const char* port, int32_t result);
+
 // Uploads the script, reports the outcome and disconnects: the exit status.
 int upload_stage(const char* port, char* filename, bool auto_run);
 

@@ -2,6 +2,7 @@
 // serial port. One run per upload; the exit status says whether it worked.
 #include "app.h"
 #include "platform/platform.h"
+#include "serial/serial.h"
 #include "tag/tag.h"
 
 #include <cerrno>
@@ -12,20 +13,14 @@
 
 namespace {
 
-constexpr int MAX_ARGUMENTS = 4;  // options, port number and file name
+// Options, port number and file name; "-v" comes on top, so that tracing a
+// run never changes what its other arguments mean.
+constexpr int MAX_ARGUMENTS = 4;
 constexpr long LAST_PORT_NUMBER = 255;
 
 char lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
-// Copies an argument into one of the run's fixed buffers; false when it does
-// not fit, so that a long argument is refused rather than cut.
-bool copy_argument(char* dest, size_t size, const char* arg)
-{
-    size_t length = strlen(arg);
-    if (length >= size) return false;
-    memcpy(dest, arg, length + 1);
-    return true;
-}
+bool is_trace_option(const char* arg) { return arg[0] == '-' && lower(arg[1]) == 'v'; }
 
 // The port number as scanf's "%d" reads it: white space and a sign allowed,
 // text after the number ignored, 0 when there is no number.
@@ -39,21 +34,43 @@ long port_number_argument(const char* text)
     return n;
 }
 
+// Copies an argument into one of the run's fixed buffers; false, after the
+// error line, when it does not fit: a long argument is refused, never cut.
+bool copy_argument(char* dest, size_t size, const char* arg, const char* what)
+{
+    size_t length = strlen(arg);
+    if (length >= size) {
+        printf("flashtag: Error: %s too long (at most %d characters)\n", what,
+               static_cast<int>(size - 1));
+        return false;
+    }
+    memcpy(dest, arg, length + 1);
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
 {
     platform_console_init();
+    // Ports are given back as they were found however the run ends: the
+    // tty's exclusive flag would otherwise lock out the next run.
+    platform_exit_guard(serial_release_all, "\nflashtag: Error: Interrupted; the port was released\n");
     printf("\nCorvela Script Loader V1.2\n");
     printf("Copyright (C) Corvela. All rights reserved.\n\n");
 
-    if (argc > MAX_ARGUMENTS + 1) {
+    int arguments = 0;
+    for (int i = 1; i < argc; ++i) arguments += is_trace_option(argv[i]) ? 0 : 1;
+    if (arguments > MAX_ARGUMENTS) {
         print_usage();
         return 1;
     }
 
-    char port[APP_PORT_SIZE] = "";
-    char filename[APP_FILENAME_SIZE] = "";
+    // The walk only takes note of the arguments: their lengths are judged
+    // once it is over, so that "-h" anywhere still shows the help and a
+    // later file name still replaces an earlier one.
+    const char* port_arg = "";
+    const char* file_arg = "";
     bool port_pending = false;
     bool auto_run = false;
     for (int i = 1; i < argc; ++i) {
@@ -63,6 +80,7 @@ int main(int argc, char** argv)
             case 'c': port_pending = true; break;
             case 'h': print_usage(); return 0;
             case 'r': auto_run = true; break;
+            case 'v': tag_trace_on(); break;
             default:
                 printf("flashtag: Error: Unknown option \"%s\", see help below...\n\n", arg);
                 print_usage();
@@ -70,20 +88,16 @@ int main(int argc, char** argv)
             }
         } else if (port_pending) {
             port_pending = false;
-            if (!copy_argument(port, sizeof port, arg)) {
-                printf("flashtag: Error: Port number too long (at most %d characters)\n",
-                       static_cast<int>(sizeof port - 1));
-                return 1;
-            }
-        } else if (!copy_argument(filename, sizeof filename, arg)) {
-            printf("flashtag: Error: File name too long (at most %d characters)\n",
-                   static_cast<int>(sizeof filename - 1));
-            return 1;
+            port_arg = arg;
+        } else {
+            file_arg = arg;
         }
     }
     printf("Type \"flashtag -h\" for help using this program.\n\n");
 
-    if (port[0] != '\0') {
+    char port[APP_PORT_SIZE] = "";
+    if (port_arg[0] != '\0') {
+        if (!copy_argument(port, sizeof port, port_arg, "Port number")) return 1;
         long port_num = port_number_argument(port);
         if (port_num < 1 || port_num > LAST_PORT_NUMBER) {
             printf("flashtag: Error: Specify a port number with -c option\n");
@@ -91,10 +105,12 @@ int main(int argc, char** argv)
         }
         snprintf(port, sizeof port, "COM%ld", port_num);
     }
-    if (filename[0] == '\0') {
+    char filename[APP_FILENAME_SIZE] = "";
+    if (file_arg[0] == '\0') {
         printf("flashtag: Error: Specify a script file to load\n");
         return 1;
     }
+    if (!copy_argument(filename, sizeof filename, file_arg, "File name")) return 1;
 
     uint8_t node_id = 0;
     if (find_tag(port, &node_id) != 0) return 1;

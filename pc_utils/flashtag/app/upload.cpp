@@ -84,10 +84,12 @@ int32_t send_script(const char* port, uint32_t length, uint8_t* data_checksum)
     bool plain = script[0] != TOKENISED_MARK;
     if (plain) {
         const uint8_t dummy = '1';
+        tag_trace("> 1 (plain text follows)");
         int32_t result = serial_write(port, &dummy, 1);
         if (result != 0) return result;
     }
     uint8_t sum = 0;
+    uint32_t sent = 0, pauses = 0;
     for (uint32_t i = 0; i < length; ++i) {
         // Plain text goes with LF line ends: the CR of a CR LF pair is left
         // out (a CR elsewhere, the last byte included, is sent).
@@ -95,10 +97,19 @@ int32_t send_script(const char* port, uint32_t length, uint8_t* data_checksum)
         int32_t result = serial_write(port, &script[i], 1);
         if (result != 0) return result;
         sum = static_cast<uint8_t>(sum + script[i]);
+        ++sent;
         if (i % PROGRESS_EVERY == 0) print_progress(i, length);
-        if (i % PAUSE_EVERY == 0) platform_sleep_ms(PAUSE_MS);
+        if (i % PAUSE_EVERY == 0) {
+            platform_sleep_ms(PAUSE_MS);
+            ++pauses;
+        }
     }
     print_progress(length, length);
+    tag_trace("> %s script: %lu of the file's %lu bytes sent, %lu pauses of %lu ms, "
+              "data checksum 0x%02X",
+              plain ? "plain-text" : "tokenised", static_cast<unsigned long>(sent),
+              static_cast<unsigned long>(length), static_cast<unsigned long>(pauses),
+              static_cast<unsigned long>(PAUSE_MS), static_cast<unsigned>(sum));
     *data_checksum = sum;
     return 0;
 }
@@ -160,6 +171,7 @@ int32_t transfer_script(const char* port, char* filename, bool auto_run)
     if (result != 0) return result;
     if (strncmp(response, "OK", 2) != 0) {
         printf("flashtag: Error: The tag refused to receive a script\n");
+        print_port_failure(port, APP_ELOAD);
         return APP_ELOAD;
     }
 
@@ -169,12 +181,17 @@ int32_t transfer_script(const char* port, char* filename, bool auto_run)
     if (result != 0) return result;
 
     // Raw lines from here on: the tag puts nothing in front of them.
+    tag_await_reply_to("the script data");
     result = tag_read_line(port, response, sizeof response);
     if (result != 0) return result;
     if (response[0] != 'M') return APP_ENOM;
 
     printf("\n\nSending Metadata...\n");
     metadata[metadata_length] = static_cast<uint8_t>(data_checksum + metadata_checksum);
+    tag_trace("> metadata record: %lu bytes and checksum byte 0x%02X",
+              static_cast<unsigned long>(metadata_length),
+              static_cast<unsigned>(metadata[metadata_length]));
+    tag_await_reply_to("the metadata record");
     result = serial_write(port, metadata, static_cast<uint32_t>(metadata_length + 1));
     if (result != 0) return result;
 
@@ -202,7 +219,10 @@ int upload_stage(const char* port, char* filename, bool auto_run)
         return 0;
     }
     // Code 11 has said what went wrong already, or has nothing to say.
-    if (result != APP_ELOAD) printf("flashtag: Error: Failed to load script file (error %d)\n", result);
+    if (result != APP_ELOAD) {
+        printf("flashtag: Error: Failed to load script file (error %d)\n", result);
+        print_port_failure(port, result);
+    }
     (void)tag_disconnect(port);
     return 1;
 }

@@ -25,6 +25,8 @@ void print_usage()
         "flashtag:          -r Automatically run the script on tag power-up.\n",
         "flashtag:             Without -r the script will be loaded but won't run.\n",
         "flashtag:          -h Display this help text\n",
+        "flashtag:          -v Trace the serial line on stderr (ports, commands\n",
+        "flashtag:             and replies), for finding out why a run fails.\n",
     };
     for (const char* line : lines) printf("%s", line);
 }
