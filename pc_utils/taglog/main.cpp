@@ -2,6 +2,7 @@
 //   taglog -c <port number> [<first> <count>]
 // prints the log size and, with a range, each record on its own line.
 #include "platform/platform.h"
+#include "serial/serial.h"
 #include "tag/tag.h"
 
 #include <cerrno>
@@ -16,6 +17,17 @@ namespace {
 int fail(const char* message, const char* detail = "")
 {
     printf("taglog: Error: %s%s\n", message, detail);
+    return 1;
+}
+
+// A failure on the line: the error line, then why ("taglog: COM4 did not
+// answer "logsize" within 1 s").
+int fail_on_port(const char* port, int32_t result, const char* message, const char* detail = "")
+{
+    fail(message, detail);
+    char why[200];
+    tag_describe_failure(port, result, why, sizeof why);
+    printf("taglog: %s %s\n", port, why);
     return 1;
 }
 
@@ -36,10 +48,10 @@ bool parse_number(const char* text, unsigned long min, unsigned long max, unsign
 int main(int argc, char** argv)
 {
     platform_console_init();
+    platform_exit_guard(serial_release_all, "\ntaglog: Error: Interrupted; the port was released\n");
     unsigned long port_num = 0, first = 0, count = 0;
     if ((argc != 3 && argc != 5) || strcmp(argv[1], "-c") != 0) {
-        printf("usage: taglog -c <port number> [<first> <count>]\n");
-        return 1;
+        return fail("Usage is \"taglog -c <port number> [<first> <count>]\"");
     }
     if (!parse_number(argv[2], 1, 255, &port_num)) return fail("Bad port number ", argv[2]);
     if (argc == 5 && (!parse_number(argv[3], 0, 0xFFFFFFFFUL, &first) ||
@@ -51,15 +63,11 @@ int main(int argc, char** argv)
     snprintf(port, sizeof port, "COM%lu", port_num);
     uint32_t firmware_version = 0, version_third = 0;
     bool new_console = false;
-    if (tag_connect(port, &firmware_version, &version_third, &new_console) != 0) {
-        return fail("Can't connect to tag on ", port);
-    }
+    int32_t result = tag_connect(port, &firmware_version, &version_third, &new_console);
+    if (result != 0) return fail_on_port(port, result, "Can't connect to tag on ", port);
     uint32_t used = 0, size = 0;
-    int32_t result = tag_get_log_size(port, &used, &size);
-    if (result != 0) {
-        tag_disconnect(port);
-        return fail("Failed to read the log size");
-    }
+    result = tag_get_log_size(port, &used, &size);
+    if (result != 0) return fail_on_port(port, result, "Failed to read the log size");
     printf("Log size: %lu of %lu\n", static_cast<unsigned long>(used),
            static_cast<unsigned long>(size));
 
@@ -67,11 +75,16 @@ int main(int argc, char** argv)
         std::vector<std::string> records;
         result = tag_read_log(port, static_cast<uint32_t>(first), static_cast<uint32_t>(count),
                               records);
-        for (const std::string& record : records) printf("%s\n", record.c_str());
+        // One record a line, without the CR of the tag's line end.
+        for (const std::string& record : records) {
+            size_t length = record.size();
+            if (length > 0 && record[length - 1] == '\r') --length;
+            printf("%.*s\n", static_cast<int>(length), record.c_str());
+        }
         if (result != 0) {
-            tag_disconnect(port);
-            printf("taglog: Error: Failed to read the log (error %d)\n", static_cast<int>(result));
-            return 1;
+            char code[16];
+            snprintf(code, sizeof code, "%d)", static_cast<int>(result));
+            return fail_on_port(port, result, "Failed to read the log (error ", code);
         }
     }
     tag_disconnect(port);
