@@ -155,11 +155,14 @@ bool parse(int argc, char** argv, sim_options& opt)
 // slave is opened once and kept open, so that the master does not see a
 // hang-up each time the PC side closes the port, and its settings are left
 // to whoever opens the port: the program under test must make the line raw.
-// One exception: the terminal never turns received bytes into signals. A
-// serial line does not, but a pseudo-terminal does for the session it
+// Two exceptions, both things a serial line never does. It never turns
+// received bytes into signals, but a pseudo-terminal does for the session it
 // controls, and Wine's server, a session leader, opens COM devices without
 // O_NOCTTY: a 0x03 or 0x1C from a babbling tag would then stop Wine itself
-// before the program under test has made the line raw.
+// before the program under test has made the line raw. And it never echoes
+// what the tag sends back to the tag: a program that puts the settings back
+// as it found them when it lets go would otherwise turn the tag's late
+// output into commands to itself.
 int open_terminal(std::string& slave_path)
 {
     int master = posix_openpt(O_RDWR | O_NOCTTY);
@@ -170,7 +173,7 @@ int open_terminal(std::string& slave_path)
     int slave = open(name, O_RDWR | O_NOCTTY);
     termios tio{};
     if (slave < 0 || tcgetattr(slave, &tio) != 0) return -1;
-    tio.c_lflag &= ~static_cast<tcflag_t>(ISIG);
+    tio.c_lflag &= ~static_cast<tcflag_t>(ISIG | ECHO | ECHONL);
     if (tcsetattr(slave, TCSANOW, &tio) != 0) return -1;
     return master;
 }
