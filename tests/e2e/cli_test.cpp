@@ -29,7 +29,9 @@ const std::string help =
     "flashtag:                                flashtag will search for a tag.\n"
     "flashtag:          -r Automatically run the script on tag power-up.\n"
     "flashtag:             Without -r the script will be loaded but won't run.\n"
-    "flashtag:          -h Display this help text\n";
+    "flashtag:          -h Display this help text\n"
+    "flashtag:          -v Trace the serial line on stderr (ports, commands\n"
+    "flashtag:             and replies), for finding out why a run fails.\n";
 const std::string port_error = "flashtag: Error: Specify a port number with -c option\n";
 
 std::string settings(const std::string& port, int node, const std::string& file, bool run)
@@ -94,24 +96,39 @@ TEST(CommandLine, PortMustBeANumberFrom1To255)
     }
 }
 
-TEST(CommandLine, ArgumentsLongerThanTheirBuffersAreRefused)
+TEST(CommandLine, ArgumentsLongerThanTheirBuffersAreJudgedAfterTheWalk)
 {
-    RunResult r = run({"-c", std::string(19, '0') + "5", "f"});  // 20 characters
-    EXPECT_EQ(r.out.rfind(banner + "flashtag: Error: ", 0), 0u) << r.out;
-    EXPECT_EQ(r.status, 1);
-    r = run({std::string(200, 'f')});
-    EXPECT_EQ(r.out.rfind(banner + "flashtag: Error: ", 0), 0u) << r.out;
-    EXPECT_EQ(r.status, 1);
+    const std::string long_name(200, 'f');
+    struct Case {
+        std::vector<std::string> args;
+        std::string out;
+        int status;
+    } cases[] = {
+        {{"-c", std::string(19, '0') + "5", "f"},  // 20 characters
+         hint + "flashtag: Error: Port number too long (at most 19 characters)\n", 1},
+        {{long_name}, hint + "flashtag: Error: File name too long (at most 199 characters)\n", 1},
+        {{long_name, "-h"}, help, 0},
+        {{"-c", "abc", long_name}, hint + port_error, 1},
+        {{long_name, "-c", "8", "prog"},
+         hint + "flashtag: Error: Can't connect to tag on COM8\nflashtag: COM8 does not exist\n", 1},
+    };
+    for (const Case& c : cases) {
+        RunResult r = run(c.args);
+        EXPECT_EQ(r.out, banner + c.out) << c.args[0];
+        EXPECT_EQ(r.status, c.status);
+    }
 }
 
 TEST(CommandLine, NamedPortWithoutATag)
 {
     RunResult r = run({"-c", "7", "file"});
-    EXPECT_EQ(r.out, banner + hint + "flashtag: Error: Can't connect to tag on COM7\n");
+    EXPECT_EQ(r.out, banner + hint + "flashtag: Error: Can't connect to tag on COM7\n" +
+                         "flashtag: COM7 does not exist\n");
     EXPECT_EQ(r.status, 1);
     // Past COM99 no port name exists, though the number is accepted.
     r = run({"-c", "100", "file"});
-    EXPECT_EQ(r.out, banner + hint + "flashtag: Error: Can't connect to tag on COM100\n");
+    EXPECT_EQ(r.out, banner + hint + "flashtag: Error: Can't connect to tag on COM100\n" +
+                         "flashtag: COM100 is not a port name (COM1 to COM99)\n");
     EXPECT_EQ(r.status, 1);
 }
 
@@ -156,10 +173,45 @@ TEST(CommandLine, ScanPassesASilentDeviceBeforeTheTag)
     EXPECT_GE(ms, 1000);  // one version-reply time-out on COM3
 }
 
-TEST(CommandLine, ScanWithoutATag)
+TEST(CommandLine, ScanWithoutATagSaysWhyForEachPortThere)
 {
+    TagSim silent(link(3), {"--silent"});
+    TagSim other(link(9), {"--version", "Bootloader 1.0"});
     RunResult r = run({"prog"});
-    EXPECT_EQ(r.out, banner + hint + "Scanning ports...\n" +
-                         "\nflashtag: Error: Can't find a tag (close any PuTTY connections)\n");
+    const std::string head = banner + hint + "Scanning ports...\n" +
+                             "\nflashtag: Error: Can't find a tag (close any PuTTY connections)\n";
+    const std::string reasons = "flashtag: COM3 did not answer \"ver\" within 1 s\n"
+                                "flashtag: COM9 answered \"Bootloader 1.0\", which is not a tag's "
+                                "version reply\n";
+    if (Target::get().is_wine()) {
+        // Wine also reaches the machine's own first serial port as COM1.
+        EXPECT_EQ(r.out.rfind(head, 0), 0u) << r.out;
+        EXPECT_TRUE(r.out.ends_with(reasons)) << r.out;
+    } else {
+        EXPECT_EQ(r.out, head + reasons);
+    }
     EXPECT_EQ(r.status, 1);
+}
+
+TEST(CommandLine, TraceGoesToStandardErrorOnly)
+{
+    TagSim tag(link(4), {"--node-id", "5"});
+    const Target& target = Target::get();
+    write_file(target.work().file("t.bas"), "AB\r\nC");
+    RunResult plain = run({"-c", "4", target.program_path("t.bas")});
+    std::string trace_file = target.work().file("trace.txt");
+    RunResult traced = target.run({"-c", "4", "-v", target.program_path("t.bas")},
+                                  {.stderr_path = trace_file});
+    EXPECT_EQ(traced.out, plain.out);
+    EXPECT_EQ(traced.status, 0);
+    std::string trace = read_file(trace_file);
+    std::erase(trace, '\r');  // Windows' line ends
+    for (const char* entry : {"] open COM4: ok", "] > ver\n", "] < V6.1.0\\r\n", "] > ?_id\n",
+                              "] > load \\\"_TXfer_\\\"\n",
+                              "] > plain-text script: 4 of the file's 5 bytes sent, 1 pauses of "
+                              "20 ms, data checksum 0xD0\n",
+                              "] < M\\r\n", "] > metadata record: ", "] close COM4\n"}) {
+        EXPECT_NE(trace.find(entry), std::string::npos) << entry << "\n" << trace;
+    }
+    remove(target.work().file("t.bas").c_str());
 }

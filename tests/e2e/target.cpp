@@ -34,13 +34,13 @@ std::string Target::program_path(const std::string& file) const
     return is_wine() ? "Z:" + path : path;  // Wine's Z: is the Unix root
 }
 
-RunResult Target::run(const std::vector<std::string>& args, int timeout_ms) const
+RunResult Target::run(const std::vector<std::string>& args, const RunOptions& options) const
 {
-    return run_program("flashtag", args, timeout_ms);
+    return run_program("flashtag", args, options);
 }
 
 RunResult Target::run_program(const std::string& program, const std::vector<std::string>& args,
-                              int timeout_ms) const
+                              const RunOptions& options) const
 {
     std::vector<std::string> argv;
     if (is_wine()) {
@@ -49,7 +49,7 @@ RunResult Target::run_program(const std::string& program, const std::vector<std:
         argv = {program == "flashtag" ? FLASHTAG_PATH : TAGLOG_PATH};
     }
     argv.insert(argv.end(), args.begin(), args.end());
-    RunResult r = ::run_program(argv, {"FLASHTAG_PORT_DIR=" + ports_.path()}, timeout_ms);
+    RunResult r = ::run_program(argv, {"FLASHTAG_PORT_DIR=" + ports_.path()}, options);
     if (is_wine()) {
         std::string folded;
         for (size_t i = 0; i < r.out.size(); ++i) {

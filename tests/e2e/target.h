@@ -18,10 +18,10 @@ public:
     // Where a simulated tag must link its terminal to appear as COMn.
     std::string port_link(int n) const;
     // Runs flashtag with `args`; Windows line ends are folded to LF.
-    RunResult run(const std::vector<std::string>& args, int timeout_ms = 120000) const;
+    RunResult run(const std::vector<std::string>& args, const RunOptions& options = {}) const;
     // The same for another program of the build ("taglog").
     RunResult run_program(const std::string& program, const std::vector<std::string>& args,
-                          int timeout_ms = 120000) const;
+                          const RunOptions& options = {}) const;
     // A directory the program can read and write, with its name as the
     // program sees it.
     const TempDir& work() const { return work_; }

@@ -31,14 +31,19 @@ int ms_left(clock_type::time_point deadline)
 // error, when `with_stderr`) on a pipe; returns the pid and the pipe's read
 // end.
 pid_t spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env,
-            bool with_stderr, int* out_fd)
+            bool with_stderr, int* out_fd, const std::string& stderr_path = "")
 {
     int fds[2];
     if (pipe(fds) != 0) throw std::runtime_error("pipe");
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
-    if (with_stderr) posix_spawn_file_actions_adddup2(&actions, fds[1], 2);
+    if (!stderr_path.empty()) {
+        posix_spawn_file_actions_addopen(&actions, 2, stderr_path.c_str(),
+                                         O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    } else if (with_stderr) {
+        posix_spawn_file_actions_adddup2(&actions, fds[1], 2);
+    }
     posix_spawn_file_actions_addclose(&actions, fds[0]);
     posix_spawn_file_actions_addclose(&actions, fds[1]);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
@@ -123,12 +128,13 @@ TagSim::TagSim(const std::string& link, const std::vector<std::string>& args)
 }
 
 RunResult run_program(const std::vector<std::string>& argv, const std::vector<std::string>& env,
-                      int timeout_ms)
+                      const RunOptions& options)
 {
     int fd = -1;
-    pid_t pid = spawn(argv, env, true, &fd);
+    pid_t pid = spawn(argv, env, true, &fd, options.stderr_path);
     RunResult result;
-    auto deadline = clock_type::now() + std::chrono::milliseconds(timeout_ms);
+    auto deadline = clock_type::now() + std::chrono::milliseconds(options.timeout_ms);
+    bool signalled = options.signal_after.empty();
     char buf[4096];
     for (;;) {
         pollfd p{fd, POLLIN, 0};
@@ -140,6 +146,10 @@ RunResult run_program(const std::vector<std::string>& argv, const std::vector<st
         ssize_t got = read(fd, buf, sizeof buf);
         if (got <= 0) break;
         result.out.append(buf, static_cast<size_t>(got));
+        if (!signalled && result.out.find(options.signal_after) != std::string::npos) {
+            kill(pid, options.signal);
+            signalled = true;
+        }
     }
     close(fd);
     int status = 0;

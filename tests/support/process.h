@@ -2,6 +2,7 @@
 // and scratch directories.
 #pragma once
 
+#include <csignal>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -53,9 +54,16 @@ struct RunResult {
     int status = -1;  // exit status, or -1 when killed or timed out
 };
 
+struct RunOptions {
+    int timeout_ms = 120000;    // then the program is killed
+    std::string stderr_path;    // standard error to this file instead of `out`
+    std::string signal_after;   // once the output holds this text...
+    int signal = SIGINT;        // ...the program gets this signal
+};
+
 // Runs argv with `env` ("NAME=value") added to this process's environment.
 RunResult run_program(const std::vector<std::string>& argv,
-                      const std::vector<std::string>& env = {}, int timeout_ms = 60000);
+                      const std::vector<std::string>& env = {}, const RunOptions& options = {});
 
 std::string read_file(const std::string& path);
 void write_file(const std::string& path, const std::string& content);
