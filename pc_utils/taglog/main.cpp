@@ -1,6 +1,7 @@
 // taglog: reads a Corvela tag's log over its serial port.
 //   taglog -c <port number> [<first> <count>]
 // prints the log size and, with a range, each record on its own line.
+#include "app/app.h"
 #include "platform/platform.h"
 #include "serial/serial.h"
 #include "tag/tag.h"
@@ -53,7 +54,7 @@ int main(int argc, char** argv)
     if ((argc != 3 && argc != 5) || strcmp(argv[1], "-c") != 0) {
         return fail("Usage is \"taglog -c <port number> [<first> <count>]\"");
     }
-    if (!parse_number(argv[2], 1, 255, &port_num)) return fail("Bad port number ", argv[2]);
+    if (!parse_number(argv[2], 1, APP_LAST_PORT, &port_num)) return fail("Bad port number ", argv[2]);
     if (argc == 5 && (!parse_number(argv[3], 0, 0xFFFFFFFFUL, &first) ||
                       !parse_number(argv[4], 0, 0xFFFFFFFFUL, &count))) {
         return fail("Bad record range");

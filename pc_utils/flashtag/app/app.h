@@ -14,6 +14,10 @@ enum : int32_t {
     APP_ENOTAG = 100,    // the port scan found no tag
 };
 
+// The port numbers the command line takes: COM1 to COM255 (the driver has
+// names up to COM99 only; the rest fail at once).
+constexpr int APP_LAST_PORT = 255;
+
 // Text buffers of the run.
 constexpr size_t APP_PORT_SIZE = 20;
 constexpr size_t APP_FILENAME_SIZE = 200;
@@ -48,4 +52,3 @@ void print_progress(uint32_t done, uint32_t total);
 // bytes): its length; *checksum gets the sum of its bytes modulo 256.
 size_t build_metadata(const char* full_name, uint8_t auto_run, uint8_t* record,
                       uint8_t* checksum);
-void put_u32_le(uint32_t value, uint8_t* dest);

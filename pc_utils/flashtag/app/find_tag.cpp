@@ -8,7 +8,6 @@
 
 namespace {
 
-constexpr int SCAN_LAST_PORT = 255;
 constexpr size_t REASON_SIZE = 200;
 
 // A port name that the system does not have: not worth a line after a scan.
@@ -43,12 +42,13 @@ int32_t find_tag(char* port, uint8_t* node_id)
         }
     } else {
         printf("Scanning ports...\n");
-        // Each present port without a tag costs one version-reply time-out.
+        // Each present port without a tag costs one version-reply time-out
+        // (TAG_REPLY_TIMEOUT_MS).
         // Why each one failed is kept for the end, so that the scan itself
         // prints nothing per port.
-        char reasons[SCAN_LAST_PORT + 1][REASON_SIZE];
+        char reasons[APP_LAST_PORT + 1][REASON_SIZE];
         result = 1;
-        for (int n = 1; n <= SCAN_LAST_PORT && result != 0; ++n) {
+        for (int n = 1; n <= APP_LAST_PORT && result != 0; ++n) {
             snprintf(port, 10, "COM%d", n);
             result = tag_connect(port, &firmware_version, &version_third, &new_console);
             reasons[n][0] = '\0';
@@ -58,7 +58,7 @@ int32_t find_tag(char* port, uint8_t* node_id)
         }
         if (result != 0) {
             printf("\nflashtag: Error: Can't find a tag (close any PuTTY connections)\n");
-            for (int n = 1; n <= SCAN_LAST_PORT; ++n) {
+            for (int n = 1; n <= APP_LAST_PORT; ++n) {
                 if (reasons[n][0] != '\0') printf("flashtag: COM%d %s\n", n, reasons[n]);
             }
             return APP_ENOTAG;

@@ -1,6 +1,7 @@
 // flashtag: loads a BASIC script from a PC file into a Corvela tag on a
 // serial port. One run per upload; the exit status says whether it worked.
 #include "app.h"
+#include "common/bytes.h"
 #include "platform/platform.h"
 #include "serial/serial.h"
 #include "tag/tag.h"
@@ -16,11 +17,8 @@ namespace {
 // Options, port number and file name; "-v" comes on top, so that tracing a
 // run never changes what its other arguments mean.
 constexpr int MAX_ARGUMENTS = 4;
-constexpr long LAST_PORT_NUMBER = 255;
 
-char lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool is_trace_option(const char* arg) { return arg[0] == '-' && lower(arg[1]) == 'v'; }
+bool is_trace_option(const char* arg) { return arg[0] == '-' && ascii_lower(arg[1]) == 'v'; }
 
 // The port number as scanf's "%d" reads it: white space and a sign allowed,
 // text after the number ignored, 0 when there is no number.
@@ -76,7 +74,7 @@ int main(int argc, char** argv)
     for (int i = 1; i < argc; ++i) {
         const char* arg = argv[i];
         if (arg[0] == '-') {
-            switch (lower(arg[1])) {
+            switch (ascii_lower(arg[1])) {
             case 'c': port_pending = true; break;
             case 'h': print_usage(); return 0;
             case 'r': auto_run = true; break;
@@ -99,7 +97,7 @@ int main(int argc, char** argv)
     if (port_arg[0] != '\0') {
         if (!copy_argument(port, sizeof port, port_arg, "Port number")) return 1;
         long port_num = port_number_argument(port);
-        if (port_num < 1 || port_num > LAST_PORT_NUMBER) {
+        if (port_num < 1 || port_num > APP_LAST_PORT) {
             printf("flashtag: Error: Specify a port number with -c option\n");
             return 1;
         }

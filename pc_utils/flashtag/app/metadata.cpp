@@ -4,16 +4,12 @@
 //   0x01 | upload time u32 | file time u32 | user NUL | base name NUL | auto-run
 // Times are seconds since 1970 UTC, low 32 bits.
 #include "app.h"
+#include "common/bytes.h"
 #include "platform/platform.h"
 
 #include <cstring>
 #include <ctime>
 #include <sys/stat.h>
-
-void put_u32_le(uint32_t value, uint8_t* dest)
-{
-    for (int i = 0; i < 4; ++i) dest[i] = static_cast<uint8_t>(value >> (8 * i));
-}
 
 size_t build_metadata(const char* full_name, uint8_t auto_run, uint8_t* record,
                       uint8_t* checksum)

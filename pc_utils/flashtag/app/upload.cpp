@@ -7,6 +7,7 @@
 // checksum byte over script and record, and the tag's last line says
 // whether the script reached its flash.
 #include "app.h"
+#include "common/bytes.h"
 #include "platform/platform.h"
 #include "serial/serial.h"
 #include "tag/tag.h"
@@ -18,7 +19,10 @@
 
 namespace {
 
+// A tokenised script starts with its own 0xFA; plain text goes after a "1",
+// which tells the tag to tokenise it.
 constexpr uint8_t TOKENISED_MARK = 0xFA;
+constexpr uint8_t PLAIN_TEXT_MARK = '1';
 constexpr uint32_t PROGRESS_EVERY = 20;
 constexpr uint32_t PAUSE_EVERY = 100;
 constexpr uint32_t PAUSE_MS = 20;
@@ -36,15 +40,13 @@ bool is_regular_file(const char* path)
     return stat(path, &st) == 0 && S_ISREG(st.st_mode);
 }
 
-char lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
 // "prog", "prog.bas" and "prog.BAS" all name prog.bas; false when the name
 // leaves no room for the extension.
 bool make_full_name(char* filename, char* fullname, size_t size)
 {
     size_t len = strlen(filename);
-    if (len >= 4 && filename[len - 4] == '.' && lower(filename[len - 3]) == 'b' &&
-        lower(filename[len - 2]) == 'a' && lower(filename[len - 1]) == 's') {
+    if (len >= 4 && filename[len - 4] == '.' && ascii_lower(filename[len - 3]) == 'b' &&
+        ascii_lower(filename[len - 2]) == 'a' && ascii_lower(filename[len - 1]) == 's') {
         len -= 4;
         filename[len] = '\0';
     }
@@ -83,7 +85,7 @@ int32_t send_script(const char* port, uint32_t length, uint8_t* data_checksum)
 {
     bool plain = script[0] != TOKENISED_MARK;
     if (plain) {
-        const uint8_t dummy = '1';
+        const uint8_t dummy = PLAIN_TEXT_MARK;
         tag_trace("> 1 (plain text follows)");
         int32_t result = serial_write(port, &dummy, 1);
         if (result != 0) return result;
@@ -198,6 +200,8 @@ int32_t transfer_script(const char* port, char* filename, bool auto_run)
     result = tag_read_line(port, response, sizeof response);
     if (result != 0) return result;
     if (response[0] == 'O' && response[1] == 'K') return 0;
+    // An error reply reads "E001C ..." or "E002F ...": its fifth character
+    // tells a checksum error (C) from a flash error (F).
     if (response[0] == 'E' && strlen(response) >= 5) {
         if (response[4] == 'C') return APP_ECHECKSUM;
         if (response[4] == 'F') return APP_EFLASH;

@@ -1,6 +1,7 @@
 // The parts of the serial driver that are the same on every platform: port
 // names, the process-wide time-out, the quiet-line input flush and the
 // reason of the last failure.
+#include "common/bytes.h"
 #include "serial.h"
 #include "serial_internal.h"
 
@@ -56,7 +57,6 @@ void serial_describe_error(char* text, size_t size)
 
 namespace {
 
-char upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
 // 200 full reads are 10000 bytes: close to a second of unbroken input at
@@ -68,7 +68,9 @@ constexpr int MAX_FLUSH_WINDOWS = 200;
 int port_number_from_name(const char* name)
 {
     if (name == nullptr) return -1;
-    if (upper(name[0]) != 'C' || upper(name[1]) != 'O' || upper(name[2]) != 'M') return -1;
+    if (ascii_lower(name[0]) != 'c' || ascii_lower(name[1]) != 'o' || ascii_lower(name[2]) != 'm') {
+        return -1;
+    }
     // Two forms only: one digit 1..9, or two digits 01..99. Anything longer
     // ("COM100", "COM7 ") is not a port name.
     const char* digits = name + 3;

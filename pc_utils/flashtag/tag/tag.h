@@ -21,6 +21,11 @@ enum : int32_t {
     TAG_ELOGEND = 103,     // the log transfer did not end with "OK"
 };
 
+// How long the tag has for each reply (and each write takes at most), from
+// the moment the program starts waiting: the cost of trying a port where no
+// tag answers.
+constexpr uint32_t TAG_REPLY_TIMEOUT_MS = 1000;
+
 // Reply buffer sizes the callers use.
 constexpr size_t TAG_SHORT_REPLY = 50;
 constexpr size_t TAG_MEDIUM_REPLY = 100;
@@ -32,7 +37,8 @@ constexpr size_t TAG_LONG_REPLY = 200;
 int32_t tag_read_line(const char* port, char* reply, size_t size);
 // The next line holding something other than space, TAB, CR or LF.
 int32_t tag_read_nonblank_line(const char* port, char* reply, size_t size);
-// Types `command` and CR, skips an echo, returns the reply without prefix.
+// Types `command` and CR, skips an echo (marking echo seen the first time),
+// returns the reply without prefix.
 int32_t tag_command(const char* port, const char* command, char* reply, size_t size);
 
 // Removes a leading "[...]" prefix and the white space after it, in place.
@@ -40,10 +46,17 @@ void strip_reply_prefix(char* text);
 // First character that is not space, TAB, LF or CR.
 const char* skip_spaces(const char* text);
 
-// Packed: major << 16 | minor << 8 | third.
+// The connection's state (echo seen, new console, version numbers) belongs
+// to the one tag connected last. tag_connect starts it afresh; the version
+// query marks a new console; the first echo a command meets marks echo seen.
+// Nothing else changes it.
+
+// Packed: major << 16 | minor << 8 | third. Marks a new console when the
+// major version is not 5 (never unmarks it).
 int32_t tag_get_version(const char* port, uint32_t* packed);
-// Opens the port at 115200 8N1, identifies the tag, switches off the echo of
-// a new console. firmware_version is major * 256 + minor.
+// Opens the port at 115200 8N1 with TAG_REPLY_TIMEOUT_MS, resets the state,
+// identifies the tag, switches off the echo of a new console.
+// firmware_version is major * 256 + minor.
 int32_t tag_connect(const char* port, uint32_t* firmware_version, uint32_t* version_third,
                     bool* new_console);
 int32_t tag_get_node_id(const char* port, uint8_t* node_id);
@@ -80,7 +93,3 @@ void tag_trace(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // C escapes for control bytes, quotes and backslashes, \xNN for the rest;
 // cut after `max_chars` characters of input with "..." appended.
 void printable_text(const char* text, size_t length, size_t max_chars, char* out, size_t size);
-
-// Little-endian readers that advance *p.
-uint16_t get_u16_le(const uint8_t** p);
-uint32_t get_u32_le(const uint8_t** p);

@@ -4,6 +4,7 @@
 //
 // A binary record is 17 bytes, little-endian, followed by a text line:
 //   u32 a, u32 b, u8 c, u8 d, u8 e, u32 time (s since 1970 UTC), u16 fraction
+#include "common/bytes.h"
 #include "serial/serial.h"
 #include "tag.h"
 #include "tag_internal.h"
@@ -89,20 +90,6 @@ int32_t read_records(const char* port, bool text_form, uint32_t count,
 }
 
 }  // namespace
-
-uint16_t get_u16_le(const uint8_t** p)
-{
-    uint16_t value = static_cast<uint16_t>((*p)[0] | (*p)[1] << 8);
-    *p += 2;
-    return value;
-}
-
-uint32_t get_u32_le(const uint8_t** p)
-{
-    uint32_t low = get_u16_le(p);
-    uint32_t high = get_u16_le(p);
-    return low | high << 16;
-}
 
 int32_t tag_get_log_size(const char* port, uint32_t* first, uint32_t* second)
 {
