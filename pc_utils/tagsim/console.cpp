@@ -4,17 +4,13 @@
 #include <cstdio>
 #include <cstdlib>
 
-namespace {
-
-// Firmware 5.x has the old console ("id"); later ones the new ("?_id", "_id=",
-// "_echo"). A version text without "V<number>" counts as new.
-bool old_console(const sim_options& opt)
+void read_firmware_version(sim_tag& tag)
 {
-    return opt.version.size() > 1 && opt.version[0] == 'V' &&
-           strtoul(opt.version.c_str() + 1, nullptr, 10) == 5;
+    unsigned long major = 0, minor = 0, third = 0;
+    int found = sscanf(tag.opt.version.c_str(), "V%lu.%lu.%lu", &major, &minor, &third);
+    tag.old_console = found >= 1 && major == 5;
+    tag.text_log = found == 3 && third == 1;
 }
-
-}  // namespace
 
 void reply(sim_tag& tag, const std::string& text)
 {
@@ -53,7 +49,7 @@ void console_command(sim_tag& tag, const std::string& command)
     }
     if (tag.echo) line_send(tag.line, command);
 
-    bool old = old_console(tag.opt);
+    bool old = tag.old_console;
     if (log_command(tag, command)) return;
     if (command == "ver") {
         reply(tag, tag.opt.version);

@@ -32,14 +32,6 @@ log_record record_number(uint32_t n)
             "event " + std::to_string(n)};
 }
 
-bool text_log(const sim_options& opt)
-{
-    // "V<major>.<minor>.<third>"
-    const char* p = opt.version.c_str();
-    for (int dots = 0; *p != '\0' && dots < 2; ++p) dots += *p == '.';
-    return *p != '\0' && strtoul(p, nullptr, 10) == 1;
-}
-
 std::string as_text(const log_record& r)
 {
     time_t t = static_cast<time_t>(r.time);
@@ -114,7 +106,7 @@ bool log_command(sim_tag& tag, const std::string& command)
         reply(tag, std::to_string(tag.opt.log_records) + " of " + std::to_string(LOG_CAPACITY));
         return true;
     }
-    bool text = text_log(tag.opt);
+    bool text = tag.text_log;
     const char* word = text ? "read " : "readbin ";
     if (command.rfind(word, 0) != 0) return false;
     char* end = nullptr;

@@ -4,6 +4,7 @@
 // or a comN entry in a Wine prefix's dosdevices).
 #include "tagsim.h"
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -48,6 +49,22 @@ std::string unescape(const char* text)
         }
     }
     return out;
+}
+
+// The whole of optarg as a decimal number from min to max; false, with a
+// message naming the switch, for anything else ("3OO", "abc", "-1").
+bool number_switch(const char* name, long min, long max, long* value)
+{
+    char* end = nullptr;
+    errno = 0;
+    long n = strtol(optarg, &end, 10);
+    if (optarg[0] < '0' || optarg[0] > '9' || *end != '\0' || errno != 0 || n < min || n > max) {
+        fprintf(stderr, "tagsim: --%s takes a number from %ld to %ld, not \"%s\"\n", name, min,
+                max, optarg);
+        return false;
+    }
+    *value = n;
+    return true;
 }
 
 void usage()
@@ -119,13 +136,18 @@ bool parse(int argc, char** argv, sim_options& opt)
         {nullptr, 0, nullptr, 0},
     };
     int c = 0;
-    while ((c = getopt_long(argc, argv, "", longopts, nullptr)) != -1) {
+    bool ok = true;
+    long number = 0;
+    while (ok && (c = getopt_long(argc, argv, "", longopts, nullptr)) != -1) {
         switch (c) {
         case LINK: opt.link = optarg; break;
         case VERSION: opt.version = unescape(optarg); break;
-        case NODE_ID: opt.node_id = static_cast<unsigned>(strtoul(optarg, nullptr, 10)); break;
+        case NODE_ID:
+            ok = number_switch("node-id", 0, 255, &number);
+            opt.node_id = static_cast<unsigned>(number);
+            break;
         case ECHO_COMMANDS: opt.echo = true; break;
-        case PREFIX: opt.prefix = optarg; break;
+        case PREFIX: opt.prefix = unescape(optarg); break;
         case BLANK: opt.blank = true; break;
         case SILENT: opt.silent = true; break;
         case TRANSCRIPT: opt.transcript = optarg; break;
@@ -135,12 +157,24 @@ bool parse(int argc, char** argv, sim_options& opt)
         case REFUSE_LOAD: opt.refuse_load = true; break;
         case M_LINE: opt.m_line = unescape(optarg); break;
         case FINAL: opt.final_reply = unescape(optarg); break;
-        case HANGUP_AFTER: opt.hangup_after = strtol(optarg, nullptr, 10); break;
-        case QUIET_MS: opt.quiet_ms = static_cast<int>(strtol(optarg, nullptr, 10)); break;
-        case LOG_RECORDS: opt.log_records = strtoul(optarg, nullptr, 10); break;
-        case LOG_PREAMBLE: opt.log_preamble = static_cast<int>(strtol(optarg, nullptr, 10)); break;
+        case HANGUP_AFTER:
+            ok = number_switch("hangup-after", 0, 100000000, &number);
+            opt.hangup_after = number;
+            break;
+        case QUIET_MS:
+            ok = number_switch("quiet-ms", 1, 60000, &number);
+            opt.quiet_ms = static_cast<int>(number);
+            break;
+        case LOG_RECORDS:
+            ok = number_switch("log-records", 0, 1000000, &number);
+            opt.log_records = static_cast<unsigned long>(number);
+            break;
+        case LOG_PREAMBLE:
+            ok = number_switch("log-preamble", 0, 2, &number);
+            opt.log_preamble = static_cast<int>(number);
+            break;
         case LOG_NO_SELECTED: opt.log_no_selected = true; break;
-        case LOG_FINAL: opt.log_final = optarg; break;
+        case LOG_FINAL: opt.log_final = unescape(optarg); break;
         case LOG_STALL: opt.log_stall = true; break;
         case MUTE_AFTER_LOAD: opt.mute_after_load = true; break;
         case GARBAGE: opt.garbage = true; break;
@@ -148,7 +182,7 @@ bool parse(int argc, char** argv, sim_options& opt)
         default: return false;
         }
     }
-    return optind == argc;
+    return ok && optind == argc;
 }
 
 // Opens a new pseudo-terminal; returns the master and the slave's path. The
@@ -189,6 +223,7 @@ int main(int argc, char** argv)
     }
     tag.echo = tag.opt.echo;
     tag.node_id = tag.opt.node_id;
+    read_firmware_version(tag);
 
     std::string slave_path;
     tag.line.fd = open_terminal(slave_path);

@@ -53,12 +53,19 @@ void line_write(sim_line& line, const void* bytes, size_t count);
 void line_send(sim_line& line, const std::string& text);  // text + CR LF
 
 // The simulated tag: its line, its switches and the console's own state.
+// What the firmware version means is read from it once, at start.
 struct sim_tag {
     sim_line line;
     sim_options opt;
     bool echo = false;
     unsigned node_id = 0;
+    bool old_console = false;  // firmware 5.x: "id", no "_echo"
+    bool text_log = false;     // version's third number 1: log as text lines
 };
+
+// Reads "V<major>.<minor>.<third>" into the tag's state. A text without a
+// "V<number>" is a new console with a binary log.
+void read_firmware_version(sim_tag& tag);
 
 // A command's reply: blank lines, echo and prefix as the switches say.
 void reply(sim_tag& tag, const std::string& text);
