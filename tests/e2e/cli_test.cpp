@@ -200,8 +200,9 @@ TEST(CommandLine, TraceGoesToStandardErrorOnly)
     write_file(target.work().file("t.bas"), "AB\r\nC");
     RunResult plain = run({"-c", "4", target.program_path("t.bas")});
     std::string trace_file = target.work().file("trace.txt");
-    RunResult traced = target.run({"-c", "4", "-v", target.program_path("t.bas")},
-                                  {.stderr_path = trace_file});
+    RunOptions to_file;
+    to_file.stderr_path = trace_file;
+    RunResult traced = target.run({"-c", "4", "-v", target.program_path("t.bas")}, to_file);
     EXPECT_EQ(traced.out, plain.out);
     EXPECT_EQ(traced.status, 0);
     std::string trace = read_file(trace_file);

@@ -129,7 +129,9 @@ TEST(Faults, ScriptsThatCannotBeRead)
     if (!target.is_wine()) {
         // A pipe would keep the program waiting for a writer for ever.
         mkfifo(target.work().file("pipe.bas").c_str(), 0600);
-        r = target.run({"-c", "6", target.program_path("pipe")}, {.timeout_ms = 20000});
+        RunOptions shorter;
+        shorter.timeout_ms = 20000;
+        r = target.run({"-c", "6", target.program_path("pipe")}, shorter);
         EXPECT_EQ(r.status, 1);
         EXPECT_TRUE(r.out.ends_with(not_found("pipe.bas"))) << r.out;
         remove(target.work().file("pipe.bas").c_str());
@@ -163,8 +165,10 @@ TEST(Faults, InterruptedRunGivesThePortBackAsFound)
         ASSERT_GE(fd, 0);
         termios before{};
         tcgetattr(fd, &before);
-        RunResult r = target.run({"-c", "6", target.program_path("long")},
-                                 {.signal_after = "Sending Script...\n", .signal = sig});
+        RunOptions interrupt;
+        interrupt.signal_after = "Sending Script...\n";
+        interrupt.signal = sig;
+        RunResult r = target.run({"-c", "6", target.program_path("long")}, interrupt);
         EXPECT_EQ(r.status, 1);
         EXPECT_TRUE(r.out.ends_with("\nflashtag: Error: Interrupted; the port was released\n"))
             << r.out;
