@@ -37,7 +37,9 @@ void expect_failure(const RunResult& r, const std::string& error_line, std::stri
     bool prefix = !reason.empty() && reason.back() == '*';
     if (prefix) reason.pop_back();
     EXPECT_EQ(why.rfind("flashtag: COM6 " + reason, 0), 0u) << why;
-    if (!prefix) EXPECT_EQ(why, "flashtag: COM6 " + reason + "\n");
+    if (!prefix) {
+        EXPECT_EQ(why, "flashtag: COM6 " + reason + "\n");
+    }
     EXPECT_EQ(why.find('\n'), why.size() - 1) << why;  // one line, the last
 }
 
