@@ -2,8 +2,7 @@
 # Builds both builds and runs the upload benchmark (about two minutes).
 set -e
 cd "$(dirname "$0")/.."
-scripts/install-deps.sh cmake ninja-build g++ libgtest-dev googletest \
-    g++-mingw-w64-x86-64 wine wine64 util-linux python3 time
+scripts/install-deps.sh bench
 scripts/build.sh windows >/dev/null
 scripts/build.sh linux >/dev/null
 exec python3 bench/upload_bench.py
