@@ -3,6 +3,7 @@
 // --link it also makes a symlink to it (a COMn entry for FLASHTAG_PORT_DIR,
 // or a comN entry in a Wine prefix's dosdevices).
 #include "tagsim.h"
+#include "terminal.h"
 
 #include <cerrno>
 #include <csignal>
@@ -11,7 +12,6 @@
 #include <fcntl.h>
 #include <getopt.h>
 #include <sys/stat.h>
-#include <termios.h>
 #include <unistd.h>
 
 namespace {
@@ -205,10 +205,7 @@ int open_terminal(std::string& slave_path)
     if (name == nullptr) return -1;
     slave_path = name;
     int slave = open(name, O_RDWR | O_NOCTTY);
-    termios tio{};
-    if (slave < 0 || tcgetattr(slave, &tio) != 0) return -1;
-    tio.c_lflag &= ~static_cast<tcflag_t>(ISIG | ECHO | ECHONL);
-    if (tcsetattr(slave, TCSANOW, &tio) != 0) return -1;
+    if (slave < 0 || !make_serial_like(slave)) return -1;
     return master;
 }
 

@@ -134,7 +134,7 @@ TEST(CommandLine, NamedPortWithoutATag)
 
 TEST(CommandLine, NamedPortWithATag)
 {
-    TagSim tag(link(7), {"--node-id", "42"});
+    TagSimProcess tag(link(7), {"--node-id", "42"});
     RunResult r = run({"-c", "7", "prog"});
     EXPECT_EQ(r.out, banner + hint + settings("COM7", 42, "prog", false) + not_found("prog.bas"));
     EXPECT_EQ(r.status, 1);
@@ -154,7 +154,7 @@ TEST(CommandLine, NamedPortWithATag)
 
 TEST(CommandLine, ScanFindsTheTag)
 {
-    TagSim tag(link(5), {"--node-id", "3", "--version", "V5.2.1"});
+    TagSimProcess tag(link(5), {"--node-id", "3", "--version", "V5.2.1"});
     RunResult r = run({"-r", "prog.bas"});
     EXPECT_EQ(r.out, banner + hint + "Scanning ports...\n" + settings("COM5", 3, "prog.bas", true) +
                          not_found("prog.bas"));
@@ -162,8 +162,8 @@ TEST(CommandLine, ScanFindsTheTag)
 
 TEST(CommandLine, ScanPassesASilentDeviceBeforeTheTag)
 {
-    TagSim silent(link(3), {"--silent"});
-    TagSim tag(link(5), {"--node-id", "4"});
+    TagSimProcess silent(link(3), {"--silent"});
+    TagSimProcess tag(link(5), {"--node-id", "4"});
     auto start = std::chrono::steady_clock::now();
     RunResult r = run({"prog"});
     auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -175,8 +175,8 @@ TEST(CommandLine, ScanPassesASilentDeviceBeforeTheTag)
 
 TEST(CommandLine, ScanWithoutATagSaysWhyForEachPortThere)
 {
-    TagSim silent(link(3), {"--silent"});
-    TagSim other(link(9), {"--version", "Bootloader 1.0"});
+    TagSimProcess silent(link(3), {"--silent"});
+    TagSimProcess other(link(9), {"--version", "Bootloader 1.0"});
     RunResult r = run({"prog"});
     const std::string head = banner + hint + "Scanning ports...\n" +
                              "\nflashtag: Error: Can't find a tag (close any PuTTY connections)\n";
@@ -195,7 +195,7 @@ TEST(CommandLine, ScanWithoutATagSaysWhyForEachPortThere)
 
 TEST(CommandLine, TraceGoesToStandardErrorOnly)
 {
-    TagSim tag(link(4), {"--node-id", "5"});
+    TagSimProcess tag(link(4), {"--node-id", "5"});
     const Target& target = Target::get();
     write_file(target.work().file("t.bas"), "AB\r\nC");
     RunResult plain = run({"-c", "4", target.program_path("t.bas")});

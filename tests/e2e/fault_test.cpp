@@ -18,7 +18,7 @@ const std::string tail_failed = "flashtag: Error: Failed to load script file (er
 RunResult run_with(const std::vector<std::string>& sim_args, const std::string& content = "AB")
 {
     const Target& target = Target::get();
-    TagSim tag(target.port_link(6), sim_args);
+    TagSimProcess tag(target.port_link(6), sim_args);
     write_file(target.work().file("f.bas"), content);
     RunResult r = target.run({"-c", "6", target.program_path("f.bas")});
     remove(target.work().file("f.bas").c_str());
@@ -80,9 +80,9 @@ TEST(Faults, DevicesThatAreNotATag)
 TEST(Faults, ScanPassesDevicesThatAreNotATag)
 {
     const Target& target = Target::get();
-    TagSim babbler(target.port_link(2), {"--babble"});
-    TagSim noise(target.port_link(3), {"--garbage"});
-    TagSim tag(target.port_link(5), {"--node-id", "9"});
+    TagSimProcess babbler(target.port_link(2), {"--babble"});
+    TagSimProcess noise(target.port_link(3), {"--garbage"});
+    TagSimProcess tag(target.port_link(5), {"--node-id", "9"});
     RunResult r = target.run({"missing"});
     EXPECT_NE(r.out.find("Scanning ports...\nPort     : COM5\nNode ID  : 9\n"), std::string::npos)
         << r.out;
@@ -107,7 +107,7 @@ TEST(Faults, PortHeldByAnotherProgram)
 {
     const Target& target = Target::get();
     if (target.is_wine()) GTEST_SKIP() << "Wine arbitrates its own processes only";
-    TagSim tag(target.port_link(6));
+    TagSimProcess tag(target.port_link(6));
     // A terminal program that took the port (and its lock) first.
     Background holder({"flock", "--exclusive", target.port_link(6), "-c", "echo held; sleep 30"});
     ASSERT_EQ(holder.first_line(), "held");
@@ -122,7 +122,7 @@ TEST(Faults, ScriptsThatCannotBeRead)
         return "flashtag: Error: File not found \"" + Target::get().program_path(file) + "\"\n";
     };
     const Target& target = Target::get();
-    TagSim tag(target.port_link(6));
+    TagSimProcess tag(target.port_link(6));
     mkdir(target.work().file("dir.bas").c_str(), 0700);
     RunResult r = target.run({"-c", "6", target.program_path("dir")});
     EXPECT_EQ(r.status, 1);
@@ -162,7 +162,7 @@ TEST(Faults, InterruptedRunGivesThePortBackAsFound)
     write_file(target.work().file("long.bas"), std::string(5000, 'x'));
     for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
         SCOPED_TRACE(sig);
-        TagSim tag(target.port_link(6));
+        TagSimProcess tag(target.port_link(6));
         int fd = open(tag.tty().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
         ASSERT_GE(fd, 0);
         termios before{};

@@ -10,7 +10,7 @@ RunResult taglog(int port, const std::vector<std::string>& sim_args,
                  const std::vector<std::string>& args)
 {
     const Target& target = Target::get();
-    TagSim tag(target.port_link(port), sim_args);
+    TagSimProcess tag(target.port_link(port), sim_args);
     return target.run_program("taglog", args);
 }
 

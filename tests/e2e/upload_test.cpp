@@ -30,7 +30,7 @@ Upload upload(const std::string& file, const std::string& content,
     all.insert(all.end(), args.begin(), args.end());
     Upload u;
     {
-        TagSim tag(target.port_link(6), all);
+        TagSimProcess tag(target.port_link(6), all);
         if (!file.empty()) write_file(target.work().file(file), content);
         std::vector<std::string> argv = {"-c", "6"};
         argv.insert(argv.end(), extra.begin(), extra.end());

@@ -42,7 +42,7 @@ protected:
     {
         return serial_open("COM5", 115200, 8, 0, stop_bits, timeout_ms);
     }
-    TempDir dir;
+    PortDir dir;
     Pty tag{dir, "COM5"};
 };
 

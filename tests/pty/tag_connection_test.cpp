@@ -1,6 +1,7 @@
 // The tag console connection against the simulated tag (whole exchanges) and
 // against a bare terminal (what a misbehaving tag can send).
 #include "serial/serial.h"
+#include "support/process.h"
 #include "support/pty.h"
 #include "tag/tag.h"
 
@@ -29,8 +30,7 @@ protected:
         std::vector<std::string> all = args;
         all.insert(all.end(), {"--transcript", dir.file("transcript")});
         sim.reset();  // its link goes with it
-        sim = std::make_unique<TagSim>(dir.file("COM5"), all);
-        setenv("FLASHTAG_PORT_DIR", dir.path().c_str(), 1);
+        sim = std::make_unique<TagSimProcess>(dir.file("COM5"), all);
         Connected c;
         c.result = tag_connect("COM5", &c.firmware, &c.third, &c.new_console);
         if (c.result == 0) {
@@ -40,8 +40,8 @@ protected:
     }
     std::string transcript() { return read_file(dir.file("transcript")); }
 
-    TempDir dir;
-    std::unique_ptr<TagSim> sim;
+    PortDir dir;
+    std::unique_ptr<TagSimProcess> sim;
 };
 
 }  // namespace
@@ -139,7 +139,7 @@ class RawTag : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_EQ(serial_open("COM5", 115200, 8, 0, 1, 300), 0); }
     void TearDown() override { serial_close("COM5"); }
-    TempDir dir;
+    PortDir dir;
     Pty tag{dir, "COM5"};
 };
 

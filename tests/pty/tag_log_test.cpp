@@ -53,7 +53,7 @@ protected:
         return s;
     }
 
-    TempDir dir;
+    PortDir dir;
     Pty tag{dir, "COM5"};
     std::vector<std::string> records;
 };

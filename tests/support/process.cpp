@@ -7,10 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <fstream>
 #include <poll.h>
 #include <spawn.h>
-#include <sstream>
 #include <stdexcept>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -77,21 +75,6 @@ pid_t spawn(const std::vector<std::string>& argv, const std::vector<std::string>
 
 }  // namespace
 
-TempDir::TempDir()
-{
-    const char* tmp = getenv("TMPDIR");
-    std::string templ = std::string(tmp != nullptr && tmp[0] != '\0' ? tmp : "/tmp") +
-                        "/flashtag-test-XXXXXX";
-    if (mkdtemp(templ.data()) == nullptr) throw std::runtime_error("mkdtemp");
-    path_ = templ;
-}
-
-TempDir::~TempDir()
-{
-    std::string cmd = "rm -rf '" + path_ + "'";
-    if (system(cmd.c_str()) != 0) fprintf(stderr, "cannot remove %s\n", path_.c_str());
-}
-
 Background::Background(const std::vector<std::string>& argv)
 {
     int fd = -1;
@@ -112,7 +95,7 @@ Background::~Background()
     waitpid(pid_, nullptr, 0);
 }
 
-std::vector<std::string> TagSim::command(const std::string& link,
+std::vector<std::string> TagSimProcess::command(const std::string& link,
                                          const std::vector<std::string>& args)
 {
     std::vector<std::string> argv{TAGSIM_PATH, "--link", link};
@@ -121,7 +104,7 @@ std::vector<std::string> TagSim::command(const std::string& link,
 }
 
 // tagsim's first line is its terminal's path, written once the link exists.
-TagSim::TagSim(const std::string& link, const std::vector<std::string>& args)
+TagSimProcess::TagSimProcess(const std::string& link, const std::vector<std::string>& args)
     : process_(command(link, args))
 {
     if (tty().empty()) throw std::runtime_error("tagsim did not start");
@@ -158,16 +141,3 @@ RunResult run_program(const std::vector<std::string>& argv, const std::vector<st
     return result;
 }
 
-std::string read_file(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-void write_file(const std::string& path, const std::string& content)
-{
-    std::ofstream out(path, std::ios::binary);
-    out << content;
-}

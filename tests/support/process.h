@@ -1,25 +1,14 @@
-// Test support: child processes (the simulated tag, the program under test)
-// and scratch directories.
+// Test support: child processes: programs in the background (the simulated
+// tag among them) and runs of the program under test.
 #pragma once
+
+#include "files.h"
+#include "temp_dir.h"
 
 #include <csignal>
 #include <string>
 #include <sys/types.h>
 #include <vector>
-
-// A fresh directory under $TMPDIR, removed with its content at destruction.
-class TempDir {
-public:
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const std::string& path() const { return path_; }
-    std::string file(const std::string& name) const { return path_ + "/" + name; }
-
-private:
-    std::string path_;
-};
 
 // A program running in the background, stopped at destruction. Its first
 // output line is read (and waited for, up to 10 s) at start.
@@ -36,11 +25,11 @@ private:
     std::string first_line_;
 };
 
-// A running tagsim; stopped (and its link removed) at destruction.
-class TagSim {
+// A running tagsim process; stopped (and its link removed) at destruction.
+class TagSimProcess {
 public:
     // `link`: the symlink tagsim makes to its terminal; `args`: its switches.
-    TagSim(const std::string& link, const std::vector<std::string>& args = {});
+    TagSimProcess(const std::string& link, const std::vector<std::string>& args = {});
     const std::string& tty() const { return process_.first_line(); }
 
 private:
@@ -64,6 +53,3 @@ struct RunOptions {
 // Runs argv with `env` ("NAME=value") added to this process's environment.
 RunResult run_program(const std::vector<std::string>& argv,
                       const std::vector<std::string>& env = {}, const RunOptions& options = {});
-
-std::string read_file(const std::string& path);
-void write_file(const std::string& path, const std::string& content);

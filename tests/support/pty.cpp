@@ -1,4 +1,5 @@
 #include "pty.h"
+#include "terminal.h"
 
 #include <cstdlib>
 #include <fcntl.h>
@@ -17,9 +18,8 @@ Pty::Pty(const TempDir& dir, const std::string& name)
     const char* path = path_.c_str();
     // Held open so that the master never sees the PC side's close as a hang-up.
     slave_ = open(path, O_RDWR | O_NOCTTY);
-    if (slave_ < 0 || symlink(path, dir.file(name).c_str()) != 0)
+    if (slave_ < 0 || !make_serial_like(slave_) || symlink(path, dir.file(name).c_str()) != 0)
         throw std::runtime_error("pty link");
-    setenv("FLASHTAG_PORT_DIR", dir.path().c_str(), 1);
 }
 
 Pty::~Pty()

@@ -1,16 +1,16 @@
 // Test support: a bare pseudo-terminal that a test drives byte by byte from
-// the tag's side, reachable as COMn through FLASHTAG_PORT_DIR.
+// the tag's side, reachable as COMn through a PortDir.
 #pragma once
 
-#include "process.h"
+#include "temp_dir.h"
 
 #include <string>
 #include <thread>
 
 class Pty {
 public:
-    // Makes dir/<name> a link to the terminal and points FLASHTAG_PORT_DIR
-    // at dir.
+    // Makes dir/<name> a link to the terminal, which starts with the
+    // settings of the simulated tag's.
     Pty(const TempDir& dir, const std::string& name);
     ~Pty();
     Pty(const Pty&) = delete;

@@ -1,0 +1,10 @@
+// The settings a simulated tag's pseudo-terminal starts with: those of a
+// serial line as far as a pseudo-terminal can have them. Shared with the
+// tests' own pseudo-terminal, so that both offer the program the same line.
+#pragma once
+
+// On the terminal `fd` (the slave side): received bytes never become
+// signals, and nothing is echoed back to the tag. The rest stays as the
+// system set it: the program that opens the port must make the line raw.
+// False when the terminal's settings cannot be read or written.
+bool make_serial_like(int fd);
