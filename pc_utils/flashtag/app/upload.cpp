@@ -127,13 +127,7 @@ size_t format_progress(char* line, uint32_t done, uint32_t total)
     // At most 1 + 52 glyphs of up to 3 bytes + 18 characters: the line
     // always fits; the bounds below only make sure of it.
     size_t n = 0;
-    auto append = [&](const char* text) {
-        size_t len = strlen(text);
-        if (n + len < PROGRESS_LINE_SIZE) {
-            memcpy(line + n, text, len);
-            n += len;
-        }
-    };
+    auto append = [&](const char* text) { append_piece(line, PROGRESS_LINE_SIZE, &n, text); };
     append("\r");
     append(g.edge);
     for (uint64_t j = 0; j < BAR_CELLS; ++j) append(j < percent / 2 ? g.filled : g.empty);

@@ -3,11 +3,24 @@
 // names and options (ASCII only, whatever the C locale says).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 inline char ascii_lower(char c)
 {
     return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+// Appends `piece` at out[*n] when it fits in `size` bytes with a NUL after
+// it (which the caller writes); a piece that does not fit is left out whole.
+inline void append_piece(char* out, size_t size, size_t* n, const char* piece)
+{
+    size_t len = strlen(piece);
+    if (*n + len < size) {
+        memcpy(out + *n, piece, len);
+        *n += len;
+    }
 }
 
 // Readers that advance *p: two bytes low first; four as two halves, low first.

@@ -1,5 +1,6 @@
 // What the connection tells the user: the trace of the line (-v) and, after
 // a failure, why it failed in words that follow the port's name.
+#include "common/bytes.h"
 #include "platform/platform.h"
 #include "serial/serial.h"
 #include "tag.h"
@@ -35,13 +36,7 @@ void printable_text(const char* text, size_t length, size_t max_chars, char* out
 {
     if (size == 0) return;
     size_t n = 0;
-    auto put = [&](const char* piece) {
-        size_t len = strlen(piece);
-        if (n + len < size) {
-            memcpy(out + n, piece, len);
-            n += len;
-        }
-    };
+    auto put = [&](const char* piece) { append_piece(out, size, &n, piece); };
     for (size_t i = 0; i < length && i < max_chars; ++i) {
         auto c = static_cast<unsigned char>(text[i]);
         char piece[8] = {static_cast<char>(c), '\0'};
