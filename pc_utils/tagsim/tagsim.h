@@ -42,7 +42,7 @@ struct sim_options {
 // The line to the PC: the master side of the pseudo-terminal.
 struct sim_line {
     int fd = -1;
-    unsigned char buf[4096];
+    unsigned char buf[4096] = {};
     size_t have = 0, used = 0;
 };
 

@@ -12,13 +12,13 @@ inline char ascii_lower(char c)
     return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
-// Appends `piece` at out[*n] when it fits in `size` bytes with a NUL after
-// it (which the caller writes); a piece that does not fit is left out whole.
+// Appends `piece` and a NUL at out[*n] when both fit in `size` bytes; a
+// piece that does not fit is left out whole. *n counts the text, not the NUL.
 inline void append_piece(char* out, size_t size, size_t* n, const char* piece)
 {
     size_t len = strlen(piece);
     if (*n + len < size) {
-        memcpy(out + *n, piece, len);
+        memcpy(out + *n, piece, len + 1);
         *n += len;
     }
 }
