@@ -1,5 +1,5 @@
 // taglog: reads a Corvela tag's log over its serial port.
-//   taglog -c <port number> [<first> <count>]
+//   taglog -c <port number or device path> [<first> <count>]
 // prints the log size and, with a range, each record on its own line.
 #include "app/app.h"
 #include "platform/platform.h"
@@ -54,14 +54,23 @@ int main(int argc, char** argv)
     if ((argc != 3 && argc != 5) || strcmp(argv[1], "-c") != 0) {
         return fail("Usage is \"taglog -c <port number> [<first> <count>]\"");
     }
-    if (!parse_number(argv[2], 1, APP_LAST_PORT, &port_num)) return fail("Bad port number ", argv[2]);
+    char port[APP_PORT_NAME_SIZE];
+    if (argv[2][0] == '/' && serial_takes_device_paths()) {
+        // A device path is the port's name as it stands.
+        if (strlen(argv[2]) >= sizeof port) {
+            return fail("Device path too long (at most 255 characters)");
+        }
+        snprintf(port, sizeof port, "%s", argv[2]);
+    } else if (parse_number(argv[2], 1, APP_LAST_PORT, &port_num)) {
+        snprintf(port, sizeof port, "COM%lu", port_num);
+    } else {
+        return fail("Bad port number ", argv[2]);
+    }
     if (argc == 5 && (!parse_number(argv[3], 0, 0xFFFFFFFFUL, &first) ||
                       !parse_number(argv[4], 0, 0xFFFFFFFFUL, &count))) {
         return fail("Bad record range");
     }
 
-    char port[20];
-    snprintf(port, sizeof port, "COM%lu", port_num);
     uint32_t firmware_version = 0, version_third = 0;
     bool new_console = false;
     int32_t result = tag_connect(port, &firmware_version, &version_third, &new_console);

@@ -49,7 +49,9 @@ RunResult Target::run_program(const std::string& program, const std::vector<std:
         argv = {program == "flashtag" ? FLASHTAG_PATH : TAGLOG_PATH};
     }
     argv.insert(argv.end(), args.begin(), args.end());
-    RunResult r = ::run_program(argv, {"FLASHTAG_PORT_DIR=" + ports_.path()}, options);
+    std::vector<std::string> env;
+    if (!options.machine_ports) env.push_back("FLASHTAG_PORT_DIR=" + ports_.path());
+    RunResult r = ::run_program(argv, env, options);
     if (is_wine()) {
         std::string folded;
         for (size_t i = 0; i < r.out.size(); ++i) {

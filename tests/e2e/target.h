@@ -17,6 +17,8 @@ public:
     bool is_wine() const { return !wine_build_.empty(); }
     // Where a simulated tag must link its terminal to appear as COMn.
     std::string port_link(int n) const;
+    // The folder of port links the Linux build is given (FLASHTAG_PORT_DIR).
+    const TempDir& port_dir() const { return ports_; }
     // Runs flashtag with `args`; Windows line ends are folded to LF.
     RunResult run(const std::vector<std::string>& args, const RunOptions& options = {}) const;
     // The same for another program of the build ("taglog").

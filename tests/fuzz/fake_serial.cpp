@@ -43,6 +43,10 @@ int32_t serial_open(const char* name, uint32_t, uint8_t, uint8_t, uint8_t stop_b
     return serial_set_timeout(name, timeout_ms);
 }
 
+bool serial_takes_device_paths() { return false; }
+
+size_t serial_list_ports(serial_port_info*, size_t, bool) { return 0; }
+
 void serial_release_all() { memset(open_ports, 0, sizeof open_ports); }
 
 int32_t serial_close(const char* name)

@@ -48,6 +48,7 @@ struct RunOptions {
     std::string stderr_path;    // standard error to this file instead of `out`
     std::string signal_after;   // once the output holds this text...
     int signal = SIGINT;        // ...the program gets this signal
+    bool machine_ports = false; // the machine's own ports, not the test's links
 };
 
 // Runs argv with `env` ("NAME=value") added to this process's environment.

@@ -2,6 +2,8 @@
 // with its metadata record and report the outcome.
 #pragma once
 
+#include "serial/serial.h"
+
 #include <cstddef>
 #include <cstdint>
 
@@ -18,17 +20,22 @@ enum : int32_t {
 // names up to COM99 only; the rest fail at once).
 constexpr int APP_LAST_PORT = 255;
 
-// Text buffers of the run.
+// Text buffers of the run: the port number as typed, and the port's name
+// ("COM4", or a device path on POSIX).
 constexpr size_t APP_PORT_SIZE = 20;
+constexpr size_t APP_PORT_NAME_SIZE = SERIAL_MAX_PATH + 1;
 constexpr size_t APP_FILENAME_SIZE = 200;
 // The largest script a tag takes, and the buffer for the metadata record.
 constexpr size_t APP_SCRIPT_SIZE = 100000;
 constexpr size_t APP_METADATA_SIZE = 10000;
 
 void print_usage();
+// The serial ports this system has, one a line, with what it says of them.
+void print_ports();
 
-// Connects on `port` (e.g. "COM4"), or scans COM1..COM255 when it is empty
-// and leaves the port found in it; prints the port line and reads the node ID.
+// Connects on `port` (APP_PORT_NAME_SIZE bytes: "COM4", "/dev/ttyUSB0"), or
+// scans COM1..COM255 and then the USB serial devices when it is empty and
+// leaves the port found in it; prints the port line and reads the node ID.
 int32_t find_tag(char* port, uint8_t* node_id);
 
 // After a failure's error line: "flashtag: COM4 is in use by another

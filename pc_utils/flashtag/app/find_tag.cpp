@@ -1,5 +1,6 @@
-// Finding the tag: on the port the user named, or by trying COM1..COM255.
-// A failure says why, port by port, after the error line.
+// Finding the tag: on the port the user named, or by trying COM1..COM255
+// and then the USB serial devices. A failure says why, port by port, after
+// the error line.
 #include "app.h"
 #include "serial/serial.h"
 #include "tag/tag.h"
@@ -9,12 +10,64 @@
 namespace {
 
 constexpr size_t REASON_SIZE = 200;
+// Ports that exist but gave no tag, kept for the end of a failed scan (more
+// would not be read).
+constexpr size_t MAX_FAILED_PORTS = 64;
+// USB serial devices tried after the COM ports.
+constexpr size_t MAX_USB_PORTS = 32;
+
+struct failed_port {
+    char port[APP_PORT_NAME_SIZE];
+    char why[REASON_SIZE];
+};
 
 // A port name that the system does not have: not worth a line after a scan.
 bool port_is_missing()
 {
     serial_fault fault = serial_last_error().fault;
     return fault == SERIAL_FAULT_MISSING || fault == SERIAL_FAULT_NAME;
+}
+
+// Tries one port of a scan; a port that is there but gave no tag is noted.
+int32_t try_port(const char* port, failed_port* failed, size_t* failed_count)
+{
+    uint32_t firmware_version = 0;
+    uint32_t version_third = 0;
+    bool new_console = false;
+    int32_t result = tag_connect(port, &firmware_version, &version_third, &new_console);
+    if (result != 0 && !port_is_missing() && *failed_count < MAX_FAILED_PORTS) {
+        failed_port& f = failed[(*failed_count)++];
+        snprintf(f.port, sizeof f.port, "%s", port);
+        tag_describe_failure(port, result, f.why, sizeof f.why);
+    }
+    return result;
+}
+
+// COM1..COM255, then the USB serial devices; the port found is left in
+// `port`. Nothing is printed per port.
+int32_t scan_ports(char* port)
+{
+    static failed_port failed[MAX_FAILED_PORTS];
+    size_t failed_count = 0;
+    int32_t result = 1;
+    for (int n = 1; n <= APP_LAST_PORT && result != 0; ++n) {
+        snprintf(port, APP_PORT_NAME_SIZE, "COM%d", n);
+        result = try_port(port, failed, &failed_count);
+    }
+    static serial_port_info usb[MAX_USB_PORTS];
+    size_t usb_count = result == 0 ? 0 : serial_list_ports(usb, MAX_USB_PORTS, true);
+    for (size_t i = 0; i < usb_count && result != 0; ++i) {
+        snprintf(port, APP_PORT_NAME_SIZE, "%.*s", static_cast<int>(SERIAL_MAX_PATH), usb[i].name);
+        result = try_port(port, failed, &failed_count);
+    }
+    if (result != 0) {
+        printf("\nflashtag: Error: Can't find a tag (close any PuTTY connections)\n");
+        for (size_t i = 0; i < failed_count; ++i) {
+            printf("flashtag: %s %s\n", failed[i].port, failed[i].why);
+        }
+        return APP_ENOTAG;
+    }
+    return 0;
 }
 
 }  // namespace
@@ -28,12 +81,12 @@ void print_port_failure(const char* port, int32_t result)
 
 int32_t find_tag(char* port, uint8_t* node_id)
 {
-    // What the connected tag reported; nothing in this program needs it.
-    uint32_t firmware_version = 0;
-    uint32_t version_third = 0;
-    bool new_console = false;
     int32_t result = 0;
     if (port[0] != '\0') {
+        // What the connected tag reported; nothing in this program needs it.
+        uint32_t firmware_version = 0;
+        uint32_t version_third = 0;
+        bool new_console = false;
         result = tag_connect(port, &firmware_version, &version_third, &new_console);
         if (result != 0) {
             printf("flashtag: Error: Can't connect to tag on %s\n", port);
@@ -44,25 +97,8 @@ int32_t find_tag(char* port, uint8_t* node_id)
         printf("Scanning ports...\n");
         // Each present port without a tag costs one version-reply time-out
         // (TAG_REPLY_TIMEOUT_MS).
-        // Why each one failed is kept for the end, so that the scan itself
-        // prints nothing per port.
-        char reasons[APP_LAST_PORT + 1][REASON_SIZE];
-        result = 1;
-        for (int n = 1; n <= APP_LAST_PORT && result != 0; ++n) {
-            snprintf(port, 10, "COM%d", n);
-            result = tag_connect(port, &firmware_version, &version_third, &new_console);
-            reasons[n][0] = '\0';
-            if (result != 0 && !port_is_missing()) {
-                tag_describe_failure(port, result, reasons[n], sizeof reasons[n]);
-            }
-        }
-        if (result != 0) {
-            printf("\nflashtag: Error: Can't find a tag (close any PuTTY connections)\n");
-            for (int n = 1; n <= APP_LAST_PORT; ++n) {
-                if (reasons[n][0] != '\0') printf("flashtag: COM%d %s\n", n, reasons[n]);
-            }
-            return APP_ENOTAG;
-        }
+        result = scan_ports(port);
+        if (result != 0) return result;
     }
     printf("Port     : %s\n", port);
     result = tag_get_node_id(port, node_id);

@@ -77,6 +77,7 @@ int main(int argc, char** argv)
             switch (ascii_lower(arg[1])) {
             case 'c': port_pending = true; break;
             case 'h': print_usage(); return 0;
+            case 'l': print_ports(); return 0;
             case 'r': auto_run = true; break;
             case 'v': tag_trace_on(); break;
             default:
@@ -93,9 +94,12 @@ int main(int argc, char** argv)
     }
     printf("Type \"flashtag -h\" for help using this program.\n\n");
 
-    char port[APP_PORT_SIZE] = "";
-    if (port_arg[0] != '\0') {
-        if (!copy_argument(port, sizeof port, port_arg, "Port number")) return 1;
+    char port[APP_PORT_NAME_SIZE] = "";
+    if (port_arg[0] == '/' && serial_takes_device_paths()) {
+        // A device path is the port's name as it stands.
+        if (!copy_argument(port, sizeof port, port_arg, "Device path")) return 1;
+    } else if (port_arg[0] != '\0') {
+        if (!copy_argument(port, APP_PORT_SIZE, port_arg, "Port number")) return 1;
         long port_num = port_number_argument(port);
         if (port_num < 1 || port_num > APP_LAST_PORT) {
             printf("flashtag: Error: Specify a port number with -c option\n");

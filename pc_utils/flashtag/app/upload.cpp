@@ -143,7 +143,7 @@ void print_progress(uint32_t done, uint32_t total)
 {
     char line[PROGRESS_LINE_SIZE];
     size_t n = format_progress(line, done, total);
-    fwrite(line, 1, n, stdout);
+    platform_write_progress(line, n);
 }
 
 int32_t transfer_script(const char* port, char* filename, bool auto_run)

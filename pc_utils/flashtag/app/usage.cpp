@@ -27,6 +27,7 @@ void print_usage()
         "flashtag:          -h Display this help text\n",
         "flashtag:          -v Trace the serial line on stderr (ports, commands\n",
         "flashtag:             and replies), for finding out why a run fails.\n",
+        "flashtag:          -l List the serial ports of this computer and exit.\n",
     };
     for (const char* line : lines) printf("%s", line);
 }

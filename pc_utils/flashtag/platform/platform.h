@@ -35,3 +35,7 @@ struct bar_glyphs {
     const char* empty;
 };
 const bar_glyphs& platform_bar_glyphs();
+// Writes one redraw of the bar (made of those glyphs) to standard output:
+// as it stands to a file or pipe, as the console shows the same glyphs
+// whatever its code page when standard output is a Windows console.
+void platform_write_progress(const char* line, size_t length);

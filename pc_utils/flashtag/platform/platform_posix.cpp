@@ -97,6 +97,8 @@ void platform_user_name(char* user, size_t size)
     }
 }
 
+void platform_write_progress(const char* line, size_t length) { fwrite(line, 1, length, stdout); }
+
 const bar_glyphs& platform_bar_glyphs()
 {
     static const bar_glyphs glyphs{"\u2502", "\u2551", "\u00b7"};

@@ -1,5 +1,7 @@
-// Windows: the progress bar in code page 437 box drawing, which the console
-// shows by default; the multimedia timer for 1 ms pause resolution.
+// Windows: the progress bar in code page 437 box drawing, the bytes a file
+// or pipe gets; a console is written the same glyphs in Unicode, which it
+// shows whatever its code page (1252, or 65001 in Windows Terminal). The
+// multimedia timer gives 1 ms pause resolution.
 #include "platform.h"
 
 #include <cstdio>
@@ -59,6 +61,25 @@ void platform_user_name(char* user, size_t size)
     // On failure (a name that does not fit, say) the buffer's content is
     // undefined: send an empty name instead.
     if (!GetUserNameA(user, &userlen)) user[0] = '\0';
+}
+
+void platform_write_progress(const char* line, size_t length)
+{
+    HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    DWORD mode = 0;
+    if (!GetConsoleMode(out, &mode)) {
+        fwrite(line, 1, length, stdout);
+        return;
+    }
+    // The bar's bytes are the code page 437 glyphs above; the rest is ASCII.
+    wchar_t wide[256];
+    DWORD n = 0;
+    for (size_t i = 0; i < length && n < sizeof wide / sizeof wide[0]; ++i) {
+        auto c = static_cast<unsigned char>(line[i]);
+        wide[n++] = c == 0xB3 ? L'\u2502' : c == 0xBA ? L'\u2551' : c == 0xFA ? L'\u00B7' : c;
+    }
+    DWORD written = 0;
+    WriteConsoleW(out, wide, n, &written, nullptr);
 }
 
 const bar_glyphs& platform_bar_glyphs()

@@ -1,5 +1,5 @@
 // Serial port driver: blocking, exact-length byte I/O on COM ports addressed
-// by name ("COM1".."COM99"). Callers never hold an OS handle; the driver keeps
+// by name ("COM1".."COM99"; on POSIX also by device path, "/dev/ttyUSB0"). Callers never hold an OS handle; the driver keeps
 // a process-wide table from port number to open handle and one process-wide
 // time-out. Every operation returns a result code: SERIAL_OK, SERIAL_EINVAL
 // (bad name or stop-bit count) or SERIAL_EIO (OS failure or short transfer;
@@ -26,6 +26,24 @@ constexpr serial_handle SERIAL_INVALID_HANDLE = -1;
 
 // Highest port number a name can carry ("COM99").
 constexpr int SERIAL_MAX_PORT = 99;
+// Longest device path that names a port.
+constexpr size_t SERIAL_MAX_PATH = 255;
+
+// A device path: a name that begins with "/" and fits SERIAL_MAX_PATH.
+bool serial_is_device_path(const char* name);
+// Whether this backend opens ports by device path (POSIX) or not (Win32).
+bool serial_takes_device_paths();
+
+// A port the system has, as the port list shows it.
+struct serial_port_info {
+    char name[SERIAL_MAX_PATH + 1];  // "COM4", "/dev/ttyUSB0"
+    char detail[512];                // what the system says of it; may be empty
+};
+// Up to `max` ports into `ports`, in a stable order: how many. Opens none of
+// them. With FLASHTAG_PORT_DIR set (POSIX), the port links in that folder.
+// `usb_only`: only USB serial devices (ttyUSB*, ttyACM*, cu.usbserial*,
+// cu.usbmodem*), the ports a scan tries after COM1..COM255.
+size_t serial_list_ports(serial_port_info* ports, size_t max, bool usb_only);
 
 // Why an operation failed, in the classes a user can act on.
 enum serial_fault : int32_t {

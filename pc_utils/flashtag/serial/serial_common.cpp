@@ -6,6 +6,7 @@
 #include "serial_internal.h"
 
 #include <cstdio>
+#include <cstring>
 
 uint32_t serial_current_timeout = 0;
 
@@ -82,9 +83,15 @@ int port_number_from_name(const char* name)
     return -1;
 }
 
+bool serial_is_device_path(const char* name)
+{
+    return name != nullptr && name[0] == '/' && strlen(name) <= SERIAL_MAX_PATH;
+}
+
 int32_t serial_get_timeout(const char* name, uint32_t* timeout_ms)
 {
-    if (port_number_from_name(name) < 0 || timeout_ms == nullptr) return SERIAL_EINVAL;
+    bool known = port_number_from_name(name) >= 0 || serial_is_device_path(name);
+    if (!known || timeout_ms == nullptr) return SERIAL_EINVAL;
     *timeout_ms = serial_current_timeout;
     return SERIAL_OK;
 }

@@ -3,7 +3,8 @@
 //
 // Port names are the Windows ones. With FLASHTAG_PORT_DIR set, "COM7" opens
 // $FLASHTAG_PORT_DIR/COM7 (usually a symlink to /dev/ttyUSB0 or a
-// pseudo-terminal); without it, COMn opens /dev/ttyS<n-1>.
+// pseudo-terminal); without it, COMn opens /dev/ttyS<n-1>. A device path
+// ("/dev/ttyUSB0") opens that device.
 //
 // Time-outs are totals, as with COMMTIMEOUTS carrying only the constants: a
 // read or write either moves the whole count before a monotonic deadline or
@@ -40,6 +41,19 @@ struct port_slot {
 std::array<port_slot, SERIAL_MAX_PORT + 1> port_table = [] {
     std::array<port_slot, SERIAL_MAX_PORT + 1> table{};
     for (port_slot& slot : table) slot.fd = -1;
+    return table;
+}();
+
+// Ports named by device path get slots of their own, by name; a program
+// talks to one tag at a time, so a few are plenty.
+constexpr size_t PATH_SLOTS = 8;
+struct path_slot {
+    char name[SERIAL_MAX_PATH + 1];
+    port_slot port;
+};
+std::array<path_slot, PATH_SLOTS> path_table = [] {
+    std::array<path_slot, PATH_SLOTS> table{};
+    for (path_slot& slot : table) slot.port.fd = -1;
     return table;
 }();
 
@@ -121,6 +135,7 @@ void release(port_slot& slot)
 
 bool build_path(const char* name, char* path, size_t size)
 {
+    if (serial_is_device_path(name)) return snprintf(path, size, "%s", name) > 0;
     const char* dir = getenv("FLASHTAG_PORT_DIR");
     int n = (dir != nullptr && dir[0] != '\0')
                 ? snprintf(path, size, "%s/%s", dir, name)
@@ -187,10 +202,35 @@ int32_t configure(termios* tio, uint32_t baud, uint8_t data_bits, uint8_t parity
     return SERIAL_OK;
 }
 
+bool is_port_name(const char* name)
+{
+    return port_number_from_name(name) >= 0 || serial_is_device_path(name);
+}
+
+// The slot of a port name; null for a bad name and for a path never opened.
 port_slot* find_slot(const char* name)
 {
     int n = port_number_from_name(name);
-    return n < 0 ? nullptr : &port_table[static_cast<size_t>(n)];
+    if (n >= 0) return &port_table[static_cast<size_t>(n)];
+    if (!serial_is_device_path(name)) return nullptr;
+    for (path_slot& slot : path_table) {
+        if (strcmp(slot.name, name) == 0) return &slot.port;
+    }
+    return nullptr;
+}
+
+// The slot to open a port in: its own, or a free one for a new path.
+port_slot* claim_slot(const char* name)
+{
+    port_slot* slot = find_slot(name);
+    if (slot != nullptr || !serial_is_device_path(name)) return slot;
+    for (path_slot& free_slot : path_table) {
+        if (free_slot.port.fd < 0) {
+            snprintf(free_slot.name, sizeof free_slot.name, "%s", name);
+            return &free_slot.port;
+        }
+    }
+    return nullptr;
 }
 
 // The open descriptor of a port, or -1 (with the failure noted) when the
@@ -243,8 +283,9 @@ serial_handle serial_get_handle(const char* name)
 int32_t serial_open(const char* name, uint32_t baud, uint8_t data_bits, uint8_t parity,
                     uint8_t stop_bits, uint32_t timeout_ms)
 {
-    port_slot* slot = find_slot(name);
-    if (slot == nullptr) return fail(SERIAL_FAULT_NAME, "open", 0);
+    if (!is_port_name(name)) return fail(SERIAL_FAULT_NAME, "open", 0);
+    port_slot* slot = claim_slot(name);
+    if (slot == nullptr) return fail(SERIAL_FAULT_OTHER, "open", EMFILE);
     char path[4096];
     if (!build_path(name, path, sizeof path)) return fail(SERIAL_FAULT_NAME, "open", 0);
     // A port this process holds already is refused as Windows refuses a
@@ -267,20 +308,23 @@ int32_t serial_open(const char* name, uint32_t baud, uint8_t data_bits, uint8_t 
 
 int32_t serial_close(const char* name)
 {
+    if (!is_port_name(name)) return SERIAL_EINVAL;
     port_slot* slot = find_slot(name);
-    if (slot == nullptr) return SERIAL_EINVAL;
-    release(*slot);
+    if (slot != nullptr) release(*slot);
     return SERIAL_OK;
 }
 
 void serial_release_all()
 {
     for (port_slot& slot : port_table) release(slot);
+    for (path_slot& slot : path_table) release(slot.port);
 }
+
+bool serial_takes_device_paths() { return true; }
 
 int32_t serial_set_timeout(const char* name, uint32_t timeout_ms)
 {
-    if (port_number_from_name(name) < 0) return SERIAL_EINVAL;
+    if (!is_port_name(name)) return SERIAL_EINVAL;
     // The time-out lives in the driver, not the tty; check only that the
     // slot holds a live terminal, as SetCommTimeouts would.
     termios tio{};
@@ -293,7 +337,7 @@ int32_t serial_set_timeout(const char* name, uint32_t timeout_ms)
 
 int32_t serial_read(const char* name, void* buffer, uint32_t count)
 {
-    if (port_number_from_name(name) < 0) return SERIAL_EINVAL;
+    if (!is_port_name(name)) return SERIAL_EINVAL;
     int fd = open_fd(name, "read");
     if (fd < 0) return SERIAL_EIO;
     auto* p = static_cast<unsigned char*>(buffer);
@@ -316,7 +360,7 @@ int32_t serial_read(const char* name, void* buffer, uint32_t count)
 
 int32_t serial_write(const char* name, const void* bytes, uint32_t count)
 {
-    if (port_number_from_name(name) < 0) return SERIAL_EINVAL;
+    if (!is_port_name(name)) return SERIAL_EINVAL;
     int fd = open_fd(name, "write");
     if (fd < 0) return SERIAL_EIO;
     const auto* p = static_cast<const unsigned char*>(bytes);
@@ -339,7 +383,7 @@ int32_t serial_write(const char* name, const void* bytes, uint32_t count)
 
 int32_t serial_set_dtr(const char* name, bool on)
 {
-    if (port_number_from_name(name) < 0) return SERIAL_EINVAL;
+    if (!is_port_name(name)) return SERIAL_EINVAL;
     int fd = open_fd(name, "set DTR");
     if (fd < 0) return SERIAL_EIO;
     int bits = TIOCM_DTR;

@@ -121,6 +121,8 @@ int32_t serial_close(const char* name)
     return SERIAL_OK;
 }
 
+bool serial_takes_device_paths() { return false; }
+
 void serial_release_all()
 {
     for (HANDLE& h : port_table) {

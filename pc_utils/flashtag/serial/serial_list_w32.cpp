@@ -1,0 +1,127 @@
+// The port list on Windows: every COMn the system has a device name for
+// (QueryDosDevice), with the friendly name Device Manager shows where the
+// Setup API has one ("USB Serial Port (COM4)"), else the device it names
+// ("\Device\Serial0"). Nothing is opened.
+#include "serial.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+// clang-format off
+#include <windows.h>
+#include <initguid.h>
+#include <devguid.h>
+#include <setupapi.h>
+// clang-format on
+
+namespace {
+
+int com_number(const char* name)
+{
+    if (_strnicmp(name, "COM", 3) != 0 || name[3] < '1' || name[3] > '9') return -1;
+    char* end = nullptr;
+    long n = strtol(name + 3, &end, 10);
+    return *end == '\0' && n <= 255 ? static_cast<int>(n) : -1;
+}
+
+// Adds COMn to the list once; returns its entry (null when the list is full).
+serial_port_info* add_port(serial_port_info* ports, size_t max, size_t* count, const char* name)
+{
+    for (size_t i = 0; i < *count; ++i) {
+        if (_stricmp(ports[i].name, name) == 0) return &ports[i];
+    }
+    if (*count == max) return nullptr;
+    serial_port_info* port = &ports[(*count)++];
+    snprintf(port->name, sizeof port->name, "%s", name);
+    port->detail[0] = '\0';
+    return port;
+}
+
+// The ports of the Ports device class, with their friendly names.
+void add_setup_ports(serial_port_info* ports, size_t max, size_t* count)
+{
+    HDEVINFO devices = SetupDiGetClassDevsA(&GUID_DEVCLASS_PORTS, nullptr, nullptr, DIGCF_PRESENT);
+    if (devices == INVALID_HANDLE_VALUE) return;
+    SP_DEVINFO_DATA info{};
+    info.cbSize = sizeof info;
+    for (DWORD i = 0; SetupDiEnumDeviceInfo(devices, i, &info); ++i) {
+        HKEY key = SetupDiOpenDevRegKey(devices, &info, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_READ);
+        if (key == INVALID_HANDLE_VALUE) continue;
+        char name[64] = "";
+        DWORD size = sizeof name - 1;
+        DWORD type = 0;
+        LONG found = RegQueryValueExA(key, "PortName", nullptr, &type,
+                                      reinterpret_cast<BYTE*>(name), &size);
+        RegCloseKey(key);
+        if (found != ERROR_SUCCESS || type != REG_SZ || com_number(name) < 0) continue;
+        serial_port_info* port = add_port(ports, max, count, name);
+        if (port == nullptr) continue;
+        BYTE friendly[256] = {};
+        if (SetupDiGetDeviceRegistryPropertyA(devices, &info, SPDRP_FRIENDLYNAME, nullptr, friendly,
+                                              sizeof friendly - 1, nullptr)) {
+            snprintf(port->detail, sizeof port->detail, "%s", reinterpret_cast<char*>(friendly));
+        }
+    }
+    SetupDiDestroyDeviceInfoList(devices);
+}
+
+// Under Wine a COM port can be a link in the prefix's dosdevices folder
+// (com4 -> /dev/ttyUSB0), which Wine reaches by name but lists nowhere. The
+// folder is found from where Wine keeps drive C: and read through drive Z:,
+// Wine's window on the Unix root. Nothing at all on Windows itself.
+void add_wine_links(serial_port_info* ports, size_t max, size_t* count)
+{
+    using unix_name_fn = char* (*)(const wchar_t*);
+    HMODULE kernel = GetModuleHandleA("kernel32.dll");
+    auto unix_name = kernel == nullptr ? nullptr
+                                       : reinterpret_cast<unix_name_fn>(reinterpret_cast<void*>(
+                                             GetProcAddress(kernel, "wine_get_unix_file_name")));
+    if (unix_name == nullptr) return;
+    char* drive_c = unix_name(L"C:\\");  // ".../dosdevices/c:/", on Wine's heap
+    if (drive_c == nullptr) return;
+    char pattern[MAX_PATH] = "Z:";
+    snprintf(pattern + 2, sizeof pattern - 2, "%s", drive_c);
+    HeapFree(GetProcessHeap(), 0, drive_c);
+    char* end = strstr(pattern, "/c:");
+    if (end == nullptr) return;
+    snprintf(end, sizeof pattern - static_cast<size_t>(end - pattern), "/com*");
+    WIN32_FIND_DATAA found{};
+    HANDLE search = FindFirstFileA(pattern, &found);
+    if (search == INVALID_HANDLE_VALUE) return;
+    do {
+        char name[16];
+        snprintf(name, sizeof name, "%s", found.cFileName);
+        CharUpperA(name);
+        serial_port_info* port = com_number(name) >= 0 ? add_port(ports, max, count, name) : nullptr;
+        if (port != nullptr && port->detail[0] == '\0') {
+            snprintf(port->detail, sizeof port->detail, "(a link in Wine's dosdevices)");
+        }
+    } while (FindNextFileA(search, &found));
+    FindClose(search);
+}
+
+}  // namespace
+
+size_t serial_list_ports(serial_port_info* ports, size_t max, bool usb_only)
+{
+    // Every COM port is in the scan already; none is "USB only" here.
+    if (usb_only) return 0;
+    size_t count = 0;
+    // Asked name by name: the whole device list (QueryDosDevice with no
+    // name) leaves out ports that a link makes, as Wine's COM links do.
+    for (int n = 1; n <= 255; ++n) {
+        char name[16], target[512];
+        snprintf(name, sizeof name, "COM%d", n);
+        if (QueryDosDeviceA(name, target, sizeof target) == 0) continue;
+        serial_port_info* port = add_port(ports, max, &count, name);
+        if (port != nullptr) snprintf(port->detail, sizeof port->detail, "%s", target);
+    }
+    // The friendly name replaces the device's inner name where there is one.
+    add_setup_ports(ports, max, &count);
+    add_wine_links(ports, max, &count);
+    std::sort(ports, ports + count, [](const serial_port_info& a, const serial_port_info& b) {
+        return com_number(a.name) < com_number(b.name);
+    });
+    return count;
+}
