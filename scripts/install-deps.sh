@@ -1,17 +1,20 @@
 #!/bin/sh
 # Installs the Debian packages a task needs, only those that are missing.
-# Usage: scripts/install-deps.sh demo|test|bench
+# Usage: scripts/install-deps.sh demo|test|bench|package
 #   demo:  build the Linux programs and run them against the simulated tag;
 #   test:  everything the test command builds and runs (both builds, Wine,
 #          sanitizers, fuzzing, static analysis);
-#   bench: both builds and the upload benchmark.
+#   bench: both builds and the upload benchmark;
+#   package: both builds and their packages (dpkg-shlibdeps, lintian).
 set -e
 build="cmake ninja-build g++ libgtest-dev googletest"
 case "$1" in
 demo) wanted="$build" ;;
-test) wanted="$build g++-mingw-w64-x86-64 wine wine64 util-linux clang clang-tidy cppcheck" ;;
+test) wanted="$build g++-mingw-w64-x86-64 wine wine64 util-linux clang clang-tidy cppcheck
+               dpkg-dev lintian man-db unzip" ;;
+package) wanted="$build g++-mingw-w64-x86-64 wine wine64 dpkg-dev" ;;
 bench) wanted="$build g++-mingw-w64-x86-64 wine wine64 util-linux python3 time" ;;
-*) echo "usage: $0 demo|test|bench" >&2; exit 2 ;;
+*) echo "usage: $0 demo|test|bench|package" >&2; exit 2 ;;
 esac
 
 SUDO=""

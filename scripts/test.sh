@@ -6,7 +6,8 @@
 #    simulated tag;
 #  - the same Linux tests under AddressSanitizer and UBSan;
 #  - a short run of each fuzz target;
-#  - static analysis.
+#  - static analysis;
+#  - the release packages, installed and run (scripts/check-packages.sh).
 set -e
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh test
@@ -37,5 +38,15 @@ echo "== Fuzzing"
 scripts/fuzz.sh 5
 echo "== Static analysis"
 scripts/analyze.sh
+echo "== Packages"
+status=0
+scripts/check-packages.sh >build/package-checks.log 2>&1 || status=$?
+cat build/package-checks.log
+if [ "$status" -ne 0 ]; then
+    echo "package checks failed (status $status)"
+    exit 1
+fi
+n=$(sed -n 's/^package checks: \([0-9]*\) passed$/\1/p' build/package-checks.log)
+passed=$((passed + n))
 echo
 echo "tests: $passed passed, 0 failed, $skipped skipped"

@@ -5,6 +5,7 @@
 #include "platform/platform.h"
 #include "serial/serial.h"
 #include "tag/tag.h"
+#include "version.h"
 
 #include <cerrno>
 #include <climits>
@@ -54,8 +55,8 @@ int main(int argc, char** argv)
     // Ports are given back as they were found however the run ends: the
     // tty's exclusive flag would otherwise lock out the next run.
     platform_exit_guard(serial_release_all, "\nflashtag: Error: Interrupted; the port was released\n");
-    printf("\nCorvela Script Loader V1.2\n");
-    printf("Copyright (C) Corvela. All rights reserved.\n\n");
+    printf("\nCorvela Script Loader V%d.%d\n", FLASHTAG_VERSION_MAJOR, FLASHTAG_VERSION_MINOR);
+    printf("%s\n\n", FLASHTAG_COPYRIGHT);
 
     int arguments = 0;
     for (int i = 1; i < argc; ++i) arguments += is_trace_option(argv[i]) ? 0 : 1;
