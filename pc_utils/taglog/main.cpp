@@ -1,7 +1,6 @@
 // taglog: reads a Corvela tag's log over its serial port.
 //   taglog -c <port number or device path> [<first> <count>]
 // prints the log size and, with a range, each record on its own line.
-#include "app/app.h"
 #include "platform/platform.h"
 #include "serial/serial.h"
 #include "tag/tag.h"
@@ -54,14 +53,16 @@ int main(int argc, char** argv)
     if ((argc != 3 && argc != 5) || strcmp(argv[1], "-c") != 0) {
         return fail("Usage is \"taglog -c <port number> [<first> <count>]\"");
     }
-    char port[APP_PORT_NAME_SIZE];
+    char port[SERIAL_MAX_PATH + 1];
     if (argv[2][0] == '/' && serial_takes_device_paths()) {
         // A device path is the port's name as it stands.
         if (strlen(argv[2]) >= sizeof port) {
-            return fail("Device path too long (at most 255 characters)");
+            printf("taglog: Error: Device path too long (at most %d characters)\n",
+                   static_cast<int>(SERIAL_MAX_PATH));
+            return 1;
         }
         snprintf(port, sizeof port, "%s", argv[2]);
-    } else if (parse_number(argv[2], 1, APP_LAST_PORT, &port_num)) {
+    } else if (parse_number(argv[2], 1, SERIAL_LAST_COM_NUMBER, &port_num)) {
         snprintf(port, sizeof port, "COM%lu", port_num);
     } else {
         return fail("Bad port number ", argv[2]);

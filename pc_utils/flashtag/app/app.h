@@ -16,10 +16,6 @@ enum : int32_t {
     APP_ENOTAG = 100,    // the port scan found no tag
 };
 
-// The port numbers the command line takes: COM1 to COM255 (the driver has
-// names up to COM99 only; the rest fail at once).
-constexpr int APP_LAST_PORT = 255;
-
 // Text buffers of the run: the port number as typed, and the port's name
 // ("COM4", or a device path on POSIX).
 constexpr size_t APP_PORT_SIZE = 20;

@@ -50,7 +50,7 @@ int32_t scan_ports(char* port)
     static failed_port failed[MAX_FAILED_PORTS];
     size_t failed_count = 0;
     int32_t result = 1;
-    for (int n = 1; n <= APP_LAST_PORT && result != 0; ++n) {
+    for (int n = 1; n <= SERIAL_LAST_COM_NUMBER && result != 0; ++n) {
         snprintf(port, APP_PORT_NAME_SIZE, "COM%d", n);
         result = try_port(port, failed, &failed_count);
     }

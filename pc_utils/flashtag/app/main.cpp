@@ -102,7 +102,7 @@ int main(int argc, char** argv)
     } else if (port_arg[0] != '\0') {
         if (!copy_argument(port, APP_PORT_SIZE, port_arg, "Port number")) return 1;
         long port_num = port_number_argument(port);
-        if (port_num < 1 || port_num > APP_LAST_PORT) {
+        if (port_num < 1 || port_num > SERIAL_LAST_COM_NUMBER) {
             printf("flashtag: Error: Specify a port number with -c option\n");
             return 1;
         }

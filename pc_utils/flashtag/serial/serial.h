@@ -26,6 +26,9 @@ constexpr serial_handle SERIAL_INVALID_HANDLE = -1;
 
 // Highest port number a name can carry ("COM99").
 constexpr int SERIAL_MAX_PORT = 99;
+// Highest COM number a system gives a port (COM255); the command line and
+// the scan go up to it, though the driver names ports only to COM99.
+constexpr int SERIAL_LAST_COM_NUMBER = 255;
 // Longest device path that names a port.
 constexpr size_t SERIAL_MAX_PATH = 255;
 

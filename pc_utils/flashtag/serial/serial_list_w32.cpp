@@ -22,7 +22,7 @@ int com_number(const char* name)
     if (_strnicmp(name, "COM", 3) != 0 || name[3] < '1' || name[3] > '9') return -1;
     char* end = nullptr;
     long n = strtol(name + 3, &end, 10);
-    return *end == '\0' && n <= 255 ? static_cast<int>(n) : -1;
+    return *end == '\0' && n <= SERIAL_LAST_COM_NUMBER ? static_cast<int>(n) : -1;
 }
 
 // Adds COMn to the list once; returns its entry (null when the list is full).
@@ -110,7 +110,7 @@ size_t serial_list_ports(serial_port_info* ports, size_t max, bool usb_only)
     size_t count = 0;
     // Asked name by name: the whole device list (QueryDosDevice with no
     // name) leaves out ports that a link makes, as Wine's COM links do.
-    for (int n = 1; n <= 255; ++n) {
+    for (int n = 1; n <= SERIAL_LAST_COM_NUMBER; ++n) {
         char name[16], target[512];
         snprintf(name, sizeof name, "COM%d", n);
         if (QueryDosDeviceA(name, target, sizeof target) == 0) continue;
