@@ -95,6 +95,7 @@ void usage()
             "  --log-stall         stop in the middle of the first binary record\n"
             "Devices that are not a well-behaved tag:\n"
             "  --mute-after-load   say nothing more after \"OK\" to the load command\n"
+            "  --mute-id           answer \"ver\" but not the node-ID query\n"
             "  --garbage           answer every command with a line of random bytes\n"
             "  --babble            send random bytes without pause, answer nothing\n"
             "In TEXT, \\0, \\r, \\n, \\\\ and \\xHH stand for those bytes.\n");
@@ -106,7 +107,7 @@ bool parse(int argc, char** argv, sim_options& opt)
         LINK = 256, VERSION, NODE_ID, ECHO_COMMANDS, PREFIX, BLANK, SILENT, TRANSCRIPT, HELP,
         SAVE_SCRIPT, SAVE_META, REFUSE_LOAD, M_LINE, FINAL, HANGUP_AFTER, QUIET_MS,
         LOG_RECORDS, LOG_PREAMBLE, LOG_NO_SELECTED, LOG_FINAL, LOG_STALL,
-        MUTE_AFTER_LOAD, GARBAGE, BABBLE,
+        MUTE_AFTER_LOAD, MUTE_ID, GARBAGE, BABBLE,
     };
     static const option longopts[] = {
         {"link", required_argument, nullptr, LINK},
@@ -131,6 +132,7 @@ bool parse(int argc, char** argv, sim_options& opt)
         {"log-final", required_argument, nullptr, LOG_FINAL},
         {"log-stall", no_argument, nullptr, LOG_STALL},
         {"mute-after-load", no_argument, nullptr, MUTE_AFTER_LOAD},
+        {"mute-id", no_argument, nullptr, MUTE_ID},
         {"garbage", no_argument, nullptr, GARBAGE},
         {"babble", no_argument, nullptr, BABBLE},
         {nullptr, 0, nullptr, 0},
@@ -177,6 +179,7 @@ bool parse(int argc, char** argv, sim_options& opt)
         case LOG_FINAL: opt.log_final = unescape(optarg); break;
         case LOG_STALL: opt.log_stall = true; break;
         case MUTE_AFTER_LOAD: opt.mute_after_load = true; break;
+        case MUTE_ID: opt.mute_id = true; break;
         case GARBAGE: opt.garbage = true; break;
         case BABBLE: opt.babble = true; break;
         default: return false;

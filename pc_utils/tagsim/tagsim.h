@@ -35,6 +35,7 @@ struct sim_options {
 
     // Not a well-behaved tag.
     bool mute_after_load = false;   // silent once the load command is answered
+    bool mute_id = false;           // no answer to the node-ID query
     bool garbage = false;           // random bytes instead of each reply
     bool babble = false;            // random bytes without end
 };

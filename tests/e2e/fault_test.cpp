@@ -155,25 +155,39 @@ TEST(Faults, OddArguments)
     EXPECT_NE(r.out.find("Specify a port number with -c option"), std::string::npos);
 }
 
-TEST(Faults, InterruptedRunGivesThePortBackAsFound)
+TEST(Faults, EveryEndOfARunGivesThePortBackAsFound)
 {
     const Target& target = Target::get();
     if (target.is_wine()) GTEST_SKIP() << "Wine's own serial driver holds the tty";
     write_file(target.work().file("long.bas"), std::string(5000, 'x'));
-    for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
-        SCOPED_TRACE(sig);
-        TagSimProcess tag(target.port_link(6));
+    const std::string interrupted = "\nflashtag: Error: Interrupted; the port was released\n";
+    struct Case {
+        int signal;               // 0: none
+        std::vector<std::string> tag;
+        std::string tail;
+    } cases[] = {
+        {SIGINT, {}, interrupted},
+        {SIGTERM, {}, interrupted},
+        {SIGHUP, {}, interrupted},
+        // A run that ends with the port still open: the node ID never comes.
+        {0, {"--mute-id"}, "flashtag: Error: Failed to read node ID\n"
+                           "flashtag: COM6 did not answer \"?_id\" within 1 s\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.signal);
+        TagSimProcess tag(target.port_link(6), c.tag);
         int fd = open(tag.tty().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
         ASSERT_GE(fd, 0);
         termios before{};
         tcgetattr(fd, &before);
-        RunOptions interrupt;
-        interrupt.signal_after = "Sending Script...\n";
-        interrupt.signal = sig;
-        RunResult r = target.run({"-c", "6", target.program_path("long")}, interrupt);
+        RunOptions options;
+        if (c.signal != 0) {
+            options.signal_after = "Sending Script...\n";
+            options.signal = c.signal;
+        }
+        RunResult r = target.run({"-c", "6", target.program_path("long")}, options);
         EXPECT_EQ(r.status, 1);
-        EXPECT_TRUE(r.out.ends_with("\nflashtag: Error: Interrupted; the port was released\n"))
-            << r.out;
+        EXPECT_TRUE(r.out.ends_with(c.tail)) << r.out;
         int exclusive = 1;
         EXPECT_EQ(ioctl(fd, TIOCGEXCL, &exclusive), 0);
         EXPECT_EQ(exclusive, 0);  // the next run of an ordinary user can open it
