@@ -65,9 +65,14 @@ void platform_user_name(char* user, size_t size)
 
 void platform_write_progress(const char* line, size_t length)
 {
-    HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
-    DWORD mode = 0;
-    if (!GetConsoleMode(out, &mode)) {
+    // Asked once: under Wine each console query is a round trip to its
+    // server, and the bar is redrawn thousands of times an upload.
+    static HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    static const bool console = [] {
+        DWORD mode = 0;
+        return GetConsoleMode(out, &mode) != 0;
+    }();
+    if (!console) {
         fwrite(line, 1, length, stdout);
         return;
     }
