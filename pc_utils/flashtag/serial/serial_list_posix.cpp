@@ -5,6 +5,7 @@
 // gives its stable name. macOS has neither: its cu.* devices are listed
 // by name only.
 #include "serial.h"
+#include "serial_internal.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -83,15 +84,6 @@ bool read_line(const char* path, char* text, size_t size)
     return ok;
 }
 
-// A ttyS port whose UART the kernel did not find (type 0). Without sysfs
-// (macOS) nothing is known and the port stays.
-bool uart_missing(const char* base)
-{
-    char path[300], type[16];
-    snprintf(path, sizeof path, "/sys/class/tty/%s/type", base);
-    return starts_with(base, "ttyS") && read_line(path, type, sizeof type) && strcmp(type, "0") == 0;
-}
-
 // "FTDI FT232R USB UART (0403:6001, serial A10K1234)" from the USB device
 // above the tty in sysfs; empty when it is not on USB.
 void usb_description(const char* base, char* text, size_t size)
@@ -153,6 +145,13 @@ void append_by_id(const char* path, char* text, size_t size)
 
 }  // namespace
 
+bool serial_uart_missing(const char* name)
+{
+    char path[300], type[16];
+    snprintf(path, sizeof path, "/sys/class/tty/%s/type", name);
+    return starts_with(name, "ttyS") && read_line(path, type, sizeof type) && strcmp(type, "0") == 0;
+}
+
 size_t serial_list_ports(serial_port_info* ports, size_t max, bool usb_only)
 {
     const char* env = getenv("FLASHTAG_PORT_DIR");
@@ -166,7 +165,7 @@ size_t serial_list_ports(serial_port_info* ports, size_t max, bool usb_only)
         bool usb = prefix_index(base, USB_PREFIXES) >= 0;
         bool other = port_dir ? starts_with(base, "COM") : prefix_index(base, DEV_PREFIXES) >= 0;
         if (!usb && (usb_only || !other)) continue;
-        if (!port_dir && uart_missing(base)) continue;
+        if (!port_dir && serial_uart_missing(base)) continue;
         if (count == max) break;
         serial_port_info& port = ports[count];
         int n = snprintf(port.name, sizeof port.name, "%s/%s", dir, base);

@@ -242,9 +242,23 @@ int open_fd(const char* name, const char* call)
     return slot == nullptr ? -1 : slot->fd;
 }
 
+// A device node with no port behind it, found without opening it: a ttyS
+// node (reached directly or through a link) whose UART the kernel did not
+// find. Opening one only fails later, as if the port were broken.
+bool no_port_behind(const char* path)
+{
+    char* device = realpath(path, nullptr);
+    if (device == nullptr) return false;
+    const char* base = strrchr(device, '/');
+    bool missing = base != nullptr && serial_uart_missing(base + 1);
+    free(device);
+    return missing;
+}
+
 // Takes the port at `path` for this process alone, into `slot`.
 int32_t take_port(const char* path, port_slot& slot)
 {
+    if (no_port_behind(path)) return fail(SERIAL_FAULT_MISSING, "open", ENODEV);
     int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return fail(open_fault(errno), "open", errno);
     slot.fd = fd;
