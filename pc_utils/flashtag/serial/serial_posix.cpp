@@ -266,24 +266,26 @@ int32_t take_port(const char* path, port_slot& slot)
     // other programs that lock too (and this process's own second open), the
     // tty's exclusive flag keeps out every other opener but root, so root
     // checks it first and leaves a port alone that another program holds.
+    // Each step is marked in the slot as soon as it is done, so that a
+    // release (an interrupt's too) undoes exactly what was done.
     int32_t result = SERIAL_OK;
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        result = fail(errno == EWOULDBLOCK ? SERIAL_FAULT_IN_USE : SERIAL_FAULT_OTHER,
-                             "open", errno);
+        serial_fault fault = errno == EWOULDBLOCK ? SERIAL_FAULT_IN_USE : SERIAL_FAULT_OTHER;
+        result = fail(fault, "open", errno);
     } else if (held_exclusively(fd)) {
         result = fail(SERIAL_FAULT_IN_USE, "open", EBUSY);
     } else if (tcgetattr(fd, &slot.saved) != 0) {
         result = fail(SERIAL_FAULT_NOT_SERIAL, "tcgetattr", errno);
-    } else if (ioctl(fd, TIOCEXCL) != 0) {
-        result = fail(SERIAL_FAULT_NOT_SERIAL, "open", errno);
+    } else {
+        slot.have_saved = true;
+        if (ioctl(fd, TIOCEXCL) != 0) {
+            result = fail(SERIAL_FAULT_NOT_SERIAL, "open", errno);
+        } else {
+            slot.exclusive = true;
+        }
     }
-    if (result != SERIAL_OK) {
-        release(slot);
-        return result;
-    }
-    slot.have_saved = true;
-    slot.exclusive = true;
-    return SERIAL_OK;
+    if (result != SERIAL_OK) release(slot);
+    return result;
 }
 
 }  // namespace
