@@ -45,9 +45,11 @@ int32_t tag_connect(const char* port, uint32_t* firmware_version, uint32_t* vers
     tag_state.fault = TAG_FAULT_NONE;
     int32_t result = serial_open(port, 115200, 8, 0, 1, TAG_REPLY_TIMEOUT_MS);
     if (result != SERIAL_OK) {
-        char why[200];
-        tag_describe_failure(port, result, why, sizeof why);
-        tag_trace("open %s: %s", port, why);
+        if (tracing()) {
+            char why[200];
+            tag_describe_failure(port, result, why, sizeof why);
+            tag_trace("open %s: %s", port, why);
+        }
         return result;
     }
     tag_trace("open %s: ok, 115200 baud 8N1", port);

@@ -29,6 +29,9 @@ extern tag_connection tag_state;
 // The longest line the reader takes; past it a line is not a reply.
 constexpr size_t MAX_LINE_BYTES = 4096;
 
+// Whether the trace is on: work done only for it can be skipped when not.
+bool tracing();
+
 // A command is about to go to the tag: its replies are awaited, and the
 // trace shows it.
 void note_command(const char* command, size_t length);

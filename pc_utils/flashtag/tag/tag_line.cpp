@@ -15,7 +15,8 @@ namespace {
 constexpr int MAX_BLANK_LINES = 100;
 
 // Ends a line read: terminates the text, keeps it for failure messages and
-// traces it.
+// traces it (the printable copy only when the trace is on: every reply line
+// passes here).
 int32_t finish_line(const char* port, char* reply, size_t len, int32_t result, tag_fault fault)
 {
     reply[len] = '\0';
@@ -23,6 +24,7 @@ int32_t finish_line(const char* port, char* reply, size_t len, int32_t result, t
     tag_state.fault = fault == TAG_FAULT_NONE && result != SERIAL_OK && len > 0 ? TAG_FAULT_CUT
                                                                                : fault;
     if (result == SERIAL_OK) ++tag_state.lines_answered;
+    if (!tracing()) return result;
     char shown[TAG_LONG_REPLY * 4];
     printable_text(reply, len, TAG_LONG_REPLY, shown, sizeof shown);
     if (result == SERIAL_OK) {
@@ -42,7 +44,9 @@ int32_t tag_read_line(const char* port, char* reply, size_t size)
     if (reply == nullptr || size == 0) return SERIAL_EINVAL;
     size_t len = 0;
     for (size_t taken = 0;; ++taken) {
-        if (taken == MAX_LINE_BYTES) return finish_line(port, reply, len, SERIAL_EIO, TAG_FAULT_ENDLESS);
+        if (taken == MAX_LINE_BYTES) {
+            return finish_line(port, reply, len, SERIAL_EIO, TAG_FAULT_ENDLESS);
+        }
         unsigned char b = 0;
         int32_t result = serial_read(port, &b, 1);
         if (result != SERIAL_OK) return finish_line(port, reply, len, result, TAG_FAULT_NONE);

@@ -55,6 +55,8 @@ void printable_text(const char* text, size_t length, size_t max_chars, char* out
     out[n] = '\0';
 }
 
+bool tracing() { return trace_enabled; }
+
 void tag_trace_on()
 {
     trace_enabled = true;
