@@ -76,12 +76,16 @@ void platform_write_progress(const char* line, size_t length)
         fwrite(line, 1, length, stdout);
         return;
     }
-    // The bar's bytes are the code page 437 glyphs above; the rest is ASCII.
+    // The bar's glyphs as Unicode; the rest of the line is ASCII.
+    const bar_glyphs& g = platform_bar_glyphs();
     wchar_t wide[256];
     DWORD n = 0;
     for (size_t i = 0; i < length && n < sizeof wide / sizeof wide[0]; ++i) {
-        auto c = static_cast<unsigned char>(line[i]);
-        wide[n++] = c == 0xB3 ? L'\u2502' : c == 0xBA ? L'\u2551' : c == 0xFA ? L'\u00B7' : c;
+        char c = line[i];
+        wide[n++] = c == g.edge[0]     ? L'\u2502'
+                    : c == g.filled[0] ? L'\u2551'
+                    : c == g.empty[0]  ? L'\u00B7'
+                                       : static_cast<wchar_t>(static_cast<unsigned char>(c));
     }
     DWORD written = 0;
     WriteConsoleW(out, wide, n, &written, nullptr);
