@@ -7,15 +7,6 @@
 #include <cstddef>
 #include <cstdint>
 
-enum : int32_t {
-    APP_ELOAD = 11,      // no script file, or the tag would not receive one
-    APP_ENOM = 13,       // the tag did not ask for the metadata record
-    APP_ECHECKSUM = 14,  // the tag reported an error of the "C" kind
-    APP_EFLASH = 15,     // the tag reported an error of the "F" kind
-    APP_EREPLY = 16,     // any other final reply
-    APP_ENOTAG = 100,    // the port scan found no tag
-};
-
 // Text buffers of the run: the port number as typed, and the port's name
 // ("COM4", or a device path on POSIX).
 constexpr size_t APP_PORT_SIZE = 20;

@@ -216,7 +216,7 @@ int upload_stage(const char* port, char* filename, bool auto_run)
         printf("Re-boot the tag to %s it.\n", auto_run ? "run" : "load");
         return 0;
     }
-    // Code 11 has said what went wrong already, or has nothing to say.
+    // APP_ELOAD has said what went wrong already, or has nothing to say.
     if (result != APP_ELOAD) {
         printf("flashtag: Error: Failed to load script file (error %d)\n", result);
         print_port_failure(port, result);

@@ -1,24 +1,21 @@
 // Serial port driver: blocking, exact-length byte I/O on COM ports addressed
-// by name ("COM1".."COM99"; on POSIX also by device path, "/dev/ttyUSB0"). Callers never hold an OS handle; the driver keeps
-// a process-wide table from port number to open handle and one process-wide
-// time-out. Every operation returns a result code: SERIAL_OK, SERIAL_EINVAL
-// (bad name or stop-bit count) or SERIAL_EIO (OS failure or short transfer;
-// a read time-out shows this way). The driver also keeps why the last
-// failing operation failed, for a message that tells the user what to do.
+// by name ("COM1".."COM99"; on POSIX also by device path, "/dev/ttyUSB0").
+// Callers never hold an OS handle; the driver keeps a process-wide table
+// from port to open handle and one process-wide time-out. Every operation
+// returns a result code (common/result.h): SERIAL_OK, SERIAL_EINVAL (bad
+// name or stop-bit count) or SERIAL_EIO (OS failure or short transfer; a
+// read time-out shows this way). The driver also keeps why the last failing
+// operation failed, for a message that tells the user what to do.
 //
-// One implementation per platform: serial_w32.cpp (Win32 Communications API)
-// and serial_posix.cpp (termios, poll). The name rules and the input flush are
-// shared (serial_common.cpp).
+// serial.cpp implements all of this once; the OS backends behind it
+// (serial_posix.cpp, serial_w32.cpp) supply the few operations listed in
+// serial_backend.h.
 #pragma once
+
+#include "common/result.h"
 
 #include <cstddef>
 #include <cstdint>
-
-enum : int32_t {
-    SERIAL_OK = 0,
-    SERIAL_EINVAL = 1,
-    SERIAL_EIO = 2,
-};
 
 // What a port slot holds: a HANDLE on Windows, a file descriptor on POSIX.
 using serial_handle = intptr_t;

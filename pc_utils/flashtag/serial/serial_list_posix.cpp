@@ -4,8 +4,8 @@
 // which ttyS ports have a UART and what a USB adapter is; /dev/serial/by-id
 // gives its stable name. macOS has neither: its cu.* devices are listed
 // by name only.
-#include "serial.h"
-#include "serial_internal.h"
+#include "serial_backend.h"
+#include "tty_sysfs.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -145,14 +145,14 @@ void append_by_id(const char* path, char* text, size_t size)
 
 }  // namespace
 
-bool serial_uart_missing(const char* name)
+bool uart_missing(const char* name)
 {
     char path[300], type[16];
     snprintf(path, sizeof path, "/sys/class/tty/%s/type", name);
     return starts_with(name, "ttyS") && read_line(path, type, sizeof type) && strcmp(type, "0") == 0;
 }
 
-size_t serial_list_ports(serial_port_info* ports, size_t max, bool usb_only)
+size_t os_list_ports(serial_port_info* ports, size_t max, bool usb_only)
 {
     const char* env = getenv("FLASHTAG_PORT_DIR");
     bool port_dir = env != nullptr && env[0] != '\0';
@@ -163,9 +163,11 @@ size_t serial_list_ports(serial_port_info* ports, size_t max, bool usb_only)
     while (const dirent* e = readdir(d)) {
         const char* base = e->d_name;
         bool usb = prefix_index(base, USB_PREFIXES) >= 0;
-        bool other = port_dir ? starts_with(base, "COM") : prefix_index(base, DEV_PREFIXES) >= 0;
+        // Only COMn links that the driver can open.
+        bool other = port_dir ? port_number_from_name(base) >= 0
+                              : prefix_index(base, DEV_PREFIXES) >= 0;
         if (!usb && (usb_only || !other)) continue;
-        if (!port_dir && serial_uart_missing(base)) continue;
+        if (!port_dir && uart_missing(base)) continue;
         if (count == max) break;
         serial_port_info& port = ports[count];
         int n = snprintf(port.name, sizeof port.name, "%s/%s", dir, base);

@@ -2,7 +2,7 @@
 // (QueryDosDevice), with the friendly name Device Manager shows where the
 // Setup API has one ("USB Serial Port (COM4)"), else the device it names
 // ("\Device\Serial0"). Nothing is opened.
-#include "serial.h"
+#include "serial_backend.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -16,14 +16,6 @@
 // clang-format on
 
 namespace {
-
-int com_number(const char* name)
-{
-    if (_strnicmp(name, "COM", 3) != 0 || name[3] < '1' || name[3] > '9') return -1;
-    char* end = nullptr;
-    long n = strtol(name + 3, &end, 10);
-    return *end == '\0' && n <= SERIAL_LAST_COM_NUMBER ? static_cast<int>(n) : -1;
-}
 
 // Adds COMn to the list once; returns its entry (null when the list is full).
 serial_port_info* add_port(serial_port_info* ports, size_t max, size_t* count, const char* name)
@@ -54,7 +46,7 @@ void add_setup_ports(serial_port_info* ports, size_t max, size_t* count)
         LONG found = RegQueryValueExA(key, "PortName", nullptr, &type,
                                       reinterpret_cast<BYTE*>(name), &size);
         RegCloseKey(key);
-        if (found != ERROR_SUCCESS || type != REG_SZ || com_number(name) < 0) continue;
+        if (found != ERROR_SUCCESS || type != REG_SZ || port_number_from_name(name) < 0) continue;
         serial_port_info* port = add_port(ports, max, count, name);
         if (port == nullptr) continue;
         BYTE friendly[256] = {};
@@ -93,7 +85,7 @@ void add_wine_links(serial_port_info* ports, size_t max, size_t* count)
         char name[16];
         snprintf(name, sizeof name, "%s", found.cFileName);
         CharUpperA(name);
-        serial_port_info* port = com_number(name) >= 0 ? add_port(ports, max, count, name) : nullptr;
+        serial_port_info* port = port_number_from_name(name) >= 0 ? add_port(ports, max, count, name) : nullptr;
         if (port != nullptr && port->detail[0] == '\0') {
             snprintf(port->detail, sizeof port->detail, "(a link in Wine's dosdevices)");
         }
@@ -103,14 +95,16 @@ void add_wine_links(serial_port_info* ports, size_t max, size_t* count)
 
 }  // namespace
 
-size_t serial_list_ports(serial_port_info* ports, size_t max, bool usb_only)
+size_t os_list_ports(serial_port_info* ports, size_t max, bool usb_only)
 {
     // Every COM port is in the scan already; none is "USB only" here.
     if (usb_only) return 0;
     size_t count = 0;
     // Asked name by name: the whole device list (QueryDosDevice with no
     // name) leaves out ports that a link makes, as Wine's COM links do.
-    for (int n = 1; n <= SERIAL_LAST_COM_NUMBER; ++n) {
+    // Only the ports the driver can open: listing COM100 and above would
+    // offer names that -c then refuses.
+    for (int n = 1; n <= SERIAL_MAX_PORT; ++n) {
         char name[16], target[512];
         snprintf(name, sizeof name, "COM%d", n);
         if (QueryDosDeviceA(name, target, sizeof target) == 0) continue;
@@ -121,7 +115,7 @@ size_t serial_list_ports(serial_port_info* ports, size_t max, bool usb_only)
     add_setup_ports(ports, max, &count);
     add_wine_links(ports, max, &count);
     std::sort(ports, ports + count, [](const serial_port_info& a, const serial_port_info& b) {
-        return com_number(a.name) < com_number(b.name);
+        return port_number_from_name(a.name) < port_number_from_name(b.name);
     });
     return count;
 }

@@ -9,8 +9,9 @@
 // Time-outs are totals, as with COMMTIMEOUTS carrying only the constants: a
 // read or write either moves the whole count before a monotonic deadline or
 // gives SERIAL_EIO.
-#include "serial.h"
-#include "serial_internal.h"
+#include "platform/platform.h"
+#include "serial_backend.h"
+#include "tty_sysfs.h"
 
 #include <array>
 #include <cerrno>
@@ -27,33 +28,21 @@
 
 namespace {
 
-// One slot per port number. An unused slot holds fd -1: unlike a zeroed
-// table, it can never name descriptor 0 (standard input). `exclusive` says
-// whether this process set the tty's exclusive flag (which belongs to the
-// tty, not the descriptor, and so outlives a close unless cleared); `saved`
-// holds the line settings found at open, put back at release.
+// The state of each slot's tty. An unused slot holds fd -1: unlike a
+// zeroed table, it can never name descriptor 0 (standard input).
+// `exclusive` says whether this process set the tty's exclusive flag (which
+// belongs to the tty, not the descriptor, and so outlives a close unless
+// cleared); `saved` holds the line settings found at open, put back at
+// release.
 struct port_slot {
     int fd;
     bool exclusive;
     bool have_saved;
     termios saved;
 };
-std::array<port_slot, SERIAL_MAX_PORT + 1> port_table = [] {
-    std::array<port_slot, SERIAL_MAX_PORT + 1> table{};
+std::array<port_slot, SERIAL_SLOTS> port_table = [] {
+    std::array<port_slot, SERIAL_SLOTS> table{};
     for (port_slot& slot : table) slot.fd = -1;
-    return table;
-}();
-
-// Ports named by device path get slots of their own, by name; a program
-// talks to one tag at a time, so a few are plenty.
-constexpr size_t PATH_SLOTS = 8;
-struct path_slot {
-    char name[SERIAL_MAX_PATH + 1];
-    port_slot port;
-};
-std::array<path_slot, PATH_SLOTS> path_table = [] {
-    std::array<path_slot, PATH_SLOTS> table{};
-    for (path_slot& slot : table) slot.port.fd = -1;
     return table;
 }();
 
@@ -70,21 +59,15 @@ int32_t fail(serial_fault fault, const char* call, int error)
     return serial_fail(fault, call, error, text);
 }
 
-int64_t now_ms()
-{
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
 // Waits until fd is ready for `events` or the deadline passes. SERIAL_OK when
 // ready (or when the line reports a hang-up or error, which the next read or
 // write call then turns into a failure instead of waiting out the time-out).
-int32_t wait_ready(int fd, short events, int64_t deadline, const char* call)
+int32_t wait_ready(int fd, short events, uint64_t deadline, const char* call)
 {
     for (;;) {
-        int64_t left = deadline - now_ms();
-        if (left <= 0) return fail(SERIAL_FAULT_TIMEOUT, call, 0);
+        uint64_t now = platform_now_ms();
+        if (now >= deadline) return fail(SERIAL_FAULT_TIMEOUT, call, 0);
+        uint64_t left = deadline - now;
         pollfd p{fd, events, 0};
         int n = poll(&p, 1, static_cast<int>(left));
         if (n > 0) return SERIAL_OK;
@@ -164,11 +147,10 @@ bool speed_for_baud(uint32_t baud, speed_t* speed)
 // translation, no signal characters, no XON/XOFF. Hardware handshake and the
 // modem lines stay as found. CLOCAL is set so that a missing carrier never
 // blocks the line, as it does not on Windows.
-int32_t configure(termios* tio, uint32_t baud, uint8_t data_bits, uint8_t parity,
-                  uint8_t stop_bits)
+int32_t configure(termios* tio, const serial_line& line)
 {
     speed_t speed = B0;
-    if (!speed_for_baud(baud, &speed)) return fail(SERIAL_FAULT_SETTINGS, "baud rate", 0);
+    if (!speed_for_baud(line.baud, &speed)) return fail(SERIAL_FAULT_SETTINGS, "baud rate", 0);
     tio->c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR |
                                            ICRNL | IXON | IXOFF | IXANY | INPCK);
     tio->c_oflag &= ~static_cast<tcflag_t>(OPOST);
@@ -181,65 +163,24 @@ int32_t configure(termios* tio, uint32_t baud, uint8_t data_bits, uint8_t parity
     }
 
     static const tcflag_t sizes[] = {CS5, CS6, CS7, CS8};
-    if (data_bits < 5 || data_bits > 8) return fail(SERIAL_FAULT_SETTINGS, "data bits", 0);
-    tio->c_cflag = (tio->c_cflag & ~static_cast<tcflag_t>(CSIZE)) | sizes[data_bits - 5];
+    if (line.data_bits < 5 || line.data_bits > 8) {
+        return fail(SERIAL_FAULT_SETTINGS, "data bits", 0);
+    }
+    tio->c_cflag = (tio->c_cflag & ~static_cast<tcflag_t>(CSIZE)) | sizes[line.data_bits - 5];
 
-    switch (parity) {
+    switch (line.parity) {
     case 0: tio->c_cflag &= ~static_cast<tcflag_t>(PARENB | PARODD); break;
     case 1: tio->c_cflag |= PARENB | PARODD; break;
     case 2: tio->c_cflag = (tio->c_cflag | PARENB) & ~static_cast<tcflag_t>(PARODD); break;
     default: return fail(SERIAL_FAULT_SETTINGS, "parity", 0);  // mark/space
     }
 
-    if (stop_bits == 1) {
-        tio->c_cflag &= ~static_cast<tcflag_t>(CSTOPB);
-    } else if (stop_bits == 2) {
+    if (line.stop_bits == 2) {
         tio->c_cflag |= CSTOPB;
     } else {
-        fail(SERIAL_FAULT_SETTINGS, "stop bits", 0);
-        return SERIAL_EINVAL;
+        tio->c_cflag &= ~static_cast<tcflag_t>(CSTOPB);
     }
     return SERIAL_OK;
-}
-
-bool is_port_name(const char* name)
-{
-    return port_number_from_name(name) >= 0 || serial_is_device_path(name);
-}
-
-// The slot of a port name; null for a bad name and for a path never opened.
-port_slot* find_slot(const char* name)
-{
-    int n = port_number_from_name(name);
-    if (n >= 0) return &port_table[static_cast<size_t>(n)];
-    if (!serial_is_device_path(name)) return nullptr;
-    for (path_slot& slot : path_table) {
-        if (strcmp(slot.name, name) == 0) return &slot.port;
-    }
-    return nullptr;
-}
-
-// The slot to open a port in: its own, or a free one for a new path.
-port_slot* claim_slot(const char* name)
-{
-    port_slot* slot = find_slot(name);
-    if (slot != nullptr || !serial_is_device_path(name)) return slot;
-    for (path_slot& free_slot : path_table) {
-        if (free_slot.port.fd < 0) {
-            snprintf(free_slot.name, sizeof free_slot.name, "%s", name);
-            return &free_slot.port;
-        }
-    }
-    return nullptr;
-}
-
-// The open descriptor of a port, or -1 (with the failure noted) when the
-// slot holds none.
-int open_fd(const char* name, const char* call)
-{
-    const port_slot* slot = find_slot(name);
-    if (slot == nullptr || slot->fd < 0) fail(SERIAL_FAULT_OTHER, call, EBADF);
-    return slot == nullptr ? -1 : slot->fd;
 }
 
 // A device node with no port behind it, found without opening it: a ttyS
@@ -250,7 +191,7 @@ bool no_port_behind(const char* path)
     char* device = realpath(path, nullptr);
     if (device == nullptr) return false;
     const char* base = strrchr(device, '/');
-    bool missing = base != nullptr && serial_uart_missing(base + 1);
+    bool missing = base != nullptr && uart_missing(base + 1);
     free(device);
     return missing;
 }
@@ -288,77 +229,39 @@ int32_t take_port(const char* path, port_slot& slot)
     return result;
 }
 
-}  // namespace
-
-serial_handle serial_get_handle(const char* name)
+int32_t tty_open(size_t index, const char* name, const serial_line& line)
 {
-    const port_slot* slot = find_slot(name);
-    return slot == nullptr || slot->fd < 0 ? SERIAL_INVALID_HANDLE : slot->fd;
-}
-
-int32_t serial_open(const char* name, uint32_t baud, uint8_t data_bits, uint8_t parity,
-                    uint8_t stop_bits, uint32_t timeout_ms)
-{
-    if (!is_port_name(name)) return fail(SERIAL_FAULT_NAME, "open", 0);
-    port_slot* slot = claim_slot(name);
-    if (slot == nullptr) return fail(SERIAL_FAULT_OTHER, "open", EMFILE);
+    port_slot& slot = port_table[index];
     char path[4096];
     if (!build_path(name, path, sizeof path)) return fail(SERIAL_FAULT_NAME, "open", 0);
-    // A port this process holds already is refused as Windows refuses a
-    // second exclusive CreateFile, and its slot stays as it is.
-    if (slot->fd >= 0) return fail(SERIAL_FAULT_IN_USE, "open", EBUSY);
-    int32_t result = take_port(path, *slot);
+    int32_t result = take_port(path, slot);
     if (result != SERIAL_OK) return result;
-
-    termios tio = slot->saved;
-    result = configure(&tio, baud, data_bits, parity, stop_bits);
-    if (result == SERIAL_OK && tcsetattr(slot->fd, TCSANOW, &tio) != 0) {
+    termios tio = slot.saved;
+    result = configure(&tio, line);
+    if (result == SERIAL_OK && tcsetattr(slot.fd, TCSANOW, &tio) != 0) {
         result = fail(SERIAL_FAULT_SETTINGS, "tcsetattr", errno);
     }
-    if (result == SERIAL_OK && serial_set_timeout(name, timeout_ms) != SERIAL_OK) {
-        result = SERIAL_EIO;
-    }
-    if (result != SERIAL_OK) release(*slot);
+    if (result != SERIAL_OK) release(slot);
     return result;
 }
 
-int32_t serial_close(const char* name)
+// The time-out lives in the driver, not the tty; check only that the slot
+// holds a live terminal, as SetCommTimeouts would.
+int32_t tty_set_timeout(size_t index, uint32_t)
 {
-    if (!is_port_name(name)) return SERIAL_EINVAL;
-    port_slot* slot = find_slot(name);
-    if (slot != nullptr) release(*slot);
-    return SERIAL_OK;
-}
-
-void serial_release_all()
-{
-    for (port_slot& slot : port_table) release(slot);
-    for (path_slot& slot : path_table) release(slot.port);
-}
-
-bool serial_takes_device_paths() { return true; }
-
-int32_t serial_set_timeout(const char* name, uint32_t timeout_ms)
-{
-    if (!is_port_name(name)) return SERIAL_EINVAL;
-    // The time-out lives in the driver, not the tty; check only that the
-    // slot holds a live terminal, as SetCommTimeouts would.
     termios tio{};
-    int fd = open_fd(name, "set time-out");
-    if (fd < 0) return SERIAL_EIO;
-    if (tcgetattr(fd, &tio) != 0) return fail(SERIAL_FAULT_NOT_SERIAL, "tcgetattr", errno);
-    serial_current_timeout = timeout_ms;
+    if (tcgetattr(port_table[index].fd, &tio) != 0) {
+        return fail(SERIAL_FAULT_NOT_SERIAL, "tcgetattr", errno);
+    }
     return SERIAL_OK;
 }
 
-int32_t serial_read(const char* name, void* buffer, uint32_t count)
+int32_t tty_read(size_t index, void* buffer, uint32_t count, uint32_t timeout_ms)
 {
-    if (!is_port_name(name)) return SERIAL_EINVAL;
-    int fd = open_fd(name, "read");
-    if (fd < 0) return SERIAL_EIO;
+    int fd = port_table[index].fd;
     auto* p = static_cast<unsigned char*>(buffer);
     uint32_t done = 0;
-    int64_t deadline = now_ms() + serial_current_timeout;
+    uint64_t deadline = platform_now_ms() + timeout_ms;
     while (done < count) {
         int32_t result = wait_ready(fd, POLLIN, deadline, "read");
         if (result != SERIAL_OK) return result;
@@ -374,14 +277,12 @@ int32_t serial_read(const char* name, void* buffer, uint32_t count)
     return SERIAL_OK;
 }
 
-int32_t serial_write(const char* name, const void* bytes, uint32_t count)
+int32_t tty_write(size_t index, const void* bytes, uint32_t count, uint32_t timeout_ms)
 {
-    if (!is_port_name(name)) return SERIAL_EINVAL;
-    int fd = open_fd(name, "write");
-    if (fd < 0) return SERIAL_EIO;
+    int fd = port_table[index].fd;
     const auto* p = static_cast<const unsigned char*>(bytes);
     uint32_t done = 0;
-    int64_t deadline = now_ms() + serial_current_timeout;
+    uint64_t deadline = platform_now_ms() + timeout_ms;
     while (done < count) {
         ssize_t put = write(fd, p + done, count - done);
         if (put > 0) {
@@ -397,14 +298,21 @@ int32_t serial_write(const char* name, const void* bytes, uint32_t count)
     return SERIAL_OK;
 }
 
-int32_t serial_set_dtr(const char* name, bool on)
+int32_t tty_set_dtr(size_t index, bool on)
 {
-    if (!is_port_name(name)) return SERIAL_EINVAL;
-    int fd = open_fd(name, "set DTR");
-    if (fd < 0) return SERIAL_EIO;
     int bits = TIOCM_DTR;
-    if (ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &bits) != 0) {
+    if (ioctl(port_table[index].fd, on ? TIOCMBIS : TIOCMBIC, &bits) != 0) {
         return fail(SERIAL_FAULT_OTHER, "set DTR", errno);
     }
     return SERIAL_OK;
 }
+
+serial_handle tty_handle(size_t index) { return port_table[index].fd; }
+
+void tty_close(size_t index) { release(port_table[index]); }
+
+}  // namespace
+
+const serial_backend serial_os_backend = {
+    tty_open, tty_set_timeout, tty_read, tty_write, tty_set_dtr, tty_handle, tty_close, true,
+};

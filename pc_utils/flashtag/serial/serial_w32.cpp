@@ -1,18 +1,23 @@
 // Win32 serial backend: the Communications API on \\.\COMn, synchronous
-// (not overlapped) handles, total time-outs through COMMTIMEOUTS.
-#include "serial.h"
-#include "serial_internal.h"
+// (not overlapped) handles, total time-outs through COMMTIMEOUTS. Windows
+// keeps a port's DCB and time-outs for the next program that opens it, so
+// both are saved at open and put back at close.
+#include "serial_backend.h"
 
 #include <cstdio>
 #include <windows.h>
 
 namespace {
 
-// Slot per port number: 0 never opened, a handle while open, the
-// invalid-handle value once closed. Slot 0 is never used.
-HANDLE port_table[SERIAL_MAX_PORT + 1];
-
-HANDLE slot(const char* name) { return port_table[port_number_from_name(name)]; }
+// Per slot: 0 never opened, a handle while open, the invalid-handle value
+// once closed; the settings found at open.
+struct port_slot {
+    HANDLE handle;
+    bool have_saved;
+    DCB saved_dcb;
+    COMMTIMEOUTS saved_timeouts;
+};
+port_slot port_table[SERIAL_SLOTS];
 
 // What an error of CreateFileW or of a Comm call means to the user. A COM
 // port that another program has open answers access denied (or, through
@@ -59,24 +64,12 @@ int32_t abandon(HANDLE h, int32_t result)
     return result;
 }
 
-}  // namespace
-
-serial_handle serial_get_handle(const char* name)
+int32_t com_open(size_t slot, const char* name, const serial_line& line)
 {
-    if (port_number_from_name(name) < 0) return SERIAL_INVALID_HANDLE;
-    return reinterpret_cast<serial_handle>(slot(name));
-}
-
-int32_t serial_open(const char* name, uint32_t baud, uint8_t data_bits, uint8_t parity,
-                    uint8_t stop_bits, uint32_t timeout_ms)
-{
-    int n = port_number_from_name(name);
-    if (n < 0) return fail(SERIAL_FAULT_NAME, "open", 0);
-
     // "\\.\" + the name exactly as given (COM07 stays COM07), each 8-bit
     // character widened with its sign; a valid name is at most 5 characters.
     wchar_t port_str[20] = L"\\\\.\\";
-    for (int i = 0; name[i] != '\0'; ++i) port_str[4 + i] = static_cast<wchar_t>(name[i]);
+    for (int i = 0; name[i] != '\0' && i < 15; ++i) port_str[4 + i] = static_cast<wchar_t>(name[i]);
 
     HANDLE h = CreateFileW(port_str, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
                            nullptr);
@@ -87,93 +80,86 @@ int32_t serial_open(const char* name, uint32_t baud, uint8_t data_bits, uint8_t 
     if (!GetCommState(h, &dcb)) {
         return abandon(h, fail(SERIAL_FAULT_NOT_SERIAL, "GetCommState", GetLastError()));
     }
-    dcb.BaudRate = baud;
-    dcb.ByteSize = data_bits;
-    dcb.Parity = parity;
+    port_slot& p = port_table[slot];
+    p.saved_dcb = dcb;
+    p.have_saved = GetCommTimeouts(h, &p.saved_timeouts) != 0;
+    dcb.BaudRate = line.baud;
+    dcb.ByteSize = line.data_bits;
+    dcb.Parity = line.parity;
     dcb.fOutX = 0;
     dcb.fInX = 0;
-    if (stop_bits == 1) {
-        dcb.StopBits = ONESTOPBIT;
-    } else if (stop_bits == 2) {
-        dcb.StopBits = TWOSTOPBITS;
-    } else {
-        fail(SERIAL_FAULT_SETTINGS, "stop bits", 0);
-        return abandon(h, SERIAL_EINVAL);
-    }
+    dcb.StopBits = line.stop_bits == 2 ? TWOSTOPBITS : ONESTOPBIT;
     if (!SetCommState(h, &dcb)) {
         return abandon(h, fail(SERIAL_FAULT_SETTINGS, "SetCommState", GetLastError()));
     }
-    port_table[n] = h;
-    if (serial_set_timeout(name, timeout_ms) != SERIAL_OK) {
-        CloseHandle(h);
-        port_table[n] = INVALID_HANDLE_VALUE;
-        return SERIAL_EIO;
-    }
+    p.handle = h;
     return SERIAL_OK;
 }
 
-int32_t serial_close(const char* name)
+int32_t com_set_timeout(size_t slot, uint32_t timeout_ms)
 {
-    int n = port_number_from_name(name);
-    if (n < 0) return SERIAL_EINVAL;
-    CloseHandle(port_table[n]);
-    port_table[n] = INVALID_HANDLE_VALUE;
-    return SERIAL_OK;
-}
-
-bool serial_takes_device_paths() { return false; }
-
-void serial_release_all()
-{
-    for (HANDLE& h : port_table) {
-        if (h != nullptr && h != INVALID_HANDLE_VALUE) CloseHandle(h);
-        h = INVALID_HANDLE_VALUE;
-    }
-}
-
-int32_t serial_set_timeout(const char* name, uint32_t timeout_ms)
-{
-    if (port_number_from_name(name) < 0) return SERIAL_EINVAL;
     COMMTIMEOUTS Timeouts{};
     Timeouts.ReadIntervalTimeout = 0;
     Timeouts.ReadTotalTimeoutMultiplier = 0;
     Timeouts.ReadTotalTimeoutConstant = timeout_ms;
     Timeouts.WriteTotalTimeoutMultiplier = 0;
     Timeouts.WriteTotalTimeoutConstant = timeout_ms;
-    if (!SetCommTimeouts(slot(name), &Timeouts)) return fail_with_last_error("SetCommTimeouts");
-    serial_current_timeout = timeout_ms;
+    if (!SetCommTimeouts(port_table[slot].handle, &Timeouts)) {
+        return fail_with_last_error("SetCommTimeouts");
+    }
     return SERIAL_OK;
 }
 
-int32_t serial_read(const char* name, void* buffer, uint32_t count)
+// The time-out is in the port already (com_set_timeout).
+int32_t com_read(size_t slot, void* buffer, uint32_t count, uint32_t)
 {
-    if (port_number_from_name(name) < 0) return SERIAL_EINVAL;
     DWORD nBytesRead = 0;
     // A time-out is not a failure to ReadFile: it succeeds with fewer bytes.
     // Both the call's result and the count decide.
-    if (!ReadFile(slot(name), buffer, count, &nBytesRead, nullptr)) {
+    if (!ReadFile(port_table[slot].handle, buffer, count, &nBytesRead, nullptr)) {
         return fail_with_last_error("read");
     }
     return nBytesRead == count ? SERIAL_OK : fail(SERIAL_FAULT_TIMEOUT, "read", 0);
 }
 
-int32_t serial_write(const char* name, const void* bytes, uint32_t count)
+int32_t com_write(size_t slot, const void* bytes, uint32_t count, uint32_t)
 {
-    if (port_number_from_name(name) < 0) return SERIAL_EINVAL;
     DWORD nBytesWritten = 0;
-    if (!WriteFile(slot(name), bytes, count, &nBytesWritten, nullptr)) {
+    if (!WriteFile(port_table[slot].handle, bytes, count, &nBytesWritten, nullptr)) {
         return fail_with_last_error("write");
     }
     return nBytesWritten == count ? SERIAL_OK : fail(SERIAL_FAULT_TIMEOUT, "write", 0);
 }
 
-int32_t serial_set_dtr(const char* name, bool on)
+int32_t com_set_dtr(size_t slot, bool on)
 {
-    if (port_number_from_name(name) < 0) return SERIAL_EINVAL;
+    HANDLE h = port_table[slot].handle;
     DCB dcb{};
     dcb.DCBlength = sizeof dcb;
-    if (!GetCommState(slot(name), &dcb)) return fail_with_last_error("GetCommState");
+    if (!GetCommState(h, &dcb)) return fail_with_last_error("GetCommState");
     dcb.fDtrControl = on ? DTR_CONTROL_ENABLE : DTR_CONTROL_DISABLE;
-    if (!SetCommState(slot(name), &dcb)) return fail_with_last_error("SetCommState");
+    if (!SetCommState(h, &dcb)) return fail_with_last_error("SetCommState");
     return SERIAL_OK;
 }
+
+serial_handle com_handle(size_t slot) { return reinterpret_cast<serial_handle>(port_table[slot].handle); }
+
+// The settings found at open go back first, then the handle is closed; a
+// slot never opened (0) or closed already is only marked closed.
+void com_close(size_t slot)
+{
+    port_slot& p = port_table[slot];
+    if (p.handle != nullptr && p.handle != INVALID_HANDLE_VALUE) {
+        SetCommState(p.handle, &p.saved_dcb);
+        if (p.have_saved) SetCommTimeouts(p.handle, &p.saved_timeouts);
+        CloseHandle(p.handle);
+    }
+    p.handle = INVALID_HANDLE_VALUE;
+    p.have_saved = false;
+}
+
+}  // namespace
+
+const serial_backend serial_os_backend = {
+    com_open, com_set_timeout, com_read, com_write, com_set_dtr, com_handle, com_close, false,
+};

@@ -5,21 +5,17 @@
 // Commands are text ended by one CR; replies are lines ended by LF. A reply
 // may be preceded by blank lines and the echo of the command, and may begin
 // with a bracketed prefix such as "[3] ". Every operation takes the port
-// name first and returns a result code: 0, the serial driver's 1 and 2, or
-// one of the codes below. Reply buffers belong to the caller, who passes
+// name first and returns a result code (common/result.h): SERIAL_OK, the
+// serial driver's codes, or one of the TAG_ codes. Reply buffers belong to the caller, who passes
 // their size; a reply is always NUL-terminated and never overflows it.
 #pragma once
+
+#include "common/result.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
-
-enum : int32_t {
-    TAG_EVERSION = 10,     // the version reply does not begin with "V"
-    TAG_ELOGSELECT = 102,  // the log selection was not confirmed
-    TAG_ELOGEND = 103,     // the log transfer did not end with "OK"
-};
 
 // How long the tag has for each reply (and each write takes at most), from
 // the moment the program starts waiting: the cost of trying a port where no

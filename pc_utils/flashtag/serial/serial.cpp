@@ -1,0 +1,278 @@
+// The serial driver's one entry: every public serial_ function. Port names
+// and arguments are checked here once, names mapped to slots, slots that
+// are not open refused; the process-wide time-out, the quiet-line input
+// flush and the reason of the last failure live here too. The backend
+// (serial_backend.h) only moves the bytes.
+#include "common/bytes.h"
+#include "serial.h"
+#include "serial_backend.h"
+
+#include <cstdio>
+#include <cstring>
+
+uint32_t serial_current_timeout = 0;
+
+namespace {
+
+serial_error last_error{SERIAL_FAULT_NONE, "", 0};
+char last_os_text[160];
+
+}  // namespace
+
+int32_t serial_fail(serial_fault fault, const char* call, long os_error, const char* os_text)
+{
+    last_error = serial_error{fault, call, os_error};
+    snprintf(last_os_text, sizeof last_os_text, "%s", os_text);
+    return fault == SERIAL_FAULT_NAME ? SERIAL_EINVAL : SERIAL_EIO;
+}
+
+serial_error serial_last_error() { return last_error; }
+
+void serial_describe_error(char* text, size_t size)
+{
+    if (size == 0) return;
+    const char* os_text = last_os_text;
+    const char* call = last_error.call;
+    switch (last_error.fault) {
+    case SERIAL_FAULT_NONE: snprintf(text, size, "has not failed"); break;
+    case SERIAL_FAULT_NAME:
+        snprintf(text, size, "is not a port name (COM1 to COM%d)", SERIAL_MAX_PORT);
+        break;
+    case SERIAL_FAULT_MISSING: snprintf(text, size, "does not exist"); break;
+    case SERIAL_FAULT_IN_USE: snprintf(text, size, "is in use by another program"); break;
+    case SERIAL_FAULT_PERMISSION:
+        snprintf(text, size, "may not be opened by this user (%s)", os_text);
+        break;
+    case SERIAL_FAULT_NOT_SERIAL:
+        snprintf(text, size, "does not work as a serial port (%s: %s)", call, os_text);
+        break;
+    case SERIAL_FAULT_TIMEOUT:
+        snprintf(text, size, "did not complete a %s within %lu ms", call,
+                 static_cast<unsigned long>(serial_current_timeout));
+        break;
+    case SERIAL_FAULT_SETTINGS:
+        snprintf(text, size, "does not take the line settings (%s%s%s)", call,
+                 os_text[0] != '\0' ? ": " : "", os_text);
+        break;
+    case SERIAL_FAULT_OTHER: snprintf(text, size, "failed (%s: %s)", call, os_text); break;
+    }
+}
+
+namespace {
+
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+// 200 full reads are 10000 bytes: close to a second of unbroken input at
+// 115200 baud.
+constexpr int MAX_FLUSH_WINDOWS = 200;
+
+}  // namespace
+
+int port_number_from_name(const char* name)
+{
+    if (name == nullptr) return -1;
+    if (ascii_lower(name[0]) != 'c' || ascii_lower(name[1]) != 'o' || ascii_lower(name[2]) != 'm') {
+        return -1;
+    }
+    // Two forms only: one digit 1..9, or two digits 01..99. Anything longer
+    // ("COM100", "COM7 ") is not a port name.
+    const char* digits = name + 3;
+    if (digits[0] >= '1' && digits[0] <= '9' && digits[1] == '\0') return digits[0] - '0';
+    if (is_digit(digits[0]) && is_digit(digits[1]) && digits[2] == '\0') {
+        int n = (digits[0] - '0') * 10 + (digits[1] - '0');
+        return n == 0 ? -1 : n;
+    }
+    return -1;
+}
+
+bool serial_is_device_path(const char* name)
+{
+    return name != nullptr && name[0] == '/' && strlen(name) <= SERIAL_MAX_PATH;
+}
+
+namespace {
+
+// Which backend holds each slot open; null while it is not open.
+const serial_backend* slot_backend[SERIAL_SLOTS];
+// The names of the ports in the path slots. A name stays after its port is
+// closed, until another path takes the slot.
+char path_names[SERIAL_PATH_SLOTS][SERIAL_MAX_PATH + 1];
+constexpr size_t FIRST_PATH_SLOT = SERIAL_MAX_PORT + 1;
+constexpr size_t NO_SLOT = SERIAL_SLOTS;
+
+bool is_port_name(const char* name)
+{
+    return port_number_from_name(name) >= 0 ||
+           (serial_os_backend.takes_device_paths && serial_is_device_path(name));
+}
+
+// The slot of a checked port name; NO_SLOT for a path that has none.
+size_t find_slot(const char* name)
+{
+    int n = port_number_from_name(name);
+    if (n >= 0) return static_cast<size_t>(n);
+    for (size_t i = 0; i < SERIAL_PATH_SLOTS; ++i) {
+        if (strcmp(path_names[i], name) == 0) return FIRST_PATH_SLOT + i;
+    }
+    return NO_SLOT;
+}
+
+// The slot to open a port in: its own, or a free one for a new path.
+size_t claim_slot(const char* name)
+{
+    size_t slot = find_slot(name);
+    if (slot != NO_SLOT) return slot;
+    for (size_t i = 0; i < SERIAL_PATH_SLOTS; ++i) {
+        if (slot_backend[FIRST_PATH_SLOT + i] == nullptr) {
+            snprintf(path_names[i], sizeof path_names[i], "%s", name);
+            return FIRST_PATH_SLOT + i;
+        }
+    }
+    return NO_SLOT;
+}
+
+// The slot of an open port, or NO_SLOT with the failure noted.
+size_t open_slot(const char* name, const char* call)
+{
+    size_t slot = find_slot(name);
+    if (slot != NO_SLOT && slot_backend[slot] != nullptr) return slot;
+    serial_fail(SERIAL_FAULT_OTHER, call, 0, "the port is not open");
+    return NO_SLOT;
+}
+
+// The backend that answers for a slot: the one holding it open, else this
+// system's (a closed Windows slot still shows its handle value).
+const serial_backend& backend_of(size_t slot)
+{
+    return slot_backend[slot] != nullptr ? *slot_backend[slot] : serial_os_backend;
+}
+
+}  // namespace
+
+bool serial_takes_device_paths() { return serial_os_backend.takes_device_paths; }
+
+size_t serial_list_ports(serial_port_info* ports, size_t max, bool usb_only)
+{
+    return ports == nullptr ? 0 : os_list_ports(ports, max, usb_only);
+}
+
+serial_handle serial_get_handle(const char* name)
+{
+    if (!is_port_name(name)) return SERIAL_INVALID_HANDLE;
+    size_t slot = find_slot(name);
+    return slot == NO_SLOT ? SERIAL_INVALID_HANDLE : backend_of(slot).handle(slot);
+}
+
+int32_t serial_open(const char* name, uint32_t baud, uint8_t data_bits, uint8_t parity,
+                    uint8_t stop_bits, uint32_t timeout_ms)
+{
+    if (!is_port_name(name)) return serial_fail(SERIAL_FAULT_NAME, "open", 0, "");
+    // A stop-bit count other than 1 or 2 is the caller's mistake, like a bad
+    // name, so it gives SERIAL_EINVAL; settings the port itself refuses are
+    // the port's failure and give SERIAL_EIO.
+    if (stop_bits != 1 && stop_bits != 2) {
+        serial_fail(SERIAL_FAULT_SETTINGS, "stop bits", 0, "");
+        return SERIAL_EINVAL;
+    }
+    size_t slot = claim_slot(name);
+    if (slot == NO_SLOT) {
+        return serial_fail(SERIAL_FAULT_OTHER, "open", 0, "too many ports open by device path");
+    }
+    // A port this process holds already is refused as Windows refuses a
+    // second exclusive CreateFile, and its slot stays as it is.
+    if (slot_backend[slot] != nullptr) return serial_fail(SERIAL_FAULT_IN_USE, "open", 0, "");
+    const serial_backend& backend = serial_os_backend;
+    int32_t result = backend.open(slot, name, serial_line{baud, data_bits, parity, stop_bits});
+    if (result != SERIAL_OK) return result;
+    slot_backend[slot] = &backend;
+    if (serial_set_timeout(name, timeout_ms) != SERIAL_OK) {
+        backend.close(slot);
+        slot_backend[slot] = nullptr;
+        return SERIAL_EIO;
+    }
+    return SERIAL_OK;
+}
+
+int32_t serial_close(const char* name)
+{
+    if (!is_port_name(name)) return SERIAL_EINVAL;
+    size_t slot = find_slot(name);
+    if (slot == NO_SLOT) return SERIAL_OK;
+    backend_of(slot).close(slot);
+    slot_backend[slot] = nullptr;
+    return SERIAL_OK;
+}
+
+void serial_release_all()
+{
+    for (size_t slot = 0; slot < SERIAL_SLOTS; ++slot) {
+        if (slot_backend[slot] == nullptr) continue;
+        slot_backend[slot]->close(slot);
+        slot_backend[slot] = nullptr;
+    }
+}
+
+int32_t serial_set_timeout(const char* name, uint32_t timeout_ms)
+{
+    if (!is_port_name(name)) return SERIAL_EINVAL;
+    size_t slot = open_slot(name, "set time-out");
+    if (slot == NO_SLOT) return SERIAL_EIO;
+    int32_t result = slot_backend[slot]->set_timeout(slot, timeout_ms);
+    if (result == SERIAL_OK) serial_current_timeout = timeout_ms;
+    return result;
+}
+
+int32_t serial_get_timeout(const char* name, uint32_t* timeout_ms)
+{
+    if (!is_port_name(name) || timeout_ms == nullptr) return SERIAL_EINVAL;
+    *timeout_ms = serial_current_timeout;
+    return SERIAL_OK;
+}
+
+int32_t serial_read(const char* name, void* buffer, uint32_t count)
+{
+    if (!is_port_name(name)) return SERIAL_EINVAL;
+    size_t slot = open_slot(name, "read");
+    if (slot == NO_SLOT) return SERIAL_EIO;
+    return slot_backend[slot]->read(slot, buffer, count, serial_current_timeout);
+}
+
+int32_t serial_write(const char* name, const void* bytes, uint32_t count)
+{
+    if (!is_port_name(name)) return SERIAL_EINVAL;
+    size_t slot = open_slot(name, "write");
+    if (slot == NO_SLOT) return SERIAL_EIO;
+    return slot_backend[slot]->write(slot, bytes, count, serial_current_timeout);
+}
+
+int32_t serial_set_dtr(const char* name, bool on)
+{
+    if (!is_port_name(name)) return SERIAL_EINVAL;
+    size_t slot = open_slot(name, "set DTR");
+    if (slot == NO_SLOT) return SERIAL_EIO;
+    return slot_backend[slot]->set_dtr(slot, on);
+}
+
+
+int32_t serial_flush_input(const char* name)
+{
+    uint32_t old_timeout = 0;
+    int32_t result = serial_get_timeout(name, &old_timeout);
+    if (result != SERIAL_OK) return result;
+    // Read in 10 ms windows until one comes back short: the line has then
+    // been quiet long enough for whatever the tag was sending to have ended.
+    // A device that never stops sending is given up on after a while (a tag
+    // says nothing for that long): what it sends next is read as a reply and
+    // judged there.
+    result = serial_set_timeout(name, 10);
+    if (result != SERIAL_OK) return result;
+    unsigned char junk[50];
+    int32_t last = SERIAL_OK;
+    int windows = 0;
+    do {
+        last = serial_read(name, junk, sizeof junk);
+    } while (last == SERIAL_OK && ++windows < MAX_FLUSH_WINDOWS);
+    result = serial_set_timeout(name, old_timeout);
+    if (result != SERIAL_OK) return result;
+    return last == SERIAL_EIO ? SERIAL_OK : last;
+}

@@ -1,0 +1,64 @@
+// What a serial backend supplies to the driver. The driver (serial.cpp)
+// owns every public serial_ function: it checks the port name and the
+// arguments, finds the port's slot, refuses a slot that is not open and
+// keeps the time-out and the reason of the last failure. A backend only
+// moves bytes, for ports the driver has already checked, and keeps its own
+// state for each port under the slot number it is given.
+//
+// A new backend writes these operations, an instance of serial_backend,
+// and notes each failure with serial_fail (with the OS's own text).
+#pragma once
+
+#include "serial.h"
+
+#include <cstddef>
+#include <cstdint>
+
+// Slot numbers: 1..SERIAL_MAX_PORT for COMn (0 is never used), then the
+// slots of ports named by device path.
+constexpr size_t SERIAL_PATH_SLOTS = 8;
+constexpr size_t SERIAL_SLOTS = SERIAL_MAX_PORT + 1 + SERIAL_PATH_SLOTS;
+
+struct serial_line {
+    uint32_t baud;
+    uint8_t data_bits;
+    uint8_t parity;     // Windows parity code: 0 none, 1 odd, 2 even
+    uint8_t stop_bits;  // 1 or 2, checked by the driver
+};
+
+struct serial_backend {
+    // Opens `name` for this process alone with the line settings. On
+    // failure nothing stays open.
+    int32_t (*open)(size_t slot, const char* name, const serial_line& line);
+    // Makes `timeout_ms` the total time-out of each later read and write
+    // (Windows keeps it in the port); fails when the port is not usable.
+    int32_t (*set_timeout)(size_t slot, uint32_t timeout_ms);
+    // Exactly `count` bytes within `timeout_ms` in total, or a failure.
+    int32_t (*read)(size_t slot, void* buffer, uint32_t count, uint32_t timeout_ms);
+    int32_t (*write)(size_t slot, const void* bytes, uint32_t count, uint32_t timeout_ms);
+    int32_t (*set_dtr)(size_t slot, bool on);
+    // What the slot holds, as serial_get_handle shows it.
+    serial_handle (*handle)(size_t slot);
+    // Gives the port back as it was found. Also called for slots that were
+    // never opened or are closed already; on POSIX it runs from signal
+    // handlers too, so only async-signal-safe calls.
+    void (*close)(size_t slot);
+    // Whether ports are also named by device path ("/dev/ttyUSB0").
+    bool takes_device_paths;
+};
+
+// The backend of this build's operating system: serial_posix.cpp or
+// serial_w32.cpp (the fuzz targets link a stand-in).
+extern const serial_backend serial_os_backend;
+// The ports that backend's system has, for serial_list_ports:
+// serial_list_posix.cpp or serial_list_w32.cpp.
+size_t os_list_ports(serial_port_info* ports, size_t max, bool usb_only);
+
+// The time-out most recently applied to any port, in ms. Process-wide: the
+// input flush saves and restores it around its short quiet-line reads.
+extern uint32_t serial_current_timeout;
+
+// Records why an operation failed, with the OS's own text for os_error (a
+// backend may add a hint to it); returns the code the operation fails with:
+// SERIAL_EINVAL for SERIAL_FAULT_NAME, else SERIAL_EIO.
+int32_t serial_fail(serial_fault fault, const char* call, long os_error, const char* os_text);
