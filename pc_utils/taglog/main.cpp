@@ -1,7 +1,7 @@
 // taglog: reads a Corvela tag's log over its serial port.
 //   taglog -c <port number or device path> [<first> <count>]
 // prints the log size and, with a range, each record on its own line.
-#include "platform/platform.h"
+#include "app/command_line.h"
 #include "serial/serial.h"
 #include "tag/tag.h"
 
@@ -25,13 +25,12 @@ int fail(const char* message, const char* detail = "")
 int fail_on_port(const char* port, int32_t result, const char* message, const char* detail = "")
 {
     fail(message, detail);
-    char why[200];
-    tag_describe_failure(port, result, why, sizeof why);
-    printf("taglog: %s %s\n", port, why);
+    print_port_failure("taglog", port, result);
     return 1;
 }
 
-// A whole decimal number from `min` to `max`, nothing else around it.
+// A whole decimal number from `min` to `max`, nothing else around it
+// (flashtag's -c keeps its older, looser reading).
 bool parse_number(const char* text, unsigned long min, unsigned long max, unsigned long* value)
 {
     if (text[0] < '0' || text[0] > '9') return false;
@@ -47,21 +46,14 @@ bool parse_number(const char* text, unsigned long min, unsigned long max, unsign
 
 int main(int argc, char** argv)
 {
-    platform_console_init();
-    platform_exit_guard(serial_release_all, "\ntaglog: Error: Interrupted; the port was released\n");
+    start_program("taglog");
     unsigned long port_num = 0, first = 0, count = 0;
     if ((argc != 3 && argc != 5) || strcmp(argv[1], "-c") != 0) {
         return fail("Usage is \"taglog -c <port number> [<first> <count>]\"");
     }
     char port[SERIAL_MAX_PATH + 1];
-    if (argv[2][0] == '/' && serial_takes_device_paths()) {
-        // A device path is the port's name as it stands.
-        if (strlen(argv[2]) >= sizeof port) {
-            printf("taglog: Error: Device path too long (at most %d characters)\n",
-                   static_cast<int>(SERIAL_MAX_PATH));
-            return 1;
-        }
-        snprintf(port, sizeof port, "%s", argv[2]);
+    if (is_device_path_argument(argv[2])) {
+        if (!copy_argument("taglog", port, sizeof port, argv[2], "Device path")) return 1;
     } else if (parse_number(argv[2], 1, SERIAL_LAST_COM_NUMBER, &port_num)) {
         snprintf(port, sizeof port, "COM%lu", port_num);
     } else {
@@ -72,9 +64,7 @@ int main(int argc, char** argv)
         return fail("Bad record range");
     }
 
-    uint32_t firmware_version = 0, version_third = 0;
-    bool new_console = false;
-    int32_t result = tag_connect(port, &firmware_version, &version_third, &new_console);
+    int32_t result = tag_connect(port, nullptr, nullptr, nullptr);
     if (result != 0) return fail_on_port(port, result, "Can't connect to tag on ", port);
     uint32_t used = 0, size = 0;
     result = tag_get_log_size(port, &used, &size);

@@ -70,6 +70,8 @@ void send_records(sim_tag& tag, bool text, uint32_t first, uint32_t last)
     static const char* const preamble[] = {"Reading log", "Please wait"};
     for (int i = 0; i < tag.opt.log_preamble; ++i) line_send(tag.line, preamble[i % 2]);
     if (tag.opt.log_no_selected) {
+        // A tag that never confirms the selection: lines that are not
+        // "Selected ...", more of them than a reader waits through.
         for (int i = 0; i < 4; ++i) line_send(tag.line, "Busy");
         return;
     }

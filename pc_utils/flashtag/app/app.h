@@ -7,9 +7,9 @@
 #include <cstddef>
 #include <cstdint>
 
-// Text buffers of the run: the port number as typed, and the port's name
-// ("COM4", or a device path on POSIX).
-constexpr size_t APP_PORT_SIZE = 20;
+// Text buffers of the run: the port number as typed after -c, and the
+// port's name ("COM4", or a device path on POSIX).
+constexpr size_t APP_PORT_NUMBER_SIZE = 20;
 constexpr size_t APP_PORT_NAME_SIZE = SERIAL_MAX_PATH + 1;
 constexpr size_t APP_FILENAME_SIZE = 200;
 // The largest script a tag takes, and the buffer for the metadata record.
@@ -24,10 +24,6 @@ void print_ports();
 // scans COM1..COM255 and then the USB serial devices when it is empty and
 // leaves the port found in it; prints the port line and reads the node ID.
 int32_t find_tag(char* port, uint8_t* node_id);
-
-// After a failure's error line: "flashtag: COM4 is in use by another
-// program", the port and why the operation that gave `result` failed.
-void print_port_failure(const char* port, int32_t result);
 
 // Uploads the script, reports the outcome and disconnects: the exit status.
 int upload_stage(const char* port, char* filename, bool auto_run);

@@ -2,6 +2,7 @@
 // and then the USB serial devices. A failure says why, port by port, after
 // the error line.
 #include "app.h"
+#include "command_line.h"
 #include "serial/serial.h"
 #include "tag/tag.h"
 
@@ -21,8 +22,9 @@ struct failed_port {
     char why[REASON_SIZE];
 };
 
-// A port name that the system does not have: not worth a line after a scan.
-bool port_is_missing()
+// Whether the last failure was a port name that the system does not have:
+// not worth a line after a scan.
+bool last_failure_was_missing_port()
 {
     serial_fault fault = serial_last_error().fault;
     return fault == SERIAL_FAULT_MISSING || fault == SERIAL_FAULT_NAME;
@@ -31,11 +33,8 @@ bool port_is_missing()
 // Tries one port of a scan; a port that is there but gave no tag is noted.
 int32_t try_port(const char* port, failed_port* failed, size_t* failed_count)
 {
-    uint32_t firmware_version = 0;
-    uint32_t version_third = 0;
-    bool new_console = false;
-    int32_t result = tag_connect(port, &firmware_version, &version_third, &new_console);
-    if (result != 0 && !port_is_missing() && *failed_count < MAX_FAILED_PORTS) {
+    int32_t result = tag_connect(port, nullptr, nullptr, nullptr);
+    if (result != 0 && !last_failure_was_missing_port() && *failed_count < MAX_FAILED_PORTS) {
         failed_port& f = failed[(*failed_count)++];
         snprintf(f.port, sizeof f.port, "%s", port);
         tag_describe_failure(port, result, f.why, sizeof f.why);
@@ -72,25 +71,14 @@ int32_t scan_ports(char* port)
 
 }  // namespace
 
-void print_port_failure(const char* port, int32_t result)
-{
-    char why[REASON_SIZE];
-    tag_describe_failure(port, result, why, sizeof why);
-    printf("flashtag: %s %s\n", port, why);
-}
-
 int32_t find_tag(char* port, uint8_t* node_id)
 {
     int32_t result = 0;
     if (port[0] != '\0') {
-        // What the connected tag reported; nothing in this program needs it.
-        uint32_t firmware_version = 0;
-        uint32_t version_third = 0;
-        bool new_console = false;
-        result = tag_connect(port, &firmware_version, &version_third, &new_console);
+        result = tag_connect(port, nullptr, nullptr, nullptr);
         if (result != 0) {
             printf("flashtag: Error: Can't connect to tag on %s\n", port);
-            print_port_failure(port, result);
+            print_port_failure("flashtag", port, result);
             return result;
         }
     } else {
@@ -104,7 +92,7 @@ int32_t find_tag(char* port, uint8_t* node_id)
     result = tag_get_node_id(port, node_id);
     if (result != 0) {
         printf("flashtag: Error: Failed to read node ID\n");
-        print_port_failure(port, result);
+        print_port_failure("flashtag", port, result);
         return result;
     }
     return 0;

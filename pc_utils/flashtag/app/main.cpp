@@ -1,8 +1,8 @@
 // flashtag: loads a BASIC script from a PC file into a Corvela tag on a
 // serial port. One run per upload; the exit status says whether it worked.
 #include "app.h"
+#include "command_line.h"
 #include "common/bytes.h"
-#include "platform/platform.h"
 #include "serial/serial.h"
 #include "tag/tag.h"
 #include "version.h"
@@ -22,7 +22,9 @@ constexpr int MAX_ARGUMENTS = 4;
 bool is_trace_option(const char* arg) { return arg[0] == '-' && ascii_lower(arg[1]) == 'v'; }
 
 // The port number as scanf's "%d" reads it: white space and a sign allowed,
-// text after the number ignored, 0 when there is no number.
+// text after the number ignored, 0 when there is no number. This is how
+// flashtag has always read -c, and callers' scripts may rely on it; taglog,
+// a later tool, takes only a whole number.
 long port_number_argument(const char* text)
 {
     char* end = nullptr;
@@ -33,28 +35,11 @@ long port_number_argument(const char* text)
     return n;
 }
 
-// Copies an argument into one of the run's fixed buffers; false, after the
-// error line, when it does not fit: a long argument is refused, never cut.
-bool copy_argument(char* dest, size_t size, const char* arg, const char* what)
-{
-    size_t length = strlen(arg);
-    if (length >= size) {
-        printf("flashtag: Error: %s too long (at most %d characters)\n", what,
-               static_cast<int>(size - 1));
-        return false;
-    }
-    memcpy(dest, arg, length + 1);
-    return true;
-}
-
 }  // namespace
 
 int main(int argc, char** argv)
 {
-    platform_console_init();
-    // Ports are given back as they were found however the run ends: the
-    // tty's exclusive flag would otherwise lock out the next run.
-    platform_exit_guard(serial_release_all, "\nflashtag: Error: Interrupted; the port was released\n");
+    start_program("flashtag");
     printf("\nCorvela Script Loader V%d.%d\n", FLASHTAG_VERSION_MAJOR, FLASHTAG_VERSION_MINOR);
     printf("%s\n\n", FLASHTAG_COPYRIGHT);
 
@@ -96,11 +81,12 @@ int main(int argc, char** argv)
     printf("Type \"flashtag -h\" for help using this program.\n\n");
 
     char port[APP_PORT_NAME_SIZE] = "";
-    if (port_arg[0] == '/' && serial_takes_device_paths()) {
-        // A device path is the port's name as it stands.
-        if (!copy_argument(port, sizeof port, port_arg, "Device path")) return 1;
+    if (is_device_path_argument(port_arg)) {
+        if (!copy_argument("flashtag", port, sizeof port, port_arg, "Device path")) return 1;
     } else if (port_arg[0] != '\0') {
-        if (!copy_argument(port, APP_PORT_SIZE, port_arg, "Port number")) return 1;
+        if (!copy_argument("flashtag", port, APP_PORT_NUMBER_SIZE, port_arg, "Port number")) {
+            return 1;
+        }
         long port_num = port_number_argument(port);
         if (port_num < 1 || port_num > SERIAL_LAST_COM_NUMBER) {
             printf("flashtag: Error: Specify a port number with -c option\n");
@@ -113,7 +99,7 @@ int main(int argc, char** argv)
         printf("flashtag: Error: Specify a script file to load\n");
         return 1;
     }
-    if (!copy_argument(filename, sizeof filename, file_arg, "File name")) return 1;
+    if (!copy_argument("flashtag", filename, sizeof filename, file_arg, "File name")) return 1;
 
     uint8_t node_id = 0;
     if (find_tag(port, &node_id) != 0) return 1;

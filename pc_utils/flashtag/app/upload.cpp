@@ -7,6 +7,7 @@
 // checksum byte over script and record, and the tag's last line says
 // whether the script reached its flash.
 #include "app.h"
+#include "command_line.h"
 #include "common/bytes.h"
 #include "platform/platform.h"
 #include "serial/serial.h"
@@ -81,13 +82,13 @@ long read_script(const char* fullname)
 }
 
 // Streams the script bytes; *data_checksum gets their sum modulo 256.
-int32_t send_script(const char* port, uint32_t length, uint8_t* data_checksum)
+int32_t stream_script_bytes(const char* port, uint32_t length, uint8_t* data_checksum)
 {
     bool plain = script[0] != TOKENISED_MARK;
     if (plain) {
-        const uint8_t dummy = PLAIN_TEXT_MARK;
+        const uint8_t mark = PLAIN_TEXT_MARK;
         tag_trace("> 1 (plain text follows)");
-        int32_t result = serial_write(port, &dummy, 1);
+        int32_t result = serial_write(port, &mark, 1);
         if (result != 0) return result;
     }
     uint8_t sum = 0;
@@ -167,13 +168,13 @@ int32_t transfer_script(const char* port, char* filename, bool auto_run)
     if (result != 0) return result;
     if (strncmp(response, "OK", 2) != 0) {
         printf("flashtag: Error: The tag refused to receive a script\n");
-        print_port_failure(port, APP_ELOAD);
+        print_port_failure("flashtag", port, APP_ELOAD);
         return APP_ELOAD;
     }
 
     printf("Sending Script...\n");
     uint8_t data_checksum = 0;
-    result = send_script(port, static_cast<uint32_t>(length), &data_checksum);
+    result = stream_script_bytes(port, static_cast<uint32_t>(length), &data_checksum);
     if (result != 0) return result;
 
     // Raw lines from here on: the tag puts nothing in front of them.
@@ -219,7 +220,7 @@ int upload_stage(const char* port, char* filename, bool auto_run)
     // APP_ELOAD has said what went wrong already, or has nothing to say.
     if (result != APP_ELOAD) {
         printf("flashtag: Error: Failed to load script file (error %d)\n", result);
-        print_port_failure(port, result);
+        print_port_failure("flashtag", port, result);
     }
     (void)tag_disconnect(port);
     return 1;

@@ -52,16 +52,17 @@ const char* skip_spaces(const char* text);
 int32_t tag_get_version(const char* port, uint32_t* packed);
 // Opens the port at 115200 8N1 with TAG_REPLY_TIMEOUT_MS, resets the state,
 // identifies the tag, switches off the echo of a new console.
-// firmware_version is major * 256 + minor.
+// firmware_version is major * 256 + minor. Callers that need none of the
+// three out-parameters pass null.
 int32_t tag_connect(const char* port, uint32_t* firmware_version, uint32_t* version_third,
                     bool* new_console);
 int32_t tag_get_node_id(const char* port, uint8_t* node_id);
 int32_t tag_set_node_id(const char* port, uint8_t node_id);
 int32_t tag_disconnect(const char* port);
 
-// Log readout. The log size reply is "<first> of <second>"; numbers the
-// reply lacks leave the out-parameters as they were.
-int32_t tag_get_log_size(const char* port, uint32_t* first, uint32_t* second);
+// Log readout. The log size reply is "<used> of <capacity>", in records;
+// numbers the reply lacks leave the out-parameters as they were.
+int32_t tag_get_log_size(const char* port, uint32_t* used, uint32_t* capacity);
 // Appends records first .. first + count - 1 to `records`, as text: firmware
 // whose version third number is 1 sends text lines, other firmware binary
 // records, which are formatted as

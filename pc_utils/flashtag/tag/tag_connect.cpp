@@ -60,11 +60,12 @@ int32_t tag_connect(const char* port, uint32_t* firmware_version, uint32_t* vers
         serial_close(port);
         return result;
     }
-    tag_state.firmware_version = ((packed >> 16) & 0xFF) * 256 + ((packed >> 8) & 0xFF);
     tag_state.version_third = packed & 0xFF;
-    *firmware_version = tag_state.firmware_version;
-    *version_third = tag_state.version_third;
-    *new_console = tag_state.new_console;
+    if (firmware_version != nullptr) {
+        *firmware_version = ((packed >> 16) & 0xFF) * 256 + ((packed >> 8) & 0xFF);
+    }
+    if (version_third != nullptr) *version_third = tag_state.version_third;
+    if (new_console != nullptr) *new_console = tag_state.new_console;
 
     // A new console can be told to stop echoing; its answer does not matter.
     if (tag_state.new_console && tag_state.echo_seen) {

@@ -17,8 +17,7 @@ enum tag_fault : int32_t {
 struct tag_connection {
     bool echo_seen;          // a reply was the echo of its command
     bool new_console;        // firmware major version is not 5
-    uint32_t firmware_version;  // major * 256 + minor
-    uint32_t version_third;     // third number of the version reply
+    uint32_t version_third;     // third number of the version reply: the log's form
     char awaiting[208];         // what the next line answers: a command in quotes
     char last_line[200];        // the last line read, or its part before a failure
     uint32_t lines_answered;    // lines read since the awaited thing was sent

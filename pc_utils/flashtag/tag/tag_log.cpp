@@ -14,7 +14,9 @@
 
 namespace {
 
-constexpr uint32_t TEXT_FORM = 1;  // version third number of text-log firmware
+// Firmware whose version reply ends ".1" keeps its log as text lines; all
+// other firmware sends binary records.
+constexpr uint32_t TEXT_LOG_VERSION_THIRD = 1;
 constexpr int SELECT_LINES = 3;
 constexpr size_t BINARY_RECORD = 17;
 
@@ -91,7 +93,7 @@ int32_t read_records(const char* port, bool text_form, uint32_t count,
 
 }  // namespace
 
-int32_t tag_get_log_size(const char* port, uint32_t* first, uint32_t* second)
+int32_t tag_get_log_size(const char* port, uint32_t* used, uint32_t* capacity)
 {
     char logsize_str[TAG_SHORT_REPLY];
     int32_t result = tag_command(port, "logsize", logsize_str, sizeof logsize_str);
@@ -99,15 +101,15 @@ int32_t tag_get_log_size(const char* port, uint32_t* first, uint32_t* second)
     const char* p = logsize_str;
     unsigned long value = 0;
     if (!scan_number(&p, &value)) return SERIAL_OK;
-    *first = static_cast<uint32_t>(value);
-    if (scan_literal(&p, " of") && scan_number(&p, &value)) *second = static_cast<uint32_t>(value);
+    *used = static_cast<uint32_t>(value);
+    if (scan_literal(&p, " of") && scan_number(&p, &value)) *capacity = static_cast<uint32_t>(value);
     return SERIAL_OK;
 }
 
 int32_t tag_read_log(const char* port, uint32_t first, uint32_t count,
                      std::vector<std::string>& records)
 {
-    bool text_form = tag_state.version_third == TEXT_FORM;
+    bool text_form = tag_state.version_third == TEXT_LOG_VERSION_THIRD;
     char command[TAG_SHORT_REPLY];
     uint32_t last = first + count - 1;  // wraps for a count of 0, as the tag expects
     int n = snprintf(command, sizeof command, "%s %lu %lu\r", text_form ? "read" : "readbin",

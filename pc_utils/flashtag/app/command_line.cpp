@@ -1,0 +1,43 @@
+#include "command_line.h"
+#include "platform/platform.h"
+#include "serial/serial.h"
+#include "tag/tag.h"
+
+#include <cstdio>
+#include <cstring>
+
+void start_program(const char* program)
+{
+    platform_console_init();
+    // The line must outlive this call: the interrupt handler prints it.
+    static char interrupted[64];
+    snprintf(interrupted, sizeof interrupted, "\n%s: Error: Interrupted; the port was released\n",
+             program);
+    // The tty's exclusive flag would otherwise lock out the next run.
+    platform_exit_guard(serial_release_all, interrupted);
+}
+
+bool is_device_path_argument(const char* arg)
+{
+    return arg[0] == '/' && serial_takes_device_paths();
+}
+
+bool copy_argument(const char* program, char* dest, size_t size, const char* arg,
+                   const char* what)
+{
+    size_t length = strlen(arg);
+    if (length >= size) {
+        printf("%s: Error: %s too long (at most %d characters)\n", program, what,
+               static_cast<int>(size - 1));
+        return false;
+    }
+    memcpy(dest, arg, length + 1);
+    return true;
+}
+
+void print_port_failure(const char* program, const char* port, int32_t result)
+{
+    char why[200];
+    tag_describe_failure(port, result, why, sizeof why);
+    printf("%s: %s %s\n", program, port, why);
+}

@@ -1,0 +1,26 @@
+// What the programs on the tag connection (flashtag, taglog) share on their
+// command lines: the start of a run, the port argument and the line that
+// says why a port failed. `program` is the name their lines begin with.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// Unbuffered output, and every port given back as it was found however the
+// run ends; an interrupt ends it with "<program>: Error: Interrupted; the
+// port was released" and status 1.
+void start_program(const char* program);
+
+// Whether a port argument is a device path ("/dev/ttyUSB0") on a system
+// whose ports are named so; such a port's name is the argument as it stands.
+bool is_device_path_argument(const char* arg);
+
+// Copies an argument into one of the run's fixed buffers; false, after
+// "<program>: Error: <what> too long (at most N characters)", when it does
+// not fit: a long argument is refused, never cut.
+bool copy_argument(const char* program, char* dest, size_t size, const char* arg,
+                   const char* what);
+
+// After a failure's error line: "<program>: COM4 is in use by another
+// program", the port and why the operation that gave `result` failed.
+void print_port_failure(const char* program, const char* port, int32_t result);
