@@ -3,13 +3,15 @@
 text script with CR LF line ends, uploaded to the simulated tag by the Linux
 build and (when built) by the Windows build under Wine.
 
-For each it prints the wall time, the pacing floor (pauses x 20 ms), their
-ratio, user + system CPU time and peak memory (maximum resident set size of
-the program; under Wine, of the wine process that runs it).
+For each it prints the wall time, the pacing floor (the pauses the program's
+-v trace reports x 20 ms), their ratio, user + system CPU time and peak
+memory (maximum resident set size of the program; under Wine, of the wine
+process that runs it).
 
 Run: bench/run.sh  (builds first)."""
 import os
 import random
+import re
 import subprocess
 import sys
 import tempfile
@@ -38,43 +40,37 @@ def plain_crlf():
     return bytes(out[:SIZE])
 
 
-def pauses(data):
-    """Indices visited by the sender that are multiples of 100."""
-    plain = data[0] != 0xFA
-    count, i = 0, 0
-    while i < len(data):
-        if plain and data[i] == 13 and i + 1 < len(data) and data[i + 1] == 10:
-            i += 1
-        if i % 100 == 0:
-            count += 1
-        i += 1
-    return count
+def pauses(trace):
+    """The pauses the program says it made, from its -v trace."""
+    found = re.search(r"(\d+) pauses of 20 ms", trace)
+    return int(found.group(1)) if found else 0
 
 
 def run(build, data, work):
     script = os.path.join(work, "bench.bas")
     with open(script, "wb") as f:
         f.write(data)
-    wine_prefix = os.environ.get("FLASHTAG_WINEPREFIX",
-                                 os.path.join(os.environ.get("TMPDIR", "/tmp"), "flashtag-wine"))
+    wine_prefix = subprocess.check_output([WINE_RUN, "--prefix"], text=True).strip()
     link = (os.path.join(wine_prefix, "dosdevices", "com9") if build == "windows"
             else os.path.join(work, "COM9"))
     received = os.path.join(work, "received")
     sim = subprocess.Popen([TAGSIM, "--link", link, "--quiet-ms", "100",
                             "--save-script", received], stdout=subprocess.PIPE)
     sim.stdout.readline()
-    cmd = [LINUX, "-c", "9", script] if build == "linux" else \
-          [WINE_RUN, WINDOWS, "-c", "9", "Z:" + script]
+    cmd = [LINUX, "-v", "-c", "9", script] if build == "linux" else \
+          [WINE_RUN, WINDOWS, "-v", "-c", "9", "Z:" + script]
     timing = os.path.join(work, "time")
     env = dict(os.environ, FLASHTAG_PORT_DIR=work)
     start = time.monotonic()
     proc = subprocess.run(["/usr/bin/time", "-o", timing, "-f", "%U %S %M"] + cmd,
-                          stdout=subprocess.DEVNULL, env=env)
+                          stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True,
+                          errors="replace", env=env)
     wall = time.monotonic() - start
     sim.terminate()
     sim.wait()
     user, system, rss_kib = open(timing).read().split()[-3:]
-    return proc.returncode, wall, float(user) + float(system), int(rss_kib) / 1024.0
+    return (proc.returncode, wall, float(user) + float(system), int(rss_kib) / 1024.0,
+            pauses(proc.stderr))
 
 
 def main():
@@ -87,8 +83,8 @@ def main():
     for build in builds:
         for name, data in (("tokenised 100000", tokenised()), ("plain CR LF 100000", plain_crlf())):
             with tempfile.TemporaryDirectory() as work:
-                rc, wall, cpu, mib = run(build, data, work)
-            floor = pauses(data) * 0.020
+                rc, wall, cpu, mib, paused = run(build, data, work)
+            floor = max(paused, 1) * 0.020
             print("%-8s %-22s %8.2f %8.2f %6.3f %7.2f %9.1f%s" %
                   (build, name, wall, floor, wall / floor, cpu, mib,
                    "" if rc == 0 else "  (exit status %d)" % rc))

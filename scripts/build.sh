@@ -7,7 +7,12 @@ cd "$(dirname "$0")/.."
 case "$1" in
 linux)
     windows="$PWD/build/windows"
-    [ -f "$windows/pc_utils/flashtag/flashtag.exe" ] || windows=""
+    if [ -f "$windows/pc_utils/flashtag/flashtag.exe" ]; then
+        echo "linux: its end-to-end tests also run against build/windows under Wine"
+    else
+        echo "linux: no Windows build yet, so no end-to-end tests under Wine"
+        windows=""
+    fi
     cmake --preset linux -DFLASHTAG_WINDOWS_BUILD="$windows" >/dev/null
     ;;
 windows|asan|fuzz)

@@ -10,7 +10,8 @@
 set -e
 cd "$(dirname "$0")/.."
 scripts/package.sh >/dev/null
-version=$(sed -n 's/^project(flashtag VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+# The version the packages were built with, as the build has it.
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build/linux/CMakeCache.txt)
 deb="dist/flashtag_${version}_amd64.deb"
 zip="dist/flashtag-${version}-win64.zip"
 scratch=$(mktemp -d)
@@ -73,7 +74,7 @@ for file in flashtag.exe taglog.exe README.txt hello.bas; do
     [ -f "$dir/$file" ] || fail "$file missing from $zip"
 done
 grep -q "$(printf '\r')\$" "$dir/README.txt" || fail "README.txt lacks Windows line ends"
-: "${FLASHTAG_WINEPREFIX:=${TMPDIR:-/tmp}/flashtag-wine}"
+FLASHTAG_WINEPREFIX=$(scripts/wine-run --prefix)
 export FLASHTAG_WINEPREFIX
 scripts/wine-run cmd.exe /c exit >/dev/null 2>&1 || true  # makes the prefix on first use
 link="$FLASHTAG_WINEPREFIX/dosdevices/com4"

@@ -12,7 +12,13 @@ scripts/build.sh linux >/dev/null
 rm -rf dist
 mkdir -p dist
 for build in linux windows; do
+    rm -rf "build/$build/cpack"
     cpack --config "build/$build/CPackConfig.cmake" -B "build/$build/cpack" >/dev/null
-    cp "build/$build/cpack/"*.deb "build/$build/cpack/"*.zip dist/ 2>/dev/null || true
+    made=$(find "build/$build/cpack" -maxdepth 1 \( -name '*.deb' -o -name '*.zip' \))
+    if [ -z "$made" ]; then
+        echo "package.sh: CPack made no package from build/$build" >&2
+        exit 1
+    fi
+    cp $made dist/
 done
 ls -l dist

@@ -202,14 +202,8 @@ bool parse(int argc, char** argv, sim_options& opt)
 // output into commands to itself.
 int open_terminal(std::string& slave_path)
 {
-    int master = posix_openpt(O_RDWR | O_NOCTTY);
-    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) return -1;
-    const char* name = ptsname(master);
-    if (name == nullptr) return -1;
-    slave_path = name;
-    int slave = open(name, O_RDWR | O_NOCTTY);
-    if (slave < 0 || !make_serial_like(slave)) return -1;
-    return master;
+    int slave = -1;  // stays open for the simulation's life
+    return open_serial_like_pty(slave_path, &slave);
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 #include "target.h"
 
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <unistd.h>
 
 Target& Target::get()
@@ -14,10 +16,13 @@ Target::Target()
     const char* build = getenv("FLASHTAG_E2E_WINE_BUILD");
     if (build == nullptr || build[0] == '\0') return;
     wine_build_ = build;
-    const char* prefix = getenv("FLASHTAG_WINEPREFIX");
-    const char* tmp = getenv("TMPDIR");
-    std::string dir = prefix != nullptr ? prefix
-                                        : std::string(tmp != nullptr ? tmp : "/tmp") + "/flashtag-wine";
+    // Where the prefix is, as wine-run itself says.
+    std::string dir;
+    if (FILE* p = popen(WINE_RUN_PATH " --prefix", "r")) {
+        char line[4096];
+        if (fgets(line, sizeof line, p) != nullptr) dir.assign(line, strcspn(line, "\n"));
+        pclose(p);
+    }
     dosdevices_ = dir + "/dosdevices";
     run({"-h"});  // makes the prefix on first use
 }

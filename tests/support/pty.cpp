@@ -9,17 +9,9 @@
 
 Pty::Pty(const TempDir& dir, const std::string& name)
 {
-    master_ = posix_openpt(O_RDWR | O_NOCTTY);
-    if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0)
-        throw std::runtime_error("posix_openpt");
-    const char* tty = ptsname(master_);
-    if (tty == nullptr) throw std::runtime_error("ptsname");
-    path_ = tty;
-    const char* path = path_.c_str();
-    // Held open so that the master never sees the PC side's close as a hang-up.
-    slave_ = open(path, O_RDWR | O_NOCTTY);
-    if (slave_ < 0 || !make_serial_like(slave_) || symlink(path, dir.file(name).c_str()) != 0)
-        throw std::runtime_error("pty link");
+    master_ = open_serial_like_pty(path_, &slave_);
+    if (master_ < 0) throw std::runtime_error("pseudo-terminal");
+    if (symlink(path_.c_str(), dir.file(name).c_str()) != 0) throw std::runtime_error("pty link");
 }
 
 Pty::~Pty()

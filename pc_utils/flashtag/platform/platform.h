@@ -28,7 +28,19 @@ void platform_fine_timer(bool on);
 // Name of the user logged on; empty text when it cannot be had.
 void platform_user_name(char* user, size_t size);
 
-// The progress bar's edge, filled and empty cells as the console shows them.
+// Each glyph of the progress bar in the three forms the consoles take:
+// code page 437 (a Windows program's bytes), UTF-8 (POSIX) and Unicode (a
+// Windows console's WriteConsoleW).
+struct bar_glyph {
+    const char* cp437;
+    const char* utf8;
+    wchar_t unicode;
+};
+constexpr bar_glyph BAR_EDGE{"\xb3", "\xe2\x94\x82", L'\u2502'};
+constexpr bar_glyph BAR_FILLED{"\xba", "\xe2\x95\x91", L'\u2551'};
+constexpr bar_glyph BAR_EMPTY{"\xfa", "\xc2\xb7", L'\u00b7'};
+
+// The progress bar's edge, filled and empty cells in this platform's bytes.
 struct bar_glyphs {
     const char* edge;
     const char* filled;

@@ -101,6 +101,6 @@ void platform_write_progress(const char* line, size_t length) { fwrite(line, 1, 
 
 const bar_glyphs& platform_bar_glyphs()
 {
-    static const bar_glyphs glyphs{"\u2502", "\u2551", "\u00b7"};
+    static const bar_glyphs glyphs{BAR_EDGE.utf8, BAR_FILLED.utf8, BAR_EMPTY.utf8};
     return glyphs;
 }

@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <initializer_list>
 #include <windows.h>
 #include <timeapi.h>
 
@@ -77,15 +78,15 @@ void platform_write_progress(const char* line, size_t length)
         return;
     }
     // The bar's glyphs as Unicode; the rest of the line is ASCII.
-    const bar_glyphs& g = platform_bar_glyphs();
     wchar_t wide[256];
     DWORD n = 0;
     for (size_t i = 0; i < length && n < sizeof wide / sizeof wide[0]; ++i) {
         char c = line[i];
-        wide[n++] = c == g.edge[0]     ? L'\u2502'
-                    : c == g.filled[0] ? L'\u2551'
-                    : c == g.empty[0]  ? L'\u00B7'
-                                       : static_cast<wchar_t>(static_cast<unsigned char>(c));
+        wchar_t w = static_cast<wchar_t>(static_cast<unsigned char>(c));
+        for (const bar_glyph& g : {BAR_EDGE, BAR_FILLED, BAR_EMPTY}) {
+            if (c == g.cp437[0]) w = g.unicode;
+        }
+        wide[n++] = w;
     }
     DWORD written = 0;
     WriteConsoleW(out, wide, n, &written, nullptr);
@@ -93,6 +94,6 @@ void platform_write_progress(const char* line, size_t length)
 
 const bar_glyphs& platform_bar_glyphs()
 {
-    static const bar_glyphs glyphs{"\xb3", "\xba", "\xfa"};
+    static const bar_glyphs glyphs{BAR_EDGE.cp437, BAR_FILLED.cp437, BAR_EMPTY.cp437};
     return glyphs;
 }

@@ -144,8 +144,10 @@ int32_t com_set_dtr(size_t slot, bool on)
 
 serial_handle com_handle(size_t slot) { return reinterpret_cast<serial_handle>(port_table[slot].handle); }
 
-// The settings found at open go back first, then the handle is closed; a
-// slot never opened (0) or closed already is only marked closed.
+// The settings found at open go back first, then the handle is closed. The
+// slot then holds the invalid-handle value, never the old handle: Windows
+// reuses handle values, and a stale one could reach whatever the process
+// opened next. A slot never opened (0) or closed already is only marked.
 void com_close(size_t slot)
 {
     port_slot& p = port_table[slot];
