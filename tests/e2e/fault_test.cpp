@@ -158,43 +158,62 @@ TEST(Faults, OddArguments)
 TEST(Faults, EveryEndOfARunGivesThePortBackAsFound)
 {
     const Target& target = Target::get();
-    if (target.is_wine()) GTEST_SKIP() << "Wine's own serial driver holds the tty";
     write_file(target.work().file("long.bas"), std::string(5000, 'x'));
     const std::string interrupted = "\nflashtag: Error: Interrupted; the port was released\n";
+    constexpr int CLOSED_OUTPUT = 0;  // the reader of the output goes away
     struct Case {
-        int signal;               // 0: none
+        const char* end;
+        int signal;  // or CLOSED_OUTPUT; -1: the run ends by itself
         std::vector<std::string> tag;
-        std::string tail;
+        std::string tail;  // of the output; empty when it was closed
     } cases[] = {
-        {SIGINT, {}, interrupted},
-        {SIGTERM, {}, interrupted},
-        {SIGHUP, {}, interrupted},
+        {"SIGINT", SIGINT, {}, interrupted},
+        {"SIGTERM", SIGTERM, {}, interrupted},
+        {"SIGHUP", SIGHUP, {}, interrupted},
+        {"SIGQUIT", SIGQUIT, {}, interrupted},
+        {"output closed", CLOSED_OUTPUT, {}, ""},
         // A run that ends with the port still open: the node ID never comes.
-        {0, {"--mute-id"}, "flashtag: Error: Failed to read node ID\n"
-                           "flashtag: COM6 did not answer \"?_id\" within 1 s\n"},
+        {"error exit", -1, {"--mute-id"}, "flashtag: Error: Failed to read node ID\n"
+                                          "flashtag: COM6 did not answer \"?_id\" within 1 s\n"},
+        {"success", -1, {}, "Re-boot the tag to load it.\n"},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.signal);
+        SCOPED_TRACE(c.end);
+        // Under Wine only the runs that end by themselves: signals reach
+        // Wine, not the program (Ctrl-C is tried by hand in a console).
+        if (target.is_wine() && c.signal >= 0) continue;
         TagSimProcess tag(target.port_link(6), c.tag);
         int fd = open(tag.tty().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
         ASSERT_GE(fd, 0);
         termios before{};
         tcgetattr(fd, &before);
+        cfsetospeed(&before, B9600);  // not the speed the program sets
+        cfsetispeed(&before, B9600);
+        tcsetattr(fd, TCSANOW, &before);
         RunOptions options;
-        if (c.signal != 0) {
+        if (c.signal >= 0) {
             options.signal_after = "Sending Script...\n";
             options.signal = c.signal;
         }
         RunResult r = target.run({"-c", "6", target.program_path("long")}, options);
-        EXPECT_EQ(r.status, 1);
-        EXPECT_TRUE(r.out.ends_with(c.tail)) << r.out;
-        int exclusive = 1;
-        EXPECT_EQ(ioctl(fd, TIOCGEXCL, &exclusive), 0);
-        EXPECT_EQ(exclusive, 0);  // the next run of an ordinary user can open it
+        if (c.signal == CLOSED_OUTPUT) {
+            EXPECT_NE(r.status, -1) << "killed by a signal";
+        } else {
+            EXPECT_EQ(r.status, c.signal == -1 && c.tag.empty() ? 0 : 1);
+            EXPECT_TRUE(r.out.ends_with(c.tail)) << r.out;
+        }
         termios after{};
         tcgetattr(fd, &after);
-        EXPECT_EQ(after.c_lflag, before.c_lflag);
-        EXPECT_EQ(after.c_iflag, before.c_iflag);
+        EXPECT_EQ(cfgetospeed(&after), B9600);
+        if (!target.is_wine()) {
+#ifdef TIOCGEXCL
+            int exclusive = 1;
+            EXPECT_EQ(ioctl(fd, TIOCGEXCL, &exclusive), 0);
+            EXPECT_EQ(exclusive, 0);  // the next run of an ordinary user can open it
+#endif
+            EXPECT_EQ(after.c_lflag, before.c_lflag);
+            EXPECT_EQ(after.c_iflag, before.c_iflag);
+        }
         close(fd);
     }
     remove(target.work().file("long.bas").c_str());

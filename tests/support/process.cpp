@@ -130,13 +130,17 @@ RunResult run_program(const std::vector<std::string>& argv, const std::vector<st
         if (got <= 0) break;
         result.out.append(buf, static_cast<size_t>(got));
         if (!signalled && result.out.find(options.signal_after) != std::string::npos) {
-            kill(pid, options.signal);
             signalled = true;
+            if (options.signal == 0) break;  // the reader goes away
+            kill(pid, options.signal);
         }
     }
     close(fd);
     int status = 0;
-    waitpid(pid, &status, 0);
+    while (waitpid(pid, &status, WNOHANG) == 0) {
+        if (ms_left(deadline) == 0) kill(pid, SIGKILL);
+        usleep(10000);
+    }
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return result;
 }

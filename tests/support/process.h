@@ -47,7 +47,8 @@ struct RunOptions {
     int timeout_ms = 120000;    // then the program is killed
     std::string stderr_path;    // standard error to this file instead of `out`
     std::string signal_after;   // once the output holds this text...
-    int signal = SIGINT;        // ...the program gets this signal
+    int signal = SIGINT;        // ...the program gets this signal, or with 0
+                                //    its output is closed (a pipe to "head")
     bool machine_ports = false; // the machine's own ports, not the test's links
 };
 

@@ -16,7 +16,8 @@ void platform_sleep_ms(uint32_t ms);
 uint64_t platform_now_ms();
 
 // Makes sure `release` runs however the process ends: at a normal exit, and
-// at an interrupt (Ctrl-C, Ctrl-Break; SIGINT, SIGTERM, SIGHUP on POSIX),
+// at an interrupt (Ctrl-C, Ctrl-Break; SIGINT, SIGTERM, SIGHUP, SIGQUIT on
+// POSIX, where a closed output pipe no longer ends the run),
 // which ends the run at once with `interrupted_text` on standard output and
 // exit status 1. `release` must be safe to call from a signal handler.
 void platform_exit_guard(void (*release)(), const char* interrupted_text);

@@ -63,7 +63,11 @@ void platform_exit_guard(void (*release)(), const char* interrupted_text)
     struct sigaction action {};
     action.sa_handler = on_interrupt;
     sigfillset(&action.sa_mask);  // one handler at a time
-    for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &action, nullptr);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaction(sig, &action, nullptr);
+    // A closed pipe ("flashtag ... | head") must not end the run with the
+    // port still held: the failed write returns an error instead, and the
+    // run goes on to its normal end, which gives the port back.
+    signal(SIGPIPE, SIG_IGN);
 }
 
 // Sleeps are fine-grained already, but Linux lets each one run up to the

@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <initializer_list>
 #include <windows.h>
 #include <timeapi.h>
@@ -17,16 +18,33 @@ namespace {
 void (*release_on_exit)() = nullptr;
 const char* interrupted_line = "";
 
+// How long an interrupt waits for its line to be written before the run
+// ends all the same.
+constexpr DWORD INTERRUPTED_LINE_WAIT_MS = 1000;
+
+// The line goes out with the system's own write, not the C run-time's: the
+// main thread may be blocked inside printf on a stalled pipe, holding the
+// stream's lock.
+DWORD WINAPI write_interrupted_line(void*)
+{
+    DWORD written = 0;
+    WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), interrupted_line,
+              static_cast<DWORD>(strlen(interrupted_line)), &written, nullptr);
+    return 0;
+}
+
 // Runs on a thread of its own while the main thread may be inside a read
 // of the port, whose handle it must not close under it: the process's end
-// closes every handle, and Windows keeps no exclusive flag behind.
+// closes every handle, and Windows keeps no exclusive flag behind. A pipe
+// that nobody reads would block the write for ever, so it gets a thread of
+// its own and a bounded wait: the run ends either way.
 BOOL WINAPI on_console_event(DWORD event)
 {
     if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT) {
         return FALSE;
     }
-    fputs(interrupted_line, stdout);
-    fflush(stdout);
+    HANDLE writer = CreateThread(nullptr, 0, write_interrupted_line, nullptr, 0, nullptr);
+    if (writer != nullptr) WaitForSingleObject(writer, INTERRUPTED_LINE_WAIT_MS);
     ExitProcess(1);
 }
 
