@@ -107,13 +107,30 @@ TEST(Faults, PortHeldByAnotherProgram)
 {
     const Target& target = Target::get();
     if (target.is_wine()) GTEST_SKIP() << "Wine arbitrates its own processes only";
-    TagSimProcess tag(target.port_link(6));
-    // A terminal program that took the port (and its lock) first.
-    Background holder({"flock", "--exclusive", target.port_link(6), "-c", "echo held; sleep 30"});
-    ASSERT_EQ(holder.first_line(), "held");
-    RunResult r = target.run({"-c", "6", "x"});
-    expect_failure(r, "flashtag: Error: Can't connect to tag on COM6\n",
-                   "is in use by another program");
+    const std::string link = target.port_link(6);
+    struct Case {
+        std::vector<std::string> tag;
+        std::vector<std::string> holder;  // prints "held" once it has the port
+        std::string reason;
+    } cases[] = {
+        // A terminal program that took the port (and its lock) first.
+        {{}, {"flock", "--exclusive", link, "-c", "echo held; sleep 30"},
+         "is in use by another program; it is open in flock (pid *"},
+        // One that takes no lock, and so may have taken the replies.
+        {{"--silent"}, {"sh", "-c", "exec 3<" + link + "; echo held; exec sleep 30"},
+         "did not answer \"ver\" within 1 s; it is also open in sleep (pid *"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.holder[0]);
+        TagSimProcess tag(link, c.tag);
+        Background holder(c.holder);
+        ASSERT_EQ(holder.first_line(), "held");
+        RunResult r = target.run({"-c", "6", "x"});
+        expect_failure(r, "flashtag: Error: Can't connect to tag on COM6\n", c.reason);
+        EXPECT_NE(r.out.find(c.reason == cases[1].reason ? "which may have taken the replies\n"
+                                                          : ")\n"),
+                  std::string::npos);
+    }
 }
 
 TEST(Faults, ScriptsThatCannotBeRead)
@@ -190,6 +207,7 @@ TEST(Faults, EveryEndOfARunGivesThePortBackAsFound)
         cfsetospeed(&before, B9600);  // not the speed the program sets
         cfsetispeed(&before, B9600);
         tcsetattr(fd, TCSANOW, &before);
+        close(fd);  // a port open here would be named in the run's failure
         RunOptions options;
         if (c.signal >= 0) {
             options.signal_after = "Sending Script...\n";
@@ -202,6 +220,8 @@ TEST(Faults, EveryEndOfARunGivesThePortBackAsFound)
             EXPECT_EQ(r.status, c.signal == -1 && c.tag.empty() ? 0 : 1);
             EXPECT_TRUE(r.out.ends_with(c.tail)) << r.out;
         }
+        fd = open(tag.tty().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        ASSERT_GE(fd, 0);
         termios after{};
         tcgetattr(fd, &after);
         EXPECT_EQ(cfgetospeed(&after), B9600);

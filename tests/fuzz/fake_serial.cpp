@@ -26,11 +26,13 @@ int32_t fake_write(size_t, const void*, uint32_t, uint32_t) { return SERIAL_OK; 
 int32_t fake_set_dtr(size_t, bool) { return SERIAL_OK; }
 serial_handle fake_handle(size_t) { return 3; }
 void fake_close(size_t) {}
+void fake_find_holders(const char*, char*, size_t) {}
 
 }  // namespace
 
 const serial_backend serial_os_backend = {
-    fake_open, fake_set_timeout, fake_read, fake_write, fake_set_dtr, fake_handle, fake_close, false,
+    fake_open,   fake_set_timeout, fake_read,         fake_write, fake_set_dtr,
+    fake_handle, fake_close,       fake_find_holders, false,
 };
 
 size_t os_list_ports(serial_port_info*, size_t, bool) { return 0; }

@@ -37,7 +37,7 @@ bool copy_argument(const char* program, char* dest, size_t size, const char* arg
 
 void print_port_failure(const char* program, const char* port, int32_t result)
 {
-    char why[200];
+    char why[TAG_REASON_SIZE];
     tag_describe_failure(port, result, why, sizeof why);
     printf("%s: %s %s\n", program, port, why);
 }

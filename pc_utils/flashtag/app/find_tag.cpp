@@ -10,7 +10,6 @@
 
 namespace {
 
-constexpr size_t REASON_SIZE = 200;
 // Ports that exist but gave no tag, kept for the end of a failed scan (more
 // would not be read).
 constexpr size_t MAX_FAILED_PORTS = 64;
@@ -19,7 +18,7 @@ constexpr size_t MAX_USB_PORTS = 32;
 
 struct failed_port {
     char port[APP_PORT_NAME_SIZE];
-    char why[REASON_SIZE];
+    char why[TAG_REASON_SIZE];
 };
 
 // Whether the last failure was a port name that the system does not have:

@@ -156,6 +156,13 @@ size_t serial_list_ports(serial_port_info* ports, size_t max, bool usb_only)
     return ports == nullptr ? 0 : os_list_ports(ports, max, usb_only);
 }
 
+void serial_describe_holders(const char* name, char* text, size_t size)
+{
+    if (size == 0) return;
+    text[0] = '\0';
+    if (is_port_name(name)) serial_os_backend.find_holders(name, text, size);
+}
+
 serial_handle serial_get_handle(const char* name)
 {
     if (!is_port_name(name)) return SERIAL_INVALID_HANDLE;

@@ -71,6 +71,12 @@ serial_error serial_last_error();
 // another program", "does not exist", ... Always NUL-terminated.
 void serial_describe_error(char* text, size_t size);
 
+// Other programs that have the port open, as far as this user may see them
+// (Linux): "cat (pid 4242)". A program that holds a port without locking it
+// takes the tag's replies. Empty text when none is seen, and on systems
+// whose ports only one program can open.
+void serial_describe_holders(const char* name, char* text, size_t size);
+
 // Releases every port this process holds, as serial_close does. Safe to call
 // from a signal handler (POSIX) and more than once.
 void serial_release_all();

@@ -43,6 +43,9 @@ struct serial_backend {
     // never opened or are closed already; on POSIX it runs from signal
     // handlers too, so only async-signal-safe calls.
     void (*close)(size_t slot);
+    // The other processes that have the port `name` open, in words
+    // (serial_describe_holders); empty text where none can be seen.
+    void (*find_holders)(const char* name, char* text, size_t size);
     // Whether ports are also named by device path ("/dev/ttyUSB0").
     bool takes_device_paths;
 };

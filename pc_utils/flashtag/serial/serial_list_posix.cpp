@@ -5,7 +5,7 @@
 // gives its stable name. macOS has neither: its cu.* devices are listed
 // by name only.
 #include "serial_backend.h"
-#include "tty_sysfs.h"
+#include "tty_linux.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -72,18 +72,6 @@ bool natural_less(const serial_port_info& a, const serial_port_info& b)
     return *p == '\0' && *q != '\0';
 }
 
-// The first line of a small sysfs file, without its line feed; false when
-// there is none.
-bool read_line(const char* path, char* text, size_t size)
-{
-    FILE* f = fopen(path, "r");
-    if (f == nullptr) return false;
-    bool ok = fgets(text, static_cast<int>(size), f) != nullptr;
-    fclose(f);
-    if (ok) text[strcspn(text, "\n")] = '\0';
-    return ok;
-}
-
 // "FTDI FT232R USB UART (0403:6001, serial A10K1234)" from the USB device
 // above the tty in sysfs; empty when it is not on USB.
 void usb_description(const char* base, char* text, size_t size)
@@ -101,16 +89,16 @@ void usb_description(const char* base, char* text, size_t size)
     for (int up = 0; up < 4; ++up) {
         char file[4200], vid[16] = "", pid[16] = "";
         snprintf(file, sizeof file, "%s/idVendor", dir);
-        if (read_line(file, vid, sizeof vid)) {
+        if (read_first_line(file, vid, sizeof vid)) {
             snprintf(file, sizeof file, "%s/idProduct", dir);
-            read_line(file, pid, sizeof pid);
+            read_first_line(file, pid, sizeof pid);
             char maker[128] = "", product[128] = "", serial[128] = "";
             snprintf(file, sizeof file, "%s/manufacturer", dir);
-            read_line(file, maker, sizeof maker);
+            read_first_line(file, maker, sizeof maker);
             snprintf(file, sizeof file, "%s/product", dir);
-            read_line(file, product, sizeof product);
+            read_first_line(file, product, sizeof product);
             snprintf(file, sizeof file, "%s/serial", dir);
-            read_line(file, serial, sizeof serial);
+            read_first_line(file, serial, sizeof serial);
             snprintf(text, size, "%s%s%s (%s:%s%s%s)", maker, maker[0] != '\0' ? " " : "",
                      product, vid, pid, serial[0] != '\0' ? ", serial " : "", serial);
             return;
@@ -144,13 +132,6 @@ void append_by_id(const char* path, char* text, size_t size)
 }
 
 }  // namespace
-
-bool uart_missing(const char* name)
-{
-    char path[300], type[16];
-    snprintf(path, sizeof path, "/sys/class/tty/%s/type", name);
-    return starts_with(name, "ttyS") && read_line(path, type, sizeof type) && strcmp(type, "0") == 0;
-}
 
 size_t os_list_ports(serial_port_info* ports, size_t max, bool usb_only)
 {

@@ -11,7 +11,7 @@
 // gives SERIAL_EIO.
 #include "platform/platform.h"
 #include "serial_backend.h"
-#include "tty_sysfs.h"
+#include "tty_linux.h"
 
 #include <array>
 #include <cerrno>
@@ -311,8 +311,18 @@ serial_handle tty_handle(size_t index) { return port_table[index].fd; }
 
 void tty_close(size_t index) { release(port_table[index]); }
 
+void tty_find_holders(const char* name, char* text, size_t size)
+{
+    char path[4096];
+    char* device = build_path(name, path, sizeof path) ? realpath(path, nullptr) : nullptr;
+    if (device == nullptr) return;
+    find_tty_holders(device, text, size);
+    free(device);
+}
+
 }  // namespace
 
 const serial_backend serial_os_backend = {
-    tty_open, tty_set_timeout, tty_read, tty_write, tty_set_dtr, tty_handle, tty_close, true,
+    tty_open,   tty_set_timeout, tty_read,         tty_write, tty_set_dtr,
+    tty_handle, tty_close,       tty_find_holders, true,
 };

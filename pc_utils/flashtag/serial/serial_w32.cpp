@@ -160,8 +160,13 @@ void com_close(size_t slot)
     p.have_saved = false;
 }
 
+// Windows opens a COM port for one program at a time: no one else can hold
+// it while this program has it.
+void com_find_holders(const char*, char*, size_t) {}
+
 }  // namespace
 
 const serial_backend serial_os_backend = {
-    com_open, com_set_timeout, com_read, com_write, com_set_dtr, com_handle, com_close, false,
+    com_open,   com_set_timeout, com_read,         com_write, com_set_dtr,
+    com_handle, com_close,       com_find_holders, false,
 };

@@ -71,6 +71,9 @@ int32_t tag_get_log_size(const char* port, uint32_t* used, uint32_t* capacity);
 int32_t tag_read_log(const char* port, uint32_t first, uint32_t count,
                      std::vector<std::string>& records);
 
+// Room for the words of a failure (tag_describe_failure).
+constexpr size_t TAG_REASON_SIZE = 400;
+
 // Why the last failed operation failed, as words that follow the port's
 // name: "did not answer "ver" within 1 s", "answered "ERR", which is not a
 // tag's version reply", "is in use by another program". `result` is the code

@@ -46,7 +46,7 @@ int32_t tag_connect(const char* port, uint32_t* firmware_version, uint32_t* vers
     int32_t result = serial_open(port, 115200, 8, 0, 1, TAG_REPLY_TIMEOUT_MS);
     if (result != SERIAL_OK) {
         if (tracing()) {
-            char why[200];
+            char why[TAG_REASON_SIZE];
             tag_describe_failure(port, result, why, sizeof why);
             tag_trace("open %s: %s", port, why);
         }

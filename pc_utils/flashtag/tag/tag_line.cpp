@@ -30,7 +30,7 @@ int32_t finish_line(const char* port, char* reply, size_t len, int32_t result, t
     if (result == SERIAL_OK) {
         tag_trace("< %s", shown);
     } else {
-        char why[200];
+        char why[TAG_REASON_SIZE];
         tag_describe_failure(port, result, why, sizeof why);
         tag_trace("< %s%s(no line end: %s)", shown, len > 0 ? " " : "", why);
     }

@@ -125,4 +125,15 @@ void tag_describe_failure(const char* port, int32_t result, char* text, size_t s
     } else {
         serial_describe_error(text, size);
     }
+    // A program that holds the port without locking it takes the replies
+    // meant for this one; say who it is.
+    char holders[TAG_REASON_SIZE / 2];
+    serial_describe_holders(port, holders, sizeof holders);
+    if (holders[0] != '\0') {
+        size_t used = strnlen(text, size);
+        bool in_use = result == SERIAL_EIO && serial_last_error().fault == SERIAL_FAULT_IN_USE;
+        snprintf(text + used, size - used,
+                 in_use ? "; it is open in %s" : "; it is also open in %s, which may have taken "
+                                                  "the replies", holders);
+    }
 }

@@ -1,0 +1,21 @@
+// What Linux says of a tty (sysfs, /proc), for the POSIX backend and its
+// port list. Read-only, without opening the device; on a system without
+// sysfs and /proc (macOS) nothing is known.
+#pragma once
+
+#include <cstddef>
+
+// The first line of a small sysfs or /proc file, without its line feed;
+// false when there is none.
+bool read_first_line(const char* path, char* text, size_t size);
+
+// A ttyS port whose UART the kernel did not find (sysfs type 0): Linux
+// keeps such device nodes for ports that are not there. `name` is the
+// device's name in /dev ("ttyS5"); false wherever nothing is known.
+bool uart_missing(const char* name);
+
+// The other processes that have `device` (a resolved path, "/dev/ttyUSB0")
+// open, as far as this user may see them: "cat (pid 4242), minicom (pid
+// 17)". A process that also holds the master side of the same
+// pseudo-terminal serves it and is not listed. Empty text when none.
+void find_tty_holders(const char* device, char* text, size_t size);
