@@ -82,6 +82,8 @@ void usage()
             "Receiving a script:\n"
             "  --save-script FILE  write the script received to FILE\n"
             "  --save-meta FILE    write the decoded metadata record to FILE\n"
+            "  --save-gaps FILE    write, for each script byte but the last, the ms until\n"
+            "                      the next one came (one a line), to FILE\n"
             "  --refuse-load       answer the load command with an error\n"
             "  --m-line TEXT       ask for the metadata with TEXT instead of \"M\"\n"
             "  --final TEXT        last line instead of \"OK\" (e.g. \"E002F flash\")\n"
@@ -105,7 +107,7 @@ bool parse(int argc, char** argv, sim_options& opt)
 {
     enum {
         LINK = 256, VERSION, NODE_ID, ECHO_COMMANDS, PREFIX, BLANK, SILENT, TRANSCRIPT, HELP,
-        SAVE_SCRIPT, SAVE_META, REFUSE_LOAD, M_LINE, FINAL, HANGUP_AFTER, QUIET_MS,
+        SAVE_SCRIPT, SAVE_META, SAVE_GAPS, REFUSE_LOAD, M_LINE, FINAL, HANGUP_AFTER, QUIET_MS,
         LOG_RECORDS, LOG_PREAMBLE, LOG_NO_SELECTED, LOG_FINAL, LOG_STALL,
         MUTE_AFTER_LOAD, MUTE_ID, GARBAGE, BABBLE,
     };
@@ -121,6 +123,7 @@ bool parse(int argc, char** argv, sim_options& opt)
         {"help", no_argument, nullptr, HELP},
         {"save-script", required_argument, nullptr, SAVE_SCRIPT},
         {"save-meta", required_argument, nullptr, SAVE_META},
+        {"save-gaps", required_argument, nullptr, SAVE_GAPS},
         {"refuse-load", no_argument, nullptr, REFUSE_LOAD},
         {"m-line", required_argument, nullptr, M_LINE},
         {"final", required_argument, nullptr, FINAL},
@@ -156,6 +159,7 @@ bool parse(int argc, char** argv, sim_options& opt)
         case HELP: usage(); exit(0);
         case SAVE_SCRIPT: opt.save_script = optarg; break;
         case SAVE_META: opt.save_meta = optarg; break;
+        case SAVE_GAPS: opt.save_gaps = optarg; break;
         case REFUSE_LOAD: opt.refuse_load = true; break;
         case M_LINE: opt.m_line = unescape(optarg); break;
         case FINAL: opt.final_reply = unescape(optarg); break;

@@ -25,6 +25,7 @@ struct sim_options {
     int quiet_ms = 300;         // silence that ends the script data
     std::string save_script;    // file that gets the script received
     std::string save_meta;      // file that gets the decoded metadata record
+    std::string save_gaps;      // file that gets the pause after each script byte
 
     // The log.
     unsigned long log_records = 5;  // records held, numbered from 0

@@ -10,6 +10,7 @@
 #include "tagsim.h"
 
 #include <cstdio>
+#include <ctime>
 #include <string>
 #include <unistd.h>
 
@@ -57,6 +58,13 @@ void save(const std::string& path, const std::string& content)
     }
 }
 
+double now_ms()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<double>(ts.tv_sec) * 1000.0 + static_cast<double>(ts.tv_nsec) / 1e6;
+}
+
 unsigned sum_of(const std::string& bytes)
 {
     unsigned sum = 0;
@@ -78,10 +86,18 @@ void receive_script(sim_tag& tag)
     receiver rx{tag};
     int first = rx.next(FIRST_BYTE_MS);
     if (first < 0) return;
-    std::string data;
+    std::string data, gaps;
     if (first != '1') data += static_cast<char>(first);
-    for (int b = 0; (b = rx.next(tag.opt.quiet_ms)) >= 0;) data += static_cast<char>(b);
+    // When each script byte came: the pauses the PC makes show as gaps.
+    double last = first != '1' ? now_ms() : 0.0;
+    for (int b = 0; (b = rx.next(tag.opt.quiet_ms)) >= 0;) {
+        double now = now_ms();
+        if (!data.empty()) gaps += std::to_string(now - last) + "\n";
+        last = now;
+        data += static_cast<char>(b);
+    }
     save(tag.opt.save_script, data);
+    save(tag.opt.save_gaps, gaps);
 
     line_send(tag.line, tag.opt.m_line);
 

@@ -3,6 +3,7 @@
 #include "target.h"
 
 #include <gtest/gtest.h>
+#include <sstream>
 
 namespace {
 
@@ -12,6 +13,7 @@ struct Upload {
     RunResult result;
     std::string received;  // the script as the tag got it
     std::string meta;      // the tag's decoding of the metadata record
+    std::string gaps;      // ms between script bytes at the tag, one a line
     std::string transcript;
     std::string after_settings;  // output after the settings lines
 };
@@ -26,7 +28,8 @@ Upload upload(const std::string& file, const std::string& content,
     TempDir tag_dir;
     std::vector<std::string> all = {"--save-script", tag_dir.file("script"), "--save-meta",
                                     tag_dir.file("meta"), "--transcript",
-                                    tag_dir.file("transcript")};
+                                    tag_dir.file("transcript"), "--save-gaps",
+                                    tag_dir.file("gaps")};
     all.insert(all.end(), args.begin(), args.end());
     Upload u;
     {
@@ -40,6 +43,7 @@ Upload upload(const std::string& file, const std::string& content,
     }
     u.received = read_file(tag_dir.file("script"));
     u.meta = read_file(tag_dir.file("meta"));
+    u.gaps = read_file(tag_dir.file("gaps"));
     u.transcript = read_file(tag_dir.file("transcript"));
     size_t at = u.result.out.find("Auto-run : ");
     if (at != std::string::npos) u.after_settings = u.result.out.substr(u.result.out.find("\n\n", at) + 2);
@@ -104,6 +108,33 @@ TEST(Upload, TokenisedScriptGoesByteForByte)
     for (uint32_t i = 0; i < n; i += 20) bars += bar(i, n);
     EXPECT_EQ(u.after_settings.substr(0, 18 + bars.size() + bar(n, n).size()),
               "Sending Script...\n" + bars + bar(n, n));
+}
+
+TEST(Upload, PausesReachTheTagAfterEachHundredthIndexOfTheFile)
+{
+    std::string plain;
+    for (int n = 10; plain.size() < 350; n += 10) plain += std::to_string(n) + " PRINT\r\n";
+    for (const std::string& script : {"\xfa" + std::string(349, 'T'), plain}) {
+        Upload u = upload("p.bas", script);
+        ASSERT_EQ(u.result.status, 0) << u.result.out;
+        // The pauses follow the file's indices, not the bytes sent: the CR of
+        // a CR LF pair in plain text is left out.
+        bool is_plain = script[0] != '\xfa';
+        std::vector<bool> pause_after;
+        for (size_t i = 0; i < script.size(); ++i) {
+            if (is_plain && script[i] == '\r' && i + 1 < script.size() && script[i + 1] == '\n') ++i;
+            pause_after.push_back(i % 100 == 0);
+        }
+        std::istringstream lines(u.gaps);
+        std::vector<double> gaps;
+        for (double ms = 0; lines >> ms;) gaps.push_back(ms);
+        ASSERT_EQ(gaps.size() + 1, pause_after.size());
+        for (size_t k = 0; k < gaps.size(); ++k) {
+            if (pause_after[k]) {
+                EXPECT_GE(gaps[k], 15.0) << "after byte " << k << " sent";
+            }
+        }
+    }
 }
 
 TEST(Upload, EmptyFileSendsTheMarkerAndOneBar)
