@@ -35,6 +35,15 @@ TEST(Ports, DevicePathsAndUsbAdaptersOnPosix)
               std::string::npos)
         << r.out;
     EXPECT_EQ(r.status, 0);
+
+    // A relative FLASHTAG_PORT_DIR: -l names the adapter by the path that
+    // -c then opens, from wherever it is run.
+    std::string dir = target.port_dir().file("");
+    dir.pop_back();
+    size_t slash = dir.rfind('/');
+    r = run_program({"sh", "-c", "cd '" + dir.substr(0, slash) + "' && FLASHTAG_PORT_DIR='" +
+                                     dir.substr(slash + 1) + "' exec " FLASHTAG_PATH " -l"});
+    EXPECT_NE(r.out.find("\n  " + usb_path + " -> "), std::string::npos) << r.out;
     remove(target.work().file("p.bas").c_str());
 }
 

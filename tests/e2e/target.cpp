@@ -56,6 +56,7 @@ RunResult Target::run_program(const std::string& program, const std::vector<std:
     argv.insert(argv.end(), args.begin(), args.end());
     std::vector<std::string> env;
     if (!options.machine_ports) env.push_back("FLASHTAG_PORT_DIR=" + ports_.path());
+    env.insert(env.end(), options.env.begin(), options.env.end());
     RunResult r = ::run_program(argv, env, options);
     if (is_wine()) {
         std::string folded;

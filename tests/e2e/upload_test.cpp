@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 #include <sstream>
+#include <unistd.h>
 
 namespace {
 
@@ -135,6 +136,21 @@ TEST(Upload, PausesReachTheTagAfterEachHundredthIndexOfTheFile)
             }
         }
     }
+}
+
+TEST(Upload, MetadataNamesTheUserWhoRanSudo)
+{
+    const Target& target = Target::get();
+    if (target.is_wine() || geteuid() != 0) GTEST_SKIP() << "needs the Linux build run as root";
+    TempDir tag_dir;
+    TagSimProcess tag(target.port_link(6), {"--save-meta", tag_dir.file("meta")});
+    write_file(target.work().file("s.bas"), "A");
+    RunOptions under_sudo;
+    under_sudo.env = {"SUDO_USER=daemon"};
+    RunResult r = target.run({"-c", "6", target.program_path("s.bas")}, under_sudo);
+    remove(target.work().file("s.bas").c_str());
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(read_file(tag_dir.file("meta")).find("user: daemon\n"), std::string::npos);
 }
 
 TEST(Upload, EmptyFileSendsTheMarkerAndOneBar)

@@ -50,6 +50,7 @@ struct RunOptions {
     int signal = SIGINT;        // ...the program gets this signal, or with 0
                                 //    its output is closed (a pipe to "head")
     bool machine_ports = false; // the machine's own ports, not the test's links
+    std::vector<std::string> env;  // more of the environment ("NAME=value")
 };
 
 // Runs argv with `env` ("NAME=value") added to this process's environment.

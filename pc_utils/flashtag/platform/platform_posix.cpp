@@ -88,6 +88,9 @@ void platform_fine_timer(bool on)
 #endif
 }
 
+// The user logged on to the PC: under sudo the one who ran it (sudo says
+// who in SUDO_USER, and only root's word for it counts), else the
+// effective user.
 void platform_user_name(char* user, size_t size)
 {
     if (size == 0) return;
@@ -95,8 +98,13 @@ void platform_user_name(char* user, size_t size)
     passwd pw{};
     passwd* found = nullptr;
     char buf[1024];
-    if (getpwuid_r(geteuid(), &pw, buf, sizeof buf, &found) == 0 && found != nullptr &&
-        strlen(found->pw_name) < size) {
+    const char* sudo_user = geteuid() == 0 ? getenv("SUDO_USER") : nullptr;
+    if (sudo_user == nullptr || sudo_user[0] == '\0' ||
+        getpwnam_r(sudo_user, &pw, buf, sizeof buf, &found) != 0 || found == nullptr) {
+        found = nullptr;
+        getpwuid_r(geteuid(), &pw, buf, sizeof buf, &found);
+    }
+    if (found != nullptr && strlen(found->pw_name) < size) {
         memcpy(user, found->pw_name, strlen(found->pw_name) + 1);
     }
 }

@@ -4,6 +4,7 @@
 // which ttyS ports have a UART and what a USB adapter is; /dev/serial/by-id
 // gives its stable name. macOS has neither: its cu.* devices are listed
 // by name only.
+#include "port_dir_posix.h"
 #include "serial_backend.h"
 #include "tty_linux.h"
 
@@ -135,9 +136,9 @@ void append_by_id(const char* path, char* text, size_t size)
 
 size_t os_list_ports(serial_port_info* ports, size_t max, bool usb_only)
 {
-    const char* env = getenv("FLASHTAG_PORT_DIR");
-    bool port_dir = env != nullptr && env[0] != '\0';
-    const char* dir = port_dir ? env : "/dev";
+    const char* links = port_dir();
+    bool from_links = links != nullptr;
+    const char* dir = from_links ? links : "/dev";
     DIR* d = opendir(dir);
     if (d == nullptr) return 0;
     size_t count = 0;
@@ -145,16 +146,16 @@ size_t os_list_ports(serial_port_info* ports, size_t max, bool usb_only)
         const char* base = e->d_name;
         bool usb = prefix_index(base, USB_PREFIXES) >= 0;
         // Only COMn links that the driver can open.
-        bool other = port_dir ? port_number_from_name(base) >= 0
+        bool other = from_links ? port_number_from_name(base) >= 0
                               : prefix_index(base, DEV_PREFIXES) >= 0;
         if (!usb && (usb_only || !other)) continue;
-        if (!port_dir && uart_missing(base)) continue;
+        if (!from_links && uart_missing(base)) continue;
         if (count == max) break;
         serial_port_info& port = ports[count];
         int n = snprintf(port.name, sizeof port.name, "%s/%s", dir, base);
         if (n < 0 || static_cast<size_t>(n) >= sizeof port.name) continue;
         port.detail[0] = '\0';
-        if (port_dir) {
+        if (from_links) {
             // A link made for the program: where it leads.
             char target[SERIAL_MAX_PATH + 1];
             ssize_t len = readlink(port.name, target, sizeof target - 1);

@@ -10,6 +10,7 @@
 // read or write either moves the whole count before a monotonic deadline or
 // gives SERIAL_EIO.
 #include "platform/platform.h"
+#include "port_dir_posix.h"
 #include "serial_backend.h"
 #include "tty_linux.h"
 
@@ -119,8 +120,8 @@ void release(port_slot& slot)
 bool build_path(const char* name, char* path, size_t size)
 {
     if (serial_is_device_path(name)) return snprintf(path, size, "%s", name) > 0;
-    const char* dir = getenv("FLASHTAG_PORT_DIR");
-    int n = (dir != nullptr && dir[0] != '\0')
+    const char* dir = port_dir();
+    int n = dir != nullptr
                 ? snprintf(path, size, "%s/%s", dir, name)
                 : snprintf(path, size, "/dev/ttyS%d", port_number_from_name(name) - 1);
     return n > 0 && static_cast<size_t>(n) < size;
