@@ -70,6 +70,7 @@ void console_command(sim_tag& tag, const std::string& command)
         }
     } else if (!old && command == "_echo = 0") {
         tag.echo = false;
+        tag.echo_typed = false;
         reply(tag, "OK");
     } else {
         reply(tag, "ERROR: unknown command");

@@ -75,6 +75,7 @@ void usage()
             "  --version TEXT    reply to \"ver\" (default V6.1.0; V5.x is the old console)\n"
             "  --node-id N       node ID (default 7)\n"
             "  --echo            echo each command line before replying\n"
+            "  --echo-typed      echo each character as it is typed (CR as CR LF)\n"
             "  --prefix TEXT     put TEXT (e.g. \"[3] \") before each command reply\n"
             "  --blank           send a blank and a lone-CR line before each reply\n"
             "  --silent          answer nothing\n"
@@ -106,7 +107,7 @@ void usage()
 bool parse(int argc, char** argv, sim_options& opt)
 {
     enum {
-        LINK = 256, VERSION, NODE_ID, ECHO_COMMANDS, PREFIX, BLANK, SILENT, TRANSCRIPT, HELP,
+        LINK = 256, VERSION, NODE_ID, ECHO_COMMANDS, ECHO_TYPED, PREFIX, BLANK, SILENT, TRANSCRIPT, HELP,
         SAVE_SCRIPT, SAVE_META, SAVE_GAPS, REFUSE_LOAD, M_LINE, FINAL, HANGUP_AFTER, QUIET_MS,
         LOG_RECORDS, LOG_PREAMBLE, LOG_NO_SELECTED, LOG_FINAL, LOG_STALL,
         MUTE_AFTER_LOAD, MUTE_ID, GARBAGE, BABBLE,
@@ -116,6 +117,7 @@ bool parse(int argc, char** argv, sim_options& opt)
         {"version", required_argument, nullptr, VERSION},
         {"node-id", required_argument, nullptr, NODE_ID},
         {"echo", no_argument, nullptr, ECHO_COMMANDS},
+        {"echo-typed", no_argument, nullptr, ECHO_TYPED},
         {"prefix", required_argument, nullptr, PREFIX},
         {"blank", no_argument, nullptr, BLANK},
         {"silent", no_argument, nullptr, SILENT},
@@ -152,6 +154,7 @@ bool parse(int argc, char** argv, sim_options& opt)
             opt.node_id = static_cast<unsigned>(number);
             break;
         case ECHO_COMMANDS: opt.echo = true; break;
+        case ECHO_TYPED: opt.echo_typed = true; break;
         case PREFIX: opt.prefix = unescape(optarg); break;
         case BLANK: opt.blank = true; break;
         case SILENT: opt.silent = true; break;
@@ -220,6 +223,7 @@ int main(int argc, char** argv)
         return 2;
     }
     tag.echo = tag.opt.echo;
+    tag.echo_typed = tag.opt.echo_typed;
     tag.node_id = tag.opt.node_id;
     read_firmware_version(tag);
 
@@ -257,6 +261,14 @@ int main(int argc, char** argv)
         if (b < 0) {
             usleep(10000);  // line momentarily unusable
             continue;
+        }
+        if (tag.echo_typed) {
+            if (b == '\r') {
+                line_write(tag.line, "\r\n", 2);
+            } else {
+                const unsigned char c = static_cast<unsigned char>(b);
+                line_write(tag.line, &c, 1);
+            }
         }
         if (b == '\r') {
             console_command(tag, command);

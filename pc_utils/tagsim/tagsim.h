@@ -12,6 +12,7 @@ struct sim_options {
     std::string version = "V6.1.0";
     unsigned node_id = 7;
     bool echo = false;          // echo each command line before replying
+    bool echo_typed = false;    // echo each character as it is typed
     std::string prefix;         // put before every command reply, e.g. "[3] "
     bool blank = false;         // a blank and a lone-CR line before replies
     bool silent = false;        // answer nothing at all
@@ -60,6 +61,7 @@ struct sim_tag {
     sim_line line;
     sim_options opt;
     bool echo = false;
+    bool echo_typed = false;
     unsigned node_id = 0;
     bool old_console = false;  // firmware 5.x: "id", no "_echo"
     bool text_log = false;     // version's third number 1: log as text lines

@@ -32,7 +32,8 @@ const std::string help =
     "flashtag:          -h Display this help text\n"
     "flashtag:          -v Trace the serial line on stderr (ports, commands\n"
     "flashtag:             and replies), for finding out why a run fails.\n"
-    "flashtag:          -l List the serial ports of this computer and exit.\n";
+    "flashtag:          -l List the serial ports of this computer and exit.\n"
+    "flashtag:          -c also takes socket://HOST:PORT and rfc2217://HOST:PORT.\n";
 const std::string port_error = "flashtag: Error: Specify a port number with -c option\n";
 
 std::string settings(const std::string& port, int node, const std::string& file, bool run)

@@ -31,8 +31,9 @@ void fake_find_holders(const char*, char*, size_t) {}
 }  // namespace
 
 const serial_backend serial_os_backend = {
-    fake_open,   fake_set_timeout, fake_read,         fake_write, fake_set_dtr,
-    fake_handle, fake_close,       fake_find_holders, false,
+    fake_open,          fake_set_timeout,    fake_read,        fake_write, fake_set_dtr,
+    fake_handle,        fake_close,          local_quiet_window, nothing_to_describe,
+    fake_find_holders,  false,
 };
 
 size_t os_list_ports(serial_port_info*, size_t, bool) { return 0; }

@@ -75,11 +75,11 @@ pid_t spawn(const std::vector<std::string>& argv, const std::vector<std::string>
 
 }  // namespace
 
-Background::Background(const std::vector<std::string>& argv)
+Background::Background(const std::vector<std::string>& argv, bool first_line)
 {
     int fd = -1;
     pid_ = spawn(argv, {}, false, &fd);
-    auto deadline = clock_type::now() + std::chrono::seconds(10);
+    auto deadline = clock_type::now() + std::chrono::seconds(first_line ? 10 : 0);
     char c;
     while (ms_left(deadline) > 0) {
         pollfd p{fd, POLLIN, 0};

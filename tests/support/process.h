@@ -11,10 +11,11 @@
 #include <vector>
 
 // A program running in the background, stopped at destruction. Its first
-// output line is read (and waited for, up to 10 s) at start.
+// output line is read (and waited for, up to 10 s) at start, unless
+// `first_line` is false.
 class Background {
 public:
-    explicit Background(const std::vector<std::string>& argv);
+    explicit Background(const std::vector<std::string>& argv, bool first_line = true);
     ~Background();
     Background(const Background&) = delete;
     Background& operator=(const Background&) = delete;

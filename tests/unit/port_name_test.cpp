@@ -1,6 +1,7 @@
 // Port names: which texts address which slot, and that every operation
 // refuses a bad name before it reaches the OS.
 #include "serial/serial.h"
+#include "serial/serial_backend.h"
 
 #include <gtest/gtest.h>
 #include <vector>
@@ -56,4 +57,19 @@ TEST(PortName, PortThatWasNeverOpenedFailsAsAnOsError)
     // Closing what is not open is harmless.
     EXPECT_EQ(serial_close("COM42"), SERIAL_OK);
     EXPECT_EQ(serial_read("COM42", &byte, 1), SERIAL_EIO);
+}
+
+TEST(PortName, NetworkPortsAreCheckedBeforeAnyLookup)
+{
+    for (const char* name : {"socket://", "socket://host", "socket://host:", "socket://host:0",
+                             "socket://host:65536", "socket://host:12x", "socket://host:-1",
+                             "socket://[::1:80", "socket://a b:1", "rfc2217://:4000"}) {
+        EXPECT_EQ(serial_open(name, 115200, 8, 0, 1, 1000), SERIAL_EINVAL) << name;
+        EXPECT_EQ(serial_last_error().fault, SERIAL_FAULT_ADDRESS) << name;
+    }
+    // How a name that does not resolve reads (no name is looked up here).
+    serial_fail(SERIAL_FAULT_NO_HOST, "resolve", 0, "Name or service not known");
+    char text[200];
+    serial_describe_error(text, sizeof text);
+    EXPECT_STREQ(text, "names a host that does not resolve (Name or service not known)");
 }

@@ -22,6 +22,11 @@ bool is_device_path_argument(const char* arg)
     return arg[0] == '/' && serial_takes_device_paths();
 }
 
+bool is_network_port_argument(const char* arg)
+{
+    return strncmp(arg, "socket://", 9) == 0 || strncmp(arg, "rfc2217://", 10) == 0;
+}
+
 bool copy_argument(const char* program, char* dest, size_t size, const char* arg,
                    const char* what)
 {

@@ -14,6 +14,9 @@ void start_program(const char* program);
 // Whether a port argument is a device path ("/dev/ttyUSB0") on a system
 // whose ports are named so; such a port's name is the argument as it stands.
 bool is_device_path_argument(const char* arg);
+// Whether a port argument names a network port ("socket://host:4000",
+// "rfc2217://host:4001"), which is also the port's name as it stands.
+bool is_network_port_argument(const char* arg);
 
 // Copies an argument into one of the run's fixed buffers; false, after
 // "<program>: Error: <what> too long (at most N characters)", when it does

@@ -28,6 +28,7 @@ void print_usage()
         "flashtag:          -v Trace the serial line on stderr (ports, commands\n",
         "flashtag:             and replies), for finding out why a run fails.\n",
         "flashtag:          -l List the serial ports of this computer and exit.\n",
+        "flashtag:          -c also takes socket://HOST:PORT and rfc2217://HOST:PORT.\n",
     };
     for (const char* line : lines) printf("%s", line);
 }

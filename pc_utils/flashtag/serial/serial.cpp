@@ -23,7 +23,8 @@ int32_t serial_fail(serial_fault fault, const char* call, long os_error, const c
 {
     last_error = serial_error{fault, call, os_error};
     snprintf(last_os_text, sizeof last_os_text, "%s", os_text);
-    return fault == SERIAL_FAULT_NAME ? SERIAL_EINVAL : SERIAL_EIO;
+    bool bad_name = fault == SERIAL_FAULT_NAME || fault == SERIAL_FAULT_ADDRESS;
+    return bad_name ? SERIAL_EINVAL : SERIAL_EIO;
 }
 
 serial_error serial_last_error() { return last_error; }
@@ -55,6 +56,26 @@ void serial_describe_error(char* text, size_t size)
                  os_text[0] != '\0' ? ": " : "", os_text);
         break;
     case SERIAL_FAULT_OTHER: snprintf(text, size, "failed (%s: %s)", call, os_text); break;
+    case SERIAL_FAULT_ADDRESS:
+        snprintf(text, size, "is not a network port (socket://HOST:PORT or rfc2217://HOST:PORT)");
+        break;
+    case SERIAL_FAULT_NO_HOST:
+        snprintf(text, size, "names a host that does not resolve (%s)", os_text);
+        break;
+    case SERIAL_FAULT_REFUSED:
+        snprintf(text, size, "refused the connection: nothing takes connections on that port");
+        break;
+    case SERIAL_FAULT_NO_ANSWER:
+        snprintf(text, size, "did not answer the connection within %lu s",
+                 static_cast<unsigned long>(SERIAL_CONNECT_TIMEOUT_MS / 1000));
+        break;
+    case SERIAL_FAULT_CLOSED:
+        snprintf(text, size, "closed the connection%s%s%s", os_text[0] != '\0' ? ", saying \"" : "",
+                 os_text, os_text[0] != '\0' ? "\"" : "");
+        break;
+    case SERIAL_FAULT_NO_RFC2217:
+        snprintf(text, size, "does not speak RFC 2217 (%s)", os_text);
+        break;
     }
 }
 
@@ -90,42 +111,56 @@ bool serial_is_device_path(const char* name)
     return name != nullptr && name[0] == '/' && strlen(name) <= SERIAL_MAX_PATH;
 }
 
+bool serial_is_network_port(const char* name)
+{
+    return name != nullptr && (strncmp(name, "socket://", 9) == 0 ||
+                               strncmp(name, "rfc2217://", 10) == 0) &&
+           strlen(name) <= SERIAL_MAX_PATH;
+}
+
 namespace {
 
-// Which backend holds each slot open; null while it is not open.
+// The backend each slot was last opened with (null: never opened), and
+// whether it is open now.
 const serial_backend* slot_backend[SERIAL_SLOTS];
-// The names of the ports in the path slots. A name stays after its port is
-// closed, until another path takes the slot.
-char path_names[SERIAL_PATH_SLOTS][SERIAL_MAX_PATH + 1];
-constexpr size_t FIRST_PATH_SLOT = SERIAL_MAX_PORT + 1;
+bool slot_open[SERIAL_SLOTS];
+// The names of the ports in the named slots (device paths, network ports).
+// A name stays after its port is closed, until another name takes the slot.
+char slot_names[SERIAL_NAMED_SLOTS][SERIAL_MAX_PATH + 1];
 constexpr size_t NO_SLOT = SERIAL_SLOTS;
 
 bool is_port_name(const char* name)
 {
-    return port_number_from_name(name) >= 0 ||
+    return port_number_from_name(name) >= 0 || serial_is_network_port(name) ||
            (serial_os_backend.takes_device_paths && serial_is_device_path(name));
 }
 
-// The slot of a checked port name; NO_SLOT for a path that has none.
+// The backend that moves a checked port name's bytes.
+const serial_backend& backend_for(const char* name)
+{
+    return serial_is_network_port(name) ? serial_net_backend : serial_os_backend;
+}
+
+// The slot of a checked port name; NO_SLOT for a name that has none.
 size_t find_slot(const char* name)
 {
     int n = port_number_from_name(name);
     if (n >= 0) return static_cast<size_t>(n);
-    for (size_t i = 0; i < SERIAL_PATH_SLOTS; ++i) {
-        if (strcmp(path_names[i], name) == 0) return FIRST_PATH_SLOT + i;
+    for (size_t i = 0; i < SERIAL_NAMED_SLOTS; ++i) {
+        if (strcmp(slot_names[i], name) == 0) return SERIAL_FIRST_NAMED_SLOT + i;
     }
     return NO_SLOT;
 }
 
-// The slot to open a port in: its own, or a free one for a new path.
+// The slot to open a port in: its own, or a free one for a new name.
 size_t claim_slot(const char* name)
 {
     size_t slot = find_slot(name);
     if (slot != NO_SLOT) return slot;
-    for (size_t i = 0; i < SERIAL_PATH_SLOTS; ++i) {
-        if (slot_backend[FIRST_PATH_SLOT + i] == nullptr) {
-            snprintf(path_names[i], sizeof path_names[i], "%s", name);
-            return FIRST_PATH_SLOT + i;
+    for (size_t i = 0; i < SERIAL_NAMED_SLOTS; ++i) {
+        if (!slot_open[SERIAL_FIRST_NAMED_SLOT + i]) {
+            snprintf(slot_names[i], sizeof slot_names[i], "%s", name);
+            return SERIAL_FIRST_NAMED_SLOT + i;
         }
     }
     return NO_SLOT;
@@ -135,13 +170,13 @@ size_t claim_slot(const char* name)
 size_t open_slot(const char* name, const char* call)
 {
     size_t slot = find_slot(name);
-    if (slot != NO_SLOT && slot_backend[slot] != nullptr) return slot;
+    if (slot != NO_SLOT && slot_open[slot]) return slot;
     serial_fail(SERIAL_FAULT_OTHER, call, 0, "the port is not open");
     return NO_SLOT;
 }
 
-// The backend that answers for a slot: the one holding it open, else this
-// system's (a closed Windows slot still shows its handle value).
+// The backend that answers for a slot: the one it was opened with, else
+// this system's (a closed Windows slot still shows its handle value).
 const serial_backend& backend_of(size_t slot)
 {
     return slot_backend[slot] != nullptr ? *slot_backend[slot] : serial_os_backend;
@@ -160,7 +195,15 @@ void serial_describe_holders(const char* name, char* text, size_t size)
 {
     if (size == 0) return;
     text[0] = '\0';
-    if (is_port_name(name)) serial_os_backend.find_holders(name, text, size);
+    if (is_port_name(name)) backend_for(name).find_holders(name, text, size);
+}
+
+void serial_describe_connection(const char* name, char* text, size_t size)
+{
+    if (size == 0) return;
+    text[0] = '\0';
+    size_t slot = is_port_name(name) ? find_slot(name) : NO_SLOT;
+    if (slot != NO_SLOT && slot_open[slot]) slot_backend[slot]->describe(slot, text, size);
 }
 
 serial_handle serial_get_handle(const char* name)
@@ -183,18 +226,19 @@ int32_t serial_open(const char* name, uint32_t baud, uint8_t data_bits, uint8_t 
     }
     size_t slot = claim_slot(name);
     if (slot == NO_SLOT) {
-        return serial_fail(SERIAL_FAULT_OTHER, "open", 0, "too many ports open by device path");
+        return serial_fail(SERIAL_FAULT_OTHER, "open", 0, "too many ports open by name");
     }
     // A port this process holds already is refused as Windows refuses a
     // second exclusive CreateFile, and its slot stays as it is.
-    if (slot_backend[slot] != nullptr) return serial_fail(SERIAL_FAULT_IN_USE, "open", 0, "");
-    const serial_backend& backend = serial_os_backend;
+    if (slot_open[slot]) return serial_fail(SERIAL_FAULT_IN_USE, "open", 0, "");
+    const serial_backend& backend = backend_for(name);
+    slot_backend[slot] = &backend;
     int32_t result = backend.open(slot, name, serial_line{baud, data_bits, parity, stop_bits});
     if (result != SERIAL_OK) return result;
-    slot_backend[slot] = &backend;
+    slot_open[slot] = true;
     if (serial_set_timeout(name, timeout_ms) != SERIAL_OK) {
         backend.close(slot);
-        slot_backend[slot] = nullptr;
+        slot_open[slot] = false;
         return SERIAL_EIO;
     }
     return SERIAL_OK;
@@ -206,16 +250,16 @@ int32_t serial_close(const char* name)
     size_t slot = find_slot(name);
     if (slot == NO_SLOT) return SERIAL_OK;
     backend_of(slot).close(slot);
-    slot_backend[slot] = nullptr;
+    slot_open[slot] = false;
     return SERIAL_OK;
 }
 
 void serial_release_all()
 {
     for (size_t slot = 0; slot < SERIAL_SLOTS; ++slot) {
-        if (slot_backend[slot] == nullptr) continue;
+        if (!slot_open[slot]) continue;
         slot_backend[slot]->close(slot);
-        slot_backend[slot] = nullptr;
+        slot_open[slot] = false;
     }
 }
 
@@ -270,8 +314,11 @@ int32_t serial_flush_input(const char* name)
     // been quiet long enough for whatever the tag was sending to have ended.
     // A device that never stops sending is given up on after a while (a tag
     // says nothing for that long): what it sends next is read as a reply and
-    // judged there.
-    result = serial_set_timeout(name, 10);
+    // judged there. A network port's window also covers its round trip, or
+    // what the tag sent just before would still be on its way.
+    size_t slot = open_slot(name, "flush");
+    uint32_t window = slot == NO_SLOT ? SERIAL_QUIET_MS : slot_backend[slot]->prepare_flush(slot);
+    result = serial_set_timeout(name, window);
     if (result != SERIAL_OK) return result;
     unsigned char junk[50];
     int32_t last = SERIAL_OK;

@@ -1,5 +1,7 @@
 // Serial port driver: blocking, exact-length byte I/O on COM ports addressed
-// by name ("COM1".."COM99"; on POSIX also by device path, "/dev/ttyUSB0").
+// by name ("COM1".."COM99"; on POSIX also by device path, "/dev/ttyUSB0"),
+// and on serial ports shared over the network ("socket://host:4000",
+// "rfc2217://host:4001").
 // Callers never hold an OS handle; the driver keeps a process-wide table
 // from port to open handle and one process-wide time-out. Every operation
 // returns a result code (common/result.h): SERIAL_OK, SERIAL_EINVAL (bad
@@ -7,9 +9,9 @@
 // read time-out shows this way). The driver also keeps why the last failing
 // operation failed, for a message that tells the user what to do.
 //
-// serial.cpp implements all of this once; the OS backends behind it
-// (serial_posix.cpp, serial_w32.cpp) supply the few operations listed in
-// serial_backend.h.
+// serial.cpp implements all of this once; the backends behind it (the OS's
+// serial_posix.cpp or serial_w32.cpp, and serial_net.cpp for network ports)
+// supply the few operations listed in serial_backend.h.
 #pragma once
 
 #include "common/result.h"
@@ -26,13 +28,23 @@ constexpr int SERIAL_MAX_PORT = 99;
 // Highest COM number a system gives a port (COM255); the command line and
 // the scan go up to it, though the driver names ports only to COM99.
 constexpr int SERIAL_LAST_COM_NUMBER = 255;
-// Longest device path that names a port.
+// Longest device path (or network port) that names a port.
 constexpr size_t SERIAL_MAX_PATH = 255;
+// How long a network port's connection may take to be answered.
+constexpr uint32_t SERIAL_CONNECT_TIMEOUT_MS = 3000;
 
 // A device path: a name that begins with "/" and fits SERIAL_MAX_PATH.
 bool serial_is_device_path(const char* name);
 // Whether this backend opens ports by device path (POSIX) or not (Win32).
 bool serial_takes_device_paths();
+// A network port's name: "socket://" (raw TCP) or "rfc2217://" (telnet
+// with the Com Port Control Option) and HOST:PORT, HOST a name, an IPv4
+// address or an IPv6 address in brackets. Whether `name` has such a
+// scheme and fits SERIAL_MAX_PATH; the rest is checked when it is opened.
+bool serial_is_network_port(const char* name);
+// How an open network port's connection went, in words for a trace: the
+// address, the negotiation, the round trip measured. Empty for other ports.
+void serial_describe_connection(const char* name, char* text, size_t size);
 
 // A port the system has, as the port list shows it.
 struct serial_port_info {
@@ -56,6 +68,13 @@ enum serial_fault : int32_t {
     SERIAL_FAULT_TIMEOUT,     // fewer bytes moved than asked within the time-out
     SERIAL_FAULT_SETTINGS,    // the port refused the line settings asked for
     SERIAL_FAULT_OTHER,       // any other failure of the OS
+    // Network ports.
+    SERIAL_FAULT_ADDRESS,     // not a well-formed "scheme://HOST:PORT"
+    SERIAL_FAULT_NO_HOST,     // the host name does not resolve
+    SERIAL_FAULT_REFUSED,     // nothing takes connections on that port
+    SERIAL_FAULT_NO_ANSWER,   // the connection was not answered in time
+    SERIAL_FAULT_CLOSED,      // the server closed the connection
+    SERIAL_FAULT_NO_RFC2217,  // the server does not speak the Com Port Control Option
 };
 
 struct serial_error {

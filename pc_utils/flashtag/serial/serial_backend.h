@@ -15,9 +15,13 @@
 #include <cstdint>
 
 // Slot numbers: 1..SERIAL_MAX_PORT for COMn (0 is never used), then the
-// slots of ports named by device path.
-constexpr size_t SERIAL_PATH_SLOTS = 8;
-constexpr size_t SERIAL_SLOTS = SERIAL_MAX_PORT + 1 + SERIAL_PATH_SLOTS;
+// slots of ports named otherwise (device paths, network ports).
+constexpr size_t SERIAL_NAMED_SLOTS = 16;
+constexpr size_t SERIAL_FIRST_NAMED_SLOT = SERIAL_MAX_PORT + 1;
+constexpr size_t SERIAL_SLOTS = SERIAL_FIRST_NAMED_SLOT + SERIAL_NAMED_SLOTS;
+
+// The quiet spell that ends an input flush on a local port.
+constexpr uint32_t SERIAL_QUIET_MS = 10;
 
 struct serial_line {
     uint32_t baud;
@@ -43,6 +47,13 @@ struct serial_backend {
     // never opened or are closed already; on POSIX it runs from signal
     // handlers too, so only async-signal-safe calls.
     void (*close)(size_t slot);
+    // Gets the port ready for an input flush (a network server is asked to
+    // drop what it holds) and returns the quiet spell, in ms, that shows the
+    // line has gone quiet: SERIAL_QUIET_MS, more where bytes take longer.
+    uint32_t (*prepare_flush)(size_t slot);
+    // How the port's connection went, for a trace; empty where there is
+    // nothing to say.
+    void (*describe)(size_t slot, char* text, size_t size);
     // The other processes that have the port `name` open, in words
     // (serial_describe_holders); empty text where none can be seen.
     void (*find_holders)(const char* name, char* text, size_t size);
@@ -50,9 +61,18 @@ struct serial_backend {
     bool takes_device_paths;
 };
 
+// prepare_flush and describe for a local port.
+inline uint32_t local_quiet_window(size_t) { return SERIAL_QUIET_MS; }
+inline void nothing_to_describe(size_t, char* text, size_t size)
+{
+    if (size > 0) text[0] = '\0';
+}
+
 // The backend of this build's operating system: serial_posix.cpp or
 // serial_w32.cpp (the fuzz targets link a stand-in).
 extern const serial_backend serial_os_backend;
+// Network ports, on this system's sockets (serial_net.cpp).
+extern const serial_backend serial_net_backend;
 // The ports that backend's system has, for serial_list_ports:
 // serial_list_posix.cpp or serial_list_w32.cpp.
 size_t os_list_ports(serial_port_info* ports, size_t max, bool usb_only);

@@ -324,6 +324,7 @@ void tty_find_holders(const char* name, char* text, size_t size)
 }  // namespace
 
 const serial_backend serial_os_backend = {
-    tty_open,   tty_set_timeout, tty_read,         tty_write, tty_set_dtr,
-    tty_handle, tty_close,       tty_find_holders, true,
+    tty_open,           tty_set_timeout,     tty_read,         tty_write, tty_set_dtr,
+    tty_handle,         tty_close,           local_quiet_window, nothing_to_describe,
+    tty_find_holders,   true,
 };

@@ -167,6 +167,7 @@ void com_find_holders(const char*, char*, size_t) {}
 }  // namespace
 
 const serial_backend serial_os_backend = {
-    com_open,   com_set_timeout, com_read,         com_write, com_set_dtr,
-    com_handle, com_close,       com_find_holders, false,
+    com_open,           com_set_timeout,     com_read,         com_write, com_set_dtr,
+    com_handle,         com_close,           local_quiet_window, nothing_to_describe,
+    com_find_holders,   false,
 };

@@ -12,6 +12,15 @@ namespace {
 // Firmware 5.x has the old console: plain "id" commands and no echo switch.
 constexpr unsigned long OLD_CONSOLE_MAJOR = 5;
 
+// How a network port's connection went; nothing for a local port.
+void trace_connection(const char* port)
+{
+    if (!tracing()) return;
+    char text[512];
+    serial_describe_connection(port, text, sizeof text);
+    if (text[0] != '\0') tag_trace("network %s: %s", port, text);
+}
+
 }  // namespace
 
 int32_t tag_get_version(const char* port, uint32_t* packed)
@@ -53,6 +62,7 @@ int32_t tag_connect(const char* port, uint32_t* firmware_version, uint32_t* vers
         return result;
     }
     tag_trace("open %s: ok, 115200 baud 8N1", port);
+    trace_connection(port);
 
     uint32_t packed = 0;
     result = tag_get_version(port, &packed);
@@ -60,6 +70,7 @@ int32_t tag_connect(const char* port, uint32_t* firmware_version, uint32_t* vers
         serial_close(port);
         return result;
     }
+    trace_connection(port);  // the round trip, now that a reply has come
     tag_state.version_third = packed & 0xFF;
     if (firmware_version != nullptr) {
         *firmware_version = ((packed >> 16) & 0xFF) * 256 + ((packed >> 8) & 0xFF);
