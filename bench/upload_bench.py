@@ -1,17 +1,21 @@
 #!/usr/bin/env python3
 """Upload benchmark: a 100000-byte tokenised script and a 100000-byte plain
 text script with CR LF line ends, uploaded to the simulated tag by the Linux
-build and (when built) by the Windows build under Wine.
+build and (when built) by the Windows build under Wine; then the tokenised
+script again through a real ser2net on 127.0.0.1, raw (socket://) and as
+telnet with RFC 2217 (rfc2217://), in the same run.
 
-For each it prints the wall time, the pacing floor (the pauses the program's
--v trace reports x 20 ms), their ratio, user + system CPU time and peak
-memory (maximum resident set size of the program; under Wine, of the wine
-process that runs it).
+For each it prints the wall time, the floor (the pauses the program's -v
+trace reports x 20 ms, plus the tag's 0.25 s quiet spell that ends the
+data), their ratio, user + system CPU time, peak memory (maximum resident
+set size of the program; under Wine, of the wine process that runs it) and
+the shortest gap the tag saw after a byte whose index is a multiple of 100.
 
 Run: bench/run.sh  (builds first)."""
 import os
 import random
 import re
+import socket
 import subprocess
 import sys
 import tempfile
@@ -23,6 +27,7 @@ WINDOWS = os.path.join(ROOT, "build/windows/pc_utils/flashtag/flashtag.exe")
 TAGSIM = os.path.join(ROOT, "build/linux/pc_utils/tagsim/tagsim")
 WINE_RUN = os.path.join(ROOT, "scripts/wine-run")
 SIZE = 100000
+QUIET_S = 0.25
 
 
 def tokenised():
@@ -46,19 +51,58 @@ def pauses(trace):
     return int(found.group(1)) if found else 0
 
 
-def run(build, data, work):
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def listening(port):
+    with open("/proc/net/tcp") as f:
+        return ("0100007F:%04X 00000000:0000 0A" % port) in f.read()
+
+
+def start_ser2net(work, tty, telnet):
+    """ser2net on 127.0.0.1 in front of `tty`; its process and port."""
+    port = free_port()
+    conf = os.path.join(work, "ser2net.yaml")
+    with open(conf, "w") as f:
+        f.write("connection: &tag\n  accepter: %stcp,127.0.0.1,%d\n"
+                "  connector: serialdev,%s,115200n81,local\n"
+                % ("telnet(rfc2217)," if telnet else "", port, tty))
+    proc = subprocess.Popen(["ser2net", "-n", "-u", "-c", conf, "-P",
+                             os.path.join(work, "ser2net.pid")],
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    deadline = time.monotonic() + 10
+    while not listening(port) and time.monotonic() < deadline:
+        time.sleep(0.02)
+    return proc, port
+
+
+def min_paused_gap(path):
+    with open(path) as f:
+        gaps = [float(line) for line in f if line.strip()]
+    return min((gaps[k] for k in range(0, len(gaps), 100)), default=0.0)
+
+
+def run(build, via, data, work):
     script = os.path.join(work, "bench.bas")
     with open(script, "wb") as f:
         f.write(data)
     wine_prefix = subprocess.check_output([WINE_RUN, "--prefix"], text=True).strip()
-    link = (os.path.join(wine_prefix, "dosdevices", "com9") if build == "windows"
+    link = (os.path.join(wine_prefix, "dosdevices", "com9") if build == "windows" and not via
             else os.path.join(work, "COM9"))
-    received = os.path.join(work, "received")
-    sim = subprocess.Popen([TAGSIM, "--link", link, "--quiet-ms", "100",
-                            "--save-script", received], stdout=subprocess.PIPE)
-    sim.stdout.readline()
-    cmd = [LINUX, "-v", "-c", "9", script] if build == "linux" else \
-          [WINE_RUN, WINDOWS, "-v", "-c", "9", "Z:" + script]
+    gaps = os.path.join(work, "gaps")
+    sim = subprocess.Popen([TAGSIM, "--link", link, "--quiet-ms", str(int(QUIET_S * 1000)),
+                            "--save-gaps", gaps], stdout=subprocess.PIPE, text=True)
+    tty = sim.stdout.readline().strip()
+    server = None
+    port = "9"
+    if via:
+        server, tcp = start_ser2net(work, tty, via == "rfc2217")
+        port = "%s://localhost:%d" % (via, tcp)
+    cmd = [LINUX, "-v", "-c", port, script] if build == "linux" else \
+          [WINE_RUN, WINDOWS, "-v", "-c", port, "Z:" + script]
     timing = os.path.join(work, "time")
     env = dict(os.environ, FLASHTAG_PORT_DIR=work)
     start = time.monotonic()
@@ -66,29 +110,39 @@ def run(build, data, work):
                           stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True,
                           errors="replace", env=env)
     wall = time.monotonic() - start
-    sim.terminate()
-    sim.wait()
+    for p in (server, sim):
+        if p:
+            p.terminate()
+            p.wait()
     user, system, rss_kib = open(timing).read().split()[-3:]
     return (proc.returncode, wall, float(user) + float(system), int(rss_kib) / 1024.0,
-            pauses(proc.stderr))
+            pauses(proc.stderr), min_paused_gap(gaps))
 
 
 def main():
     builds = ["linux"] + (["windows"] if os.path.exists(WINDOWS) else [])
     if os.path.exists(WINDOWS):  # make the Wine prefix before timing anything
         subprocess.run([WINE_RUN, WINDOWS, "-h"], stdout=subprocess.DEVNULL)
-    print("%-8s %-22s %8s %8s %6s %7s %9s" %
-          ("build", "script", "wall s", "floor s", "ratio", "cpu s", "peak MiB"))
+    print("%-8s %-10s %-20s %8s %8s %6s %7s %9s %9s" %
+          ("build", "port", "script", "wall s", "floor s", "ratio", "cpu s", "peak MiB",
+           "min gap ms"))
+    runs = [(b, None, name, data) for b in builds
+            for name, data in (("tokenised 100000", tokenised()),
+                               ("plain CR LF 100000", plain_crlf()))]
+    runs += [(b, via, "tokenised 100000", tokenised()) for b in builds
+             for via in ("socket", "rfc2217")]
     failed = False
-    for build in builds:
-        for name, data in (("tokenised 100000", tokenised()), ("plain CR LF 100000", plain_crlf())):
-            with tempfile.TemporaryDirectory() as work:
-                rc, wall, cpu, mib, paused = run(build, data, work)
-            floor = max(paused, 1) * 0.020
-            print("%-8s %-22s %8.2f %8.2f %6.3f %7.2f %9.1f%s" %
-                  (build, name, wall, floor, wall / floor, cpu, mib,
-                   "" if rc == 0 else "  (exit status %d)" % rc))
-            failed |= rc != 0
+    for build, via, name, data in runs:
+        with tempfile.TemporaryDirectory() as work:
+            rc, wall, cpu, mib, paused, gap = run(build, via, data, work)
+        floor = paused * 0.020 + QUIET_S
+        # A plain-text script's pauses follow the file's indices, not the
+        # bytes the tag gets: its gaps are not shown.
+        shown = "%.1f" % gap if name.startswith("tokenised") else "-"
+        print("%-8s %-10s %-20s %8.2f %8.2f %6.3f %7.2f %9.1f %9s%s" %
+              (build, via or "local", name, wall, floor, wall / floor, cpu, mib, shown,
+               "" if rc == 0 else "  (exit status %d)" % rc))
+        failed |= rc != 0
     return 1 if failed else 0
 
 
