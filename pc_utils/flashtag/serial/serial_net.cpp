@@ -50,28 +50,25 @@ struct option_set {
     void add(uint8_t option) { bits[option / 8] = static_cast<uint8_t>(bits[option / 8] | 1 << (option % 8)); }
 };
 
+// The state of one network port (fields ordered by size).
 struct net_port {
     net_socket sock;
-    bool telnet;
-    // Bytes from the tag, decoded, not read yet.
-    uint8_t pending[4096];
-    size_t pending_start, pending_end;
-    // The telnet reader, and what has been said about each option.
-    rx_state state;
-    uint8_t verb;  // WILL, WONT, DO or DONT, awaiting its option
-    uint8_t sub[64];
-    size_t sub_length;
-    option_set sent_will, sent_wont, sent_do, sent_dont;
-    bool com_port_taken, com_port_refused;
-    uint32_t answered;  // bit n: request n acknowledged
-    // Answers to the server's requests, sent after each chunk is read.
-    uint8_t replies[96];
-    size_t reply_length;
-    // The round trip, and the first reply being timed.
+    size_t pending_start, pending_end;  // of `pending`
+    size_t sub_length;                  // of `sub`
+    size_t reply_length;                // of `replies`
     uint64_t round_trip_ms;
+    uint64_t write_time;  // when the write whose first reply is timed went out
+    uint32_t answered;    // bit n: request n acknowledged
+    bool telnet;
+    rx_state state;       // the telnet reader
+    uint8_t verb;         // WILL, WONT, DO or DONT, awaiting its option
+    bool com_port_taken, com_port_refused;
     bool timing_reply, reply_timed;
-    uint64_t write_time;
-    char notes[320];
+    option_set sent_will, sent_wont, sent_do, sent_dont;  // what was said of each option
+    uint8_t sub[64];       // a subnegotiation being read
+    uint8_t replies[96];   // answers to the server, sent after each chunk is read
+    char notes[320];       // how connecting went, for the trace
+    uint8_t pending[4096]; // bytes from the tag, decoded, not read yet
 };
 net_port ports[SERIAL_NAMED_SLOTS];
 

@@ -69,7 +69,7 @@ int32_t com_open(size_t slot, const char* name, const serial_line& line)
     // "\\.\" + the name exactly as given (COM07 stays COM07), each 8-bit
     // character widened with its sign; a valid name is at most 5 characters.
     wchar_t port_str[20] = L"\\\\.\\";
-    for (int i = 0; name[i] != '\0' && i < 15; ++i) port_str[4 + i] = static_cast<wchar_t>(name[i]);
+    for (int i = 0; i < 15 && name[i] != '\0'; ++i) port_str[4 + i] = static_cast<wchar_t>(name[i]);
 
     HANDLE h = CreateFileW(port_str, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
                            nullptr);
