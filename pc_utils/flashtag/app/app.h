@@ -32,6 +32,29 @@ int upload_stage(const char* port, char* filename, bool auto_run);
 // the tag and sends its metadata record. `filename` is modified.
 int32_t transfer_script(const char* port, char* filename, bool auto_run);
 
+// Reads <filename>.bas (as transfer_script names it; `fullname` gets the
+// name, APP_FILENAME_SIZE bytes) whole into `buffer` (APP_SCRIPT_SIZE
+// bytes): its length, or -1 after "<program>: Error: ..." on standard output.
+long read_script_file(const char* program, char* filename, char* fullname, uint8_t* buffer);
+
+// What an upload tells its caller as it goes: the step it has reached, and
+// the bytes of the file it has passed (every 20, and at the end). A false
+// from `progress` stops it with APP_ESTOPPED.
+enum upload_step { UPLOAD_SENDING_SCRIPT, UPLOAD_SENDING_METADATA };
+struct upload_observer {
+    void* context;
+    void (*step)(void* context, upload_step step);
+    bool (*progress)(void* context, uint32_t done, uint32_t total);
+};
+
+// The upload on the line, from the load command to the tag's last line:
+// the script's bytes (`length` of them) and then the metadata record with
+// its checksum byte. *bytes_sent counts the script bytes that went out.
+// Refused by the tag: APP_ELOAD.
+int32_t send_upload(const char* port, const uint8_t* script, uint32_t length,
+                    const uint8_t* metadata, size_t metadata_length,
+                    const upload_observer& observer, uint32_t* bytes_sent);
+
 // One redraw of the progress bar, composed in `line` (at least
 // PROGRESS_LINE_SIZE bytes): its length. print_progress writes it at once.
 constexpr size_t PROGRESS_LINE_SIZE = 256;

@@ -1,11 +1,5 @@
-// The script upload. After "load "_TXfer_"" is answered "OK", the tag takes
-// the script as a raw byte stream: "1" first for plain text (a tokenised
-// script starts with its own 0xFA), then the bytes one write at a time with a
-// 20 ms pause every 100 indices, which is the pace the tag's console keeps up
-// with. The tag sends nothing until, after a quiet spell, it asks for the
-// metadata record with a line starting "M"; the record goes out with one
-// checksum byte over script and record, and the tag's last line says
-// whether the script reached its flash.
+// flashtag's upload: the script file read whole, the exchange with the tag
+// (upload_exchange.cpp) with the progress bar, and the outcome in words.
 #include "app.h"
 #include "command_line.h"
 #include "common/bytes.h"
@@ -20,13 +14,6 @@
 
 namespace {
 
-// A tokenised script starts with its own 0xFA; plain text goes after a "1",
-// which tells the tag to tokenise it.
-constexpr uint8_t TOKENISED_MARK = 0xFA;
-constexpr uint8_t PLAIN_TEXT_MARK = '1';
-constexpr uint32_t PROGRESS_EVERY = 20;
-constexpr uint32_t PAUSE_EVERY = 100;
-constexpr uint32_t PAUSE_MS = 20;
 constexpr uint64_t BAR_CELLS = 50;
 
 // Filled once per run.
@@ -56,68 +43,48 @@ bool make_full_name(char* filename, char* fullname, size_t size)
     return true;
 }
 
-// Reads the whole file into the script buffer: its length, or -1 after an
-// error message. A file larger than a tag takes is refused, not cut.
-long read_script(const char* fullname)
+// flashtag's upload shows its stages and the bar on the console.
+void print_step(void*, upload_step step)
 {
-    FILE* infile = is_regular_file(fullname) ? fopen(fullname, "rb") : nullptr;
-    if (infile == nullptr) {
-        printf("flashtag: Error: File not found \"%s\"\n", fullname);
+    printf(step == UPLOAD_SENDING_SCRIPT ? "Sending Script...\n" : "\n\nSending Metadata...\n");
+}
+
+bool print_bar(void*, uint32_t done, uint32_t total)
+{
+    print_progress(done, total);
+    return true;
+}
+
+}  // namespace
+
+long read_script_file(const char* program, char* filename, char* fullname, uint8_t* buffer)
+{
+    if (!make_full_name(filename, fullname, APP_FILENAME_SIZE)) {
+        printf("%s: Error: File name \"%s\" leaves no room for \".bas\" "
+               "(at most %d characters before it)\n",
+               program, filename, static_cast<int>(APP_FILENAME_SIZE - 5));
         return -1;
     }
-    size_t length = fread(script, 1, sizeof script, infile);
-    bool too_long = length == sizeof script && fgetc(infile) != EOF;
+    FILE* infile = is_regular_file(fullname) ? fopen(fullname, "rb") : nullptr;
+    if (infile == nullptr) {
+        printf("%s: Error: File not found \"%s\"\n", program, fullname);
+        return -1;
+    }
+    size_t length = fread(buffer, 1, APP_SCRIPT_SIZE, infile);
+    bool too_long = length == APP_SCRIPT_SIZE && fgetc(infile) != EOF;
     bool failed = ferror(infile) != 0;
     fclose(infile);
     if (failed) {
-        printf("flashtag: Error: Can't read file \"%s\"\n", fullname);
+        printf("%s: Error: Can't read file \"%s\"\n", program, fullname);
         return -1;
     }
     if (too_long) {
-        printf("flashtag: Error: Script file \"%s\" is larger than %lu bytes\n", fullname,
-               static_cast<unsigned long>(sizeof script));
+        printf("%s: Error: Script file \"%s\" is larger than %lu bytes\n", program, fullname,
+               static_cast<unsigned long>(APP_SCRIPT_SIZE));
         return -1;
     }
     return static_cast<long>(length);
 }
-
-// Streams the script bytes; *data_checksum gets their sum modulo 256.
-int32_t stream_script_bytes(const char* port, uint32_t length, uint8_t* data_checksum)
-{
-    bool plain = script[0] != TOKENISED_MARK;
-    if (plain) {
-        const uint8_t mark = PLAIN_TEXT_MARK;
-        tag_trace("> 1 (plain text follows)");
-        int32_t result = serial_write(port, &mark, 1);
-        if (result != 0) return result;
-    }
-    uint8_t sum = 0;
-    uint32_t sent = 0, pauses = 0;
-    for (uint32_t i = 0; i < length; ++i) {
-        // Plain text goes with LF line ends: the CR of a CR LF pair is left
-        // out (a CR elsewhere, the last byte included, is sent).
-        if (plain && script[i] == '\r' && i + 1 < length && script[i + 1] == '\n') ++i;
-        int32_t result = serial_write(port, &script[i], 1);
-        if (result != 0) return result;
-        sum = static_cast<uint8_t>(sum + script[i]);
-        ++sent;
-        if (i % PROGRESS_EVERY == 0) print_progress(i, length);
-        if (i % PAUSE_EVERY == 0) {
-            platform_sleep_ms(PAUSE_MS);
-            ++pauses;
-        }
-    }
-    print_progress(length, length);
-    tag_trace("> %s script: %lu of the file's %lu bytes sent, %lu pauses of %lu ms, "
-              "data checksum 0x%02X",
-              plain ? "plain-text" : "tokenised", static_cast<unsigned long>(sent),
-              static_cast<unsigned long>(length), static_cast<unsigned long>(pauses),
-              static_cast<unsigned long>(PAUSE_MS), static_cast<unsigned>(sum));
-    *data_checksum = sum;
-    return 0;
-}
-
-}  // namespace
 
 size_t format_progress(char* line, uint32_t done, uint32_t total)
 {
@@ -150,58 +117,23 @@ void print_progress(uint32_t done, uint32_t total)
 int32_t transfer_script(const char* port, char* filename, bool auto_run)
 {
     char fullname[APP_FILENAME_SIZE];
-    if (!make_full_name(filename, fullname, sizeof fullname)) {
-        printf("flashtag: Error: File name \"%s\" leaves no room for \".bas\" "
-               "(at most %d characters before it)\n",
-               filename, static_cast<int>(sizeof fullname - 5));
-        return APP_ELOAD;
-    }
-    long length = read_script(fullname);
+    long length = read_script_file("flashtag", filename, fullname, script);
     if (length < 0) return APP_ELOAD;
 
     uint8_t metadata_checksum = 0;
     size_t metadata_length =
         build_metadata(fullname, auto_run ? 1 : 0, metadata, &metadata_checksum);
 
-    char response[TAG_LONG_REPLY];
-    int32_t result = tag_command(port, "load \"_TXfer_\"", response, sizeof response);
-    if (result != 0) return result;
-    if (strncmp(response, "OK", 2) != 0) {
+    const upload_observer console{nullptr, print_step, print_bar};
+    uint32_t sent = 0;
+    int32_t result = send_upload(port, script, static_cast<uint32_t>(length), metadata,
+                                 metadata_length, console, &sent);
+    // Before the script, only the load command can give APP_ELOAD.
+    if (result == APP_ELOAD) {
         printf("flashtag: Error: The tag refused to receive a script\n");
         print_port_failure("flashtag", port, APP_ELOAD);
-        return APP_ELOAD;
     }
-
-    printf("Sending Script...\n");
-    uint8_t data_checksum = 0;
-    result = stream_script_bytes(port, static_cast<uint32_t>(length), &data_checksum);
-    if (result != 0) return result;
-
-    // Raw lines from here on: the tag puts nothing in front of them.
-    tag_await_reply_to("the script data");
-    result = tag_read_line(port, response, sizeof response);
-    if (result != 0) return result;
-    if (response[0] != 'M') return APP_ENOM;
-
-    printf("\n\nSending Metadata...\n");
-    metadata[metadata_length] = static_cast<uint8_t>(data_checksum + metadata_checksum);
-    tag_trace("> metadata record: %lu bytes and checksum byte 0x%02X",
-              static_cast<unsigned long>(metadata_length),
-              static_cast<unsigned>(metadata[metadata_length]));
-    tag_await_reply_to("the metadata record");
-    result = serial_write(port, metadata, static_cast<uint32_t>(metadata_length + 1));
-    if (result != 0) return result;
-
-    result = tag_read_line(port, response, sizeof response);
-    if (result != 0) return result;
-    if (response[0] == 'O' && response[1] == 'K') return 0;
-    // An error reply reads "E001C ..." or "E002F ...": its fifth character
-    // tells a checksum error (C) from a flash error (F).
-    if (response[0] == 'E' && strlen(response) >= 5) {
-        if (response[4] == 'C') return APP_ECHECKSUM;
-        if (response[4] == 'F') return APP_EFLASH;
-    }
-    return APP_EREPLY;
+    return result;
 }
 
 int upload_stage(const char* port, char* filename, bool auto_run)

@@ -19,4 +19,5 @@ enum : int32_t {
     APP_ENOTAG = 100,       // the port scan found no tag
     TAG_ELOGSELECT = 102,   // the log selection was not confirmed
     TAG_ELOGEND = 103,      // the log transfer did not end with "OK"
+    APP_ESTOPPED = 104,     // the upload was stopped by its caller (an interrupt)
 };

@@ -9,13 +9,16 @@
 
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 
-uint32_t serial_current_timeout = 0;
+thread_local uint32_t serial_current_timeout = 0;
 
 namespace {
 
-serial_error last_error{SERIAL_FAULT_NONE, "", 0};
-char last_os_text[160];
+thread_local serial_error last_error{SERIAL_FAULT_NONE, "", 0};
+thread_local char last_os_text[160];
+// Claiming a slot is the one step that threads on different ports share.
+std::mutex slot_claims;
 
 }  // namespace
 
@@ -123,7 +126,8 @@ namespace {
 // The backend each slot was last opened with (null: never opened), and
 // whether it is open now.
 const serial_backend* slot_backend[SERIAL_SLOTS];
-bool slot_open[SERIAL_SLOTS];
+volatile bool slot_open[SERIAL_SLOTS];  // read by the interrupt handler too
+bool slot_opening[SERIAL_SLOTS];        // claimed, being opened
 // The names of the ports in the named slots (device paths, network ports).
 // A name stays after its port is closed, until another name takes the slot.
 char slot_names[SERIAL_NAMED_SLOTS][SERIAL_MAX_PATH + 1];
@@ -141,8 +145,9 @@ const serial_backend& backend_for(const char* name)
     return serial_is_network_port(name) ? serial_net_backend : serial_os_backend;
 }
 
-// The slot of a checked port name; NO_SLOT for a name that has none.
-size_t find_slot(const char* name)
+// The slot of a checked port name; NO_SLOT for a name that has none. The
+// caller holds slot_claims for a named port.
+size_t find_slot_claimed(const char* name)
 {
     int n = port_number_from_name(name);
     if (n >= 0) return static_cast<size_t>(n);
@@ -152,15 +157,25 @@ size_t find_slot(const char* name)
     return NO_SLOT;
 }
 
-// The slot to open a port in: its own, or a free one for a new name.
+size_t find_slot(const char* name)
+{
+    int n = port_number_from_name(name);
+    if (n >= 0) return static_cast<size_t>(n);
+    std::lock_guard<std::mutex> lock(slot_claims);
+    return find_slot_claimed(name);
+}
+
+// The slot to open a port in: its own, or a free one for a new name. The
+// caller holds slot_claims.
 size_t claim_slot(const char* name)
 {
-    size_t slot = find_slot(name);
-    if (slot != NO_SLOT) return slot;
+    size_t found = find_slot_claimed(name);
+    if (found != NO_SLOT) return found;
     for (size_t i = 0; i < SERIAL_NAMED_SLOTS; ++i) {
-        if (!slot_open[SERIAL_FIRST_NAMED_SLOT + i]) {
+        size_t slot = SERIAL_FIRST_NAMED_SLOT + i;
+        if (!slot_open[slot] && !slot_opening[slot]) {
             snprintf(slot_names[i], sizeof slot_names[i], "%s", name);
-            return SERIAL_FIRST_NAMED_SLOT + i;
+            return slot;
         }
     }
     return NO_SLOT;
@@ -224,18 +239,26 @@ int32_t serial_open(const char* name, uint32_t baud, uint8_t data_bits, uint8_t 
         serial_fail(SERIAL_FAULT_SETTINGS, "stop bits", 0, "");
         return SERIAL_EINVAL;
     }
-    size_t slot = claim_slot(name);
-    if (slot == NO_SLOT) {
-        return serial_fail(SERIAL_FAULT_OTHER, "open", 0, "too many ports open by name");
+    size_t slot = NO_SLOT;
+    {
+        std::lock_guard<std::mutex> lock(slot_claims);
+        slot = claim_slot(name);
+        if (slot == NO_SLOT) {
+            return serial_fail(SERIAL_FAULT_OTHER, "open", 0, "too many ports open by name");
+        }
+        // A port this process holds already is refused as Windows refuses a
+        // second exclusive CreateFile, and its slot stays as it is.
+        if (slot_open[slot] || slot_opening[slot]) {
+            return serial_fail(SERIAL_FAULT_IN_USE, "open", 0, "");
+        }
+        slot_opening[slot] = true;
     }
-    // A port this process holds already is refused as Windows refuses a
-    // second exclusive CreateFile, and its slot stays as it is.
-    if (slot_open[slot]) return serial_fail(SERIAL_FAULT_IN_USE, "open", 0, "");
     const serial_backend& backend = backend_for(name);
     slot_backend[slot] = &backend;
     int32_t result = backend.open(slot, name, serial_line{baud, data_bits, parity, stop_bits});
+    slot_open[slot] = result == SERIAL_OK;
+    slot_opening[slot] = false;
     if (result != SERIAL_OK) return result;
-    slot_open[slot] = true;
     if (serial_set_timeout(name, timeout_ms) != SERIAL_OK) {
         backend.close(slot);
         slot_open[slot] = false;

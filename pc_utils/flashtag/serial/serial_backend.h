@@ -16,7 +16,7 @@
 
 // Slot numbers: 1..SERIAL_MAX_PORT for COMn (0 is never used), then the
 // slots of ports named otherwise (device paths, network ports).
-constexpr size_t SERIAL_NAMED_SLOTS = 16;
+constexpr size_t SERIAL_NAMED_SLOTS = 64;
 constexpr size_t SERIAL_FIRST_NAMED_SLOT = SERIAL_MAX_PORT + 1;
 constexpr size_t SERIAL_SLOTS = SERIAL_FIRST_NAMED_SLOT + SERIAL_NAMED_SLOTS;
 
@@ -77,9 +77,10 @@ extern const serial_backend serial_net_backend;
 // serial_list_posix.cpp or serial_list_w32.cpp.
 size_t os_list_ports(serial_port_info* ports, size_t max, bool usb_only);
 
-// The time-out most recently applied to any port, in ms. Process-wide: the
-// input flush saves and restores it around its short quiet-line reads.
-extern uint32_t serial_current_timeout;
+// The time-out most recently applied to any port, in ms, by this thread (a
+// program that talks to several ports at once does so from a thread per
+// port). The input flush saves and restores it around its quiet-line reads.
+extern thread_local uint32_t serial_current_timeout;
 
 // Records why an operation failed, with the OS's own text for os_error (a
 // backend may add a hint to it); returns the code the operation fails with:

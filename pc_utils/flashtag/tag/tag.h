@@ -88,6 +88,9 @@ void tag_await_reply_to(const char* what);
 // since it was switched on: ports opened, commands, reply lines. Off until
 // tag_trace_on(); tag_trace prints nothing while off.
 void tag_trace_on();
+// Puts "<port>: " before each trace line of this thread (a program that
+// talks to several ports at once); "" for none.
+void tag_trace_label(const char* port);
 void tag_trace(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // `length` bytes of `text` in printable form into `out` (`size` bytes):
 // C escapes for control bytes, quotes and backslashes, \xNN for the rest;

@@ -5,7 +5,7 @@
 
 #include <cstdio>
 
-tag_connection tag_state{};
+thread_local tag_connection tag_state{};
 
 namespace {
 

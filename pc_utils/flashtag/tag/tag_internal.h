@@ -11,9 +11,10 @@ enum tag_fault : int32_t {
     TAG_FAULT_BLANK,      // nothing but blank lines came
 };
 
-// The one tag this process talks to. Set by tag_connect and the version
-// query; read by the command exchange and the log readout. The last three
-// say what was awaited and what came, for failure messages.
+// The one tag this thread talks to (flashtag has one thread; tagfleet a
+// thread per port). Set by tag_connect and the version query; read by the
+// command exchange and the log readout. The last three say what was awaited
+// and what came, for failure messages.
 struct tag_connection {
     bool echo_seen;          // a reply was the echo of its command
     bool new_console;        // firmware major version is not 5
@@ -23,7 +24,7 @@ struct tag_connection {
     uint32_t lines_answered;    // lines read since the awaited thing was sent
     tag_fault fault;            // why the last line read failed
 };
-extern tag_connection tag_state;
+extern thread_local tag_connection tag_state;
 
 // The longest line the reader takes; past it a line is not a reply.
 constexpr size_t MAX_LINE_BYTES = 4096;

@@ -17,6 +17,7 @@ constexpr size_t QUOTED_REPLY_CHARS = 40;
 
 bool trace_enabled = false;
 uint64_t trace_start_ms = 0;
+thread_local char trace_label[SERIAL_MAX_PATH + 3];  // "COM4: ", or empty
 
 // The time-out as a user reads it: "1 s", "10 ms".
 void format_timeout(const char* port, char* text, size_t size)
@@ -72,8 +73,13 @@ void tag_trace(const char* format, ...)
     // clang-tidy 14 does not see va_start through GCC's stdarg (a false alarm).
     vsnprintf(line, sizeof line, format, args);  // NOLINT(clang-analyzer-valist.Uninitialized)
     va_end(args);
-    fprintf(stderr, "[%6lu ms] %s\n",
-            static_cast<unsigned long>(platform_now_ms() - trace_start_ms), line);
+    fprintf(stderr, "[%6lu ms] %s%s\n",
+            static_cast<unsigned long>(platform_now_ms() - trace_start_ms), trace_label, line);
+}
+
+void tag_trace_label(const char* port)
+{
+    snprintf(trace_label, sizeof trace_label, "%s%s", port, port[0] != '\0' ? ": " : "");
 }
 
 void note_command(const char* command, size_t length)
