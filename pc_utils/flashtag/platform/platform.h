@@ -22,6 +22,20 @@ uint64_t platform_now_ms();
 // exit status 1. `release` must be safe to call from a signal handler.
 void platform_exit_guard(void (*release)(), const char* interrupted_text);
 
+// For a program that ends its own run at an interrupt (tagfleet): `notice`
+// is called at Ctrl-C, Ctrl-Break (SIGINT, SIGTERM, SIGHUP on POSIX) and the
+// run goes on, to end itself; it must be safe to call from a signal
+// handler. `release` runs at exit, and a closed output pipe does not end
+// the run.
+void platform_interrupt_notice(void (*release)(), void (*notice)());
+
+// Whether standard output is a terminal (a Windows console).
+bool platform_output_is_terminal();
+
+// Writes `count` lines (made of ASCII and the bar's glyphs) over the
+// `previous` lines written last, in place on a terminal.
+void platform_write_lines_in_place(const char* const* lines, size_t count, size_t previous);
+
 // Asks for 1 ms pause resolution while `on`, gives it back when not. Windows'
 // default 15.6 ms tick would otherwise stretch each 20 ms pause to ~31 ms.
 void platform_fine_timer(bool on);

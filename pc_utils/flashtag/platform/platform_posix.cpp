@@ -38,6 +38,10 @@ void on_interrupt(int)
 
 void release_at_exit() { release_on_exit(); }
 
+void (*interrupt_notice)() = nullptr;
+
+void on_notice(int) { interrupt_notice(); }
+
 }  // namespace
 
 // Sleeps to a deadline on the monotonic clock, so that a signal that cuts a
@@ -68,6 +72,27 @@ void platform_exit_guard(void (*release)(), const char* interrupted_text)
     // port still held: the failed write returns an error instead, and the
     // run goes on to its normal end, which gives the port back.
     signal(SIGPIPE, SIG_IGN);
+}
+
+void platform_interrupt_notice(void (*release)(), void (*notice)())
+{
+    interrupt_notice = notice;
+    release_on_exit = release;
+    atexit(release_at_exit);
+    struct sigaction action {};
+    action.sa_handler = on_notice;
+    sigfillset(&action.sa_mask);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &action, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+}
+
+bool platform_output_is_terminal() { return isatty(STDOUT_FILENO) != 0; }
+
+void platform_write_lines_in_place(const char* const* lines, size_t count, size_t previous)
+{
+    // Up to the first line written last, then each line over the old one.
+    if (previous > 0) printf("\x1b[%luA", static_cast<unsigned long>(previous));
+    for (size_t i = 0; i < count; ++i) printf("\r%s\x1b[K\n", lines[i]);
 }
 
 // Sleeps are fine-grained already, but Linux lets each one run up to the

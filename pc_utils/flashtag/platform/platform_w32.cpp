@@ -50,6 +50,46 @@ BOOL WINAPI on_console_event(DWORD event)
 
 void release_at_exit() { release_on_exit(); }
 
+void (*interrupt_notice)() = nullptr;
+
+BOOL WINAPI on_console_notice(DWORD event)
+{
+    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT) {
+        return FALSE;
+    }
+    interrupt_notice();
+    return TRUE;  // the run ends itself
+}
+
+// The line as the console shows it: the bar's glyphs in Unicode, the rest
+// ASCII. Its length in `wide` (`size` characters).
+DWORD widen_bar_line(const char* line, size_t length, wchar_t* wide, DWORD size)
+{
+    DWORD n = 0;
+    for (size_t i = 0; i < length && n < size; ++i) {
+        char c = line[i];
+        wchar_t w = static_cast<wchar_t>(static_cast<unsigned char>(c));
+        for (const bar_glyph& g : {BAR_EDGE, BAR_FILLED, BAR_EMPTY}) {
+            if (c == g.cp437[0]) w = g.unicode;
+        }
+        wide[n++] = w;
+    }
+    return n;
+}
+
+HANDLE output() { static HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE); return out; }
+
+// Asked once: under Wine each console query is a round trip to its
+// server, and the bar is redrawn thousands of times an upload.
+bool console_output()
+{
+    static const bool console = [] {
+        DWORD mode = 0;
+        return GetConsoleMode(output(), &mode) != 0;
+    }();
+    return console;
+}
+
 }  // namespace
 
 void platform_sleep_ms(uint32_t ms) { Sleep(ms); }
@@ -84,30 +124,46 @@ void platform_user_name(char* user, size_t size)
 
 void platform_write_progress(const char* line, size_t length)
 {
-    // Asked once: under Wine each console query is a round trip to its
-    // server, and the bar is redrawn thousands of times an upload.
-    static HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
-    static const bool console = [] {
-        DWORD mode = 0;
-        return GetConsoleMode(out, &mode) != 0;
-    }();
-    if (!console) {
+    if (!console_output()) {
         fwrite(line, 1, length, stdout);
         return;
     }
-    // The bar's glyphs as Unicode; the rest of the line is ASCII.
     wchar_t wide[256];
-    DWORD n = 0;
-    for (size_t i = 0; i < length && n < sizeof wide / sizeof wide[0]; ++i) {
-        char c = line[i];
-        wchar_t w = static_cast<wchar_t>(static_cast<unsigned char>(c));
-        for (const bar_glyph& g : {BAR_EDGE, BAR_FILLED, BAR_EMPTY}) {
-            if (c == g.cp437[0]) w = g.unicode;
-        }
-        wide[n++] = w;
-    }
+    DWORD n = widen_bar_line(line, length, wide, sizeof wide / sizeof wide[0]);
     DWORD written = 0;
-    WriteConsoleW(out, wide, n, &written, nullptr);
+    WriteConsoleW(output(), wide, n, &written, nullptr);
+}
+
+void platform_interrupt_notice(void (*release)(), void (*notice)())
+{
+    interrupt_notice = notice;
+    release_on_exit = release;
+    atexit(release_at_exit);
+    SetConsoleCtrlHandler(on_console_notice, TRUE);
+}
+
+bool platform_output_is_terminal() { return console_output(); }
+
+// Through the console API: the cursor goes back to the first line written
+// last, and each line is written padded to the window's width.
+void platform_write_lines_in_place(const char* const* lines, size_t count, size_t previous)
+{
+    CONSOLE_SCREEN_BUFFER_INFO info{};
+    if (!console_output() || !GetConsoleScreenBufferInfo(output(), &info)) return;
+    COORD at = info.dwCursorPosition;
+    at.X = 0;
+    at.Y = static_cast<SHORT>(at.Y > static_cast<SHORT>(previous) ? at.Y - static_cast<SHORT>(previous) : 0);
+    SetConsoleCursorPosition(output(), at);
+    int width = info.dwSize.X > 1 ? info.dwSize.X - 1 : 1;
+    for (size_t i = 0; i < count; ++i) {
+        wchar_t wide[512];
+        DWORD n = widen_bar_line(lines[i], strlen(lines[i]), wide, 510);
+        while (static_cast<int>(n) < width && n < 510) wide[n++] = L' ';
+        wide[n++] = L'\r';
+        wide[n++] = L'\n';
+        DWORD written = 0;
+        WriteConsoleW(output(), wide, n, &written, nullptr);
+    }
 }
 
 const bar_glyphs& platform_bar_glyphs()

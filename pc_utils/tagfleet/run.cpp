@@ -1,0 +1,175 @@
+// The uploads: a pool of worker threads takes the ports in turn. Each
+// upload is flashtag's: connect, node ID, the upload exchange, disconnect.
+#include "fleet.h"
+#include "platform/platform.h"
+#include "serial/serial.h"
+
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+std::atomic<bool> fleet_interrupted{false};
+
+namespace {
+
+// After a failed attempt the line must be quiet this long before the next:
+// a tag still busy with the last one would take the new commands as noise.
+constexpr uint32_t QUIET_BEFORE_RETRY_MS = 1000;
+// ...but a line that never goes quiet is tried again after this long.
+constexpr uint64_t MAX_QUIET_WAIT_MS = 10000;
+
+int64_t utc_now_ms()
+{
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+}
+
+struct progress_context {
+    fleet* f;
+    fleet_port* port;
+};
+
+void on_step(void* context, upload_step)
+{
+    auto* c = static_cast<progress_context*>(context);
+    std::lock_guard<std::mutex> lock(c->f->lock);
+    c->port->phase = port_phase::uploading;
+}
+
+bool on_progress(void* context, uint32_t done, uint32_t)
+{
+    auto* c = static_cast<progress_context*>(context);
+    {
+        std::lock_guard<std::mutex> lock(c->f->lock);
+        c->port->done = done;
+    }
+    return !fleet_interrupted;
+}
+
+// Waits until the line has been quiet for QUIET_BEFORE_RETRY_MS.
+void wait_for_quiet(const char* port)
+{
+    if (serial_open(port, 115200, 8, 0, 1, QUIET_BEFORE_RETRY_MS) != SERIAL_OK) return;
+    uint64_t give_up = platform_now_ms() + MAX_QUIET_WAIT_MS;
+    unsigned char byte = 0;
+    while (!fleet_interrupted && platform_now_ms() < give_up &&
+           serial_read(port, &byte, 1) == SERIAL_OK) {
+    }
+    serial_close(port);
+}
+
+// One attempt, from the connection: the result code; *connected says
+// whether a tag answered.
+int32_t attempt(fleet& f, fleet_port& p, bool* connected)
+{
+    uint32_t firmware = 0, third = 0;
+    int32_t result = tag_connect(p.name, &firmware, &third, nullptr);
+    *connected = result == SERIAL_OK;
+    if (result != SERIAL_OK) return result;
+    uint8_t node_id = 0;
+    result = tag_get_node_id(p.name, &node_id);
+    {
+        std::lock_guard<std::mutex> lock(f.lock);
+        snprintf(p.firmware, sizeof p.firmware, "%u.%u.%u", firmware >> 8, firmware & 0xFF, third);
+        if (result == SERIAL_OK) p.node_id = node_id;
+    }
+    if (result == SERIAL_OK) {
+        progress_context context{&f, &p};
+        const upload_observer observer{&context, on_step, on_progress};
+        uint32_t sent = 0;
+        result = send_upload(p.name, f.script, f.length, f.metadata, f.metadata_length, observer,
+                             &sent);
+        std::lock_guard<std::mutex> lock(f.lock);
+        p.bytes_sent = sent;
+    }
+    return result;
+}
+
+void upload_port(fleet& f, fleet_port& p)
+{
+    if (f.options.verbose) tag_trace_label(p.name);
+    auto start = std::chrono::steady_clock::now();
+    {
+        std::lock_guard<std::mutex> lock(f.lock);
+        p.started_ms = utc_now_ms();
+        p.phase = port_phase::connecting;
+    }
+    if (!f.live) show_port_line(f, p);
+    int32_t result = SERIAL_OK;
+    bool connected = false, ever_connected = false;
+    for (unsigned n = 0; n <= f.options.retry && !fleet_interrupted; ++n) {
+        if (n > 0) wait_for_quiet(p.name);
+        {
+            std::lock_guard<std::mutex> lock(f.lock);
+            p.attempts = n + 1;
+            p.done = 0;
+        }
+        result = attempt(f, p, &connected);
+        ever_connected = ever_connected || connected;
+        char why[TAG_REASON_SIZE] = "";
+        if (result != SERIAL_OK && result != APP_ESTOPPED) {
+            tag_describe_failure(p.name, result, why, sizeof why);
+        }
+        if (connected) tag_disconnect(p.name);
+        std::lock_guard<std::mutex> lock(f.lock);
+        p.result = result;
+        snprintf(p.reason, sizeof p.reason, "%s", why);
+        // A port that gives no tag at all is no failure of a scan (-a).
+        if (result == SERIAL_OK || (f.options.all && !ever_connected)) break;
+    }
+    std::lock_guard<std::mutex> lock(f.lock);
+    p.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    p.outcome = result == SERIAL_OK                    ? port_outcome::loaded
+                : fleet_interrupted                    ? port_outcome::interrupted
+                : f.options.all && !ever_connected     ? port_outcome::skipped
+                                                       : port_outcome::failed;
+    if (p.outcome == port_outcome::interrupted) p.reason[0] = '\0';
+    p.phase = port_phase::done;
+}
+
+}  // namespace
+
+void run_fleet(fleet& f)
+{
+    std::atomic<size_t> next{0};
+    auto worker = [&f, &next] {
+        for (size_t i = next++; i < f.ports.size(); i = next++) {
+            if (fleet_interrupted) break;
+            upload_port(f, f.ports[i]);
+            write_report(f, f.ports[i]);
+            if (!f.live) show_port_line(f, f.ports[i]);
+        }
+    };
+    size_t jobs = f.options.jobs == 0 || f.options.jobs > f.ports.size() ? f.ports.size()
+                                                                          : f.options.jobs;
+    std::vector<std::thread> workers;
+    for (size_t j = 0; j < jobs; ++j) workers.emplace_back(worker);
+    size_t previous = 0;
+    if (f.live) {
+        // Redrawn ten times a second until every worker is done.
+        for (;;) {
+            bool busy = false, waiting = false;
+            {
+                std::lock_guard<std::mutex> lock(f.lock);
+                for (const fleet_port& p : f.ports) {
+                    busy = busy || p.phase == port_phase::connecting ||
+                           p.phase == port_phase::uploading;
+                    waiting = waiting || p.phase == port_phase::waiting;
+                }
+            }
+            redraw(f, &previous);
+            if (!busy && (!waiting || fleet_interrupted)) break;
+            platform_sleep_ms(100);
+        }
+    }
+    for (std::thread& t : workers) t.join();
+    if (f.live) redraw(f, &previous);
+    // Ports no worker reached before an interrupt.
+    for (fleet_port& p : f.ports) {
+        if (p.phase != port_phase::waiting) continue;
+        p.outcome = port_outcome::interrupted;
+        p.phase = port_phase::done;
+        write_report(f, p);
+        if (!f.live) show_port_line(f, p);
+    }
+}
