@@ -51,7 +51,9 @@ RunResult Target::run_program(const std::string& program, const std::vector<std:
     if (is_wine()) {
         argv = {WINE_RUN_PATH, wine_build_ + "/pc_utils/" + program + "/" + program + ".exe"};
     } else {
-        argv = {program == "flashtag" ? FLASHTAG_PATH : TAGLOG_PATH};
+        argv = {program == "flashtag" ? FLASHTAG_PATH
+                : program == "taglog" ? TAGLOG_PATH
+                                      : TAGFLEET_PATH};
     }
     argv.insert(argv.end(), args.begin(), args.end());
     std::vector<std::string> env;
