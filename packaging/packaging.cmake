@@ -2,7 +2,7 @@
 #   Linux:   flashtag_<version>_amd64.deb: the programs in /usr/bin, their
 #            manual pages, README, copyright and changelog in
 #            /usr/share/doc/flashtag; dependencies from dpkg-shlibdeps.
-#   Windows: flashtag-<version>-win64.zip: the two .exe files, README.txt with
+#   Windows: flashtag-<version>-win64.zip: the three .exe files, README.txt with
 #            Windows line ends, the example script.
 # scripts/package.sh makes both into dist/.
 
@@ -21,7 +21,7 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "loads BASIC scripts into Corvela tags ove
 set(CPACK_STRIP_FILES ON)
 
 if(WIN32)
-  install(TARGETS flashtag taglog RUNTIME DESTINATION .)
+  install(TARGETS flashtag taglog tagfleet RUNTIME DESTINATION .)
   # README.txt in Windows line ends, for Notepad.
   file(READ ${PROJECT_SOURCE_DIR}/README.md readme)
   string(REPLACE "\n" "\r\n" readme "${readme}")
@@ -32,13 +32,13 @@ if(WIN32)
   set(CPACK_PACKAGE_FILE_NAME flashtag-${PROJECT_VERSION}-win64)
 else()
   include(GNUInstallDirs)
-  install(TARGETS flashtag taglog tagsim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  install(TARGETS flashtag taglog tagfleet tagsim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
   # Manual pages and the changelog go compressed, as Debian keeps them;
   # -n leaves the time out, so that the same sources give the same package.
   set(docs ${CMAKE_BINARY_DIR}/doc)
   set(compressed "")
-  foreach(page flashtag taglog tagsim)
+  foreach(page flashtag taglog tagfleet tagsim)
     list(APPEND compressed ${docs}/${page}.1.gz)
     add_custom_command(OUTPUT ${docs}/${page}.1.gz
       COMMAND ${CMAKE_COMMAND} -E make_directory ${docs}

@@ -13,7 +13,7 @@ demo) wanted="$build" ;;
 test) wanted="$build g++-mingw-w64-x86-64 wine wine64 util-linux ser2net clang clang-tidy cppcheck
                dpkg-dev lintian man-db unzip" ;;
 package) wanted="$build g++-mingw-w64-x86-64 wine wine64 dpkg-dev" ;;
-bench) wanted="$build g++-mingw-w64-x86-64 wine wine64 util-linux ser2net python3 time" ;;
+bench) wanted="$build g++-mingw-w64-x86-64 wine wine64 util-linux ser2net parallel python3 time" ;;
 *) echo "usage: $0 demo|test|bench|package" >&2; exit 2 ;;
 esac
 
