@@ -21,17 +21,18 @@ uint32_t rotr(uint32_t x, int n) { return x >> n | x << (32 - n); }
 void compress(uint32_t h[8], const uint8_t block[64])
 {
     uint32_t w[64];
-    for (int i = 0; i < 16; ++i) {
-        w[i] = static_cast<uint32_t>(block[4 * i]) << 24 | static_cast<uint32_t>(block[4 * i + 1]) << 16 |
-               static_cast<uint32_t>(block[4 * i + 2]) << 8 | block[4 * i + 3];
+    for (size_t i = 0; i < 16; ++i) {
+        const uint8_t* b = block + 4 * i;
+        w[i] = static_cast<uint32_t>(b[0]) << 24 | static_cast<uint32_t>(b[1]) << 16 |
+               static_cast<uint32_t>(b[2]) << 8 | b[3];
     }
-    for (int i = 16; i < 64; ++i) {
+    for (size_t i = 16; i < 64; ++i) {
         uint32_t s0 = rotr(w[i - 15], 7) ^ rotr(w[i - 15], 18) ^ (w[i - 15] >> 3);
         uint32_t s1 = rotr(w[i - 2], 17) ^ rotr(w[i - 2], 19) ^ (w[i - 2] >> 10);
         w[i] = w[i - 16] + s0 + w[i - 7] + s1;
     }
     uint32_t a = h[0], b = h[1], c = h[2], d = h[3], e = h[4], f = h[5], g = h[6], k = h[7];
-    for (int i = 0; i < 64; ++i) {
+    for (size_t i = 0; i < 64; ++i) {
         uint32_t t1 = k + (rotr(e, 6) ^ rotr(e, 11) ^ rotr(e, 25)) + ((e & f) ^ (~e & g)) + K[i] + w[i];
         uint32_t t2 = (rotr(a, 2) ^ rotr(a, 13) ^ rotr(a, 22)) + ((a & b) ^ (a & c) ^ (b & c));
         k = g;
@@ -63,5 +64,5 @@ void sha256_hex(const uint8_t* bytes, size_t length, char* hex)
     uint64_t bits = static_cast<uint64_t>(length) * 8;
     for (size_t i = 0; i < 8; ++i) tail[tail_size - 1 - i] = static_cast<uint8_t>(bits >> (8 * i));
     for (size_t i = 0; i < tail_size; i += 64) compress(h, tail + i);
-    for (int i = 0; i < 8; ++i) snprintf(hex + 8 * i, 9, "%08x", h[i]);
+    for (size_t i = 0; i < 8; ++i) snprintf(hex + 8 * i, 9, "%08x", h[i]);
 }
