@@ -52,14 +52,10 @@ int usage_error(const char* format, ...)
     return USAGE_ERROR;
 }
 
-// A whole decimal number from `min` to `max`.
 bool parse_count(const char* text, unsigned long min, unsigned long max, unsigned* value)
 {
-    if (text[0] < '0' || text[0] > '9') return false;
-    char* end = nullptr;
-    errno = 0;
-    unsigned long n = strtoul(text, &end, 10);
-    if (errno != 0 || *end != '\0' || n < min || n > max) return false;
+    unsigned long n = 0;
+    if (!parse_whole_number(text, min, max, &n)) return false;
     *value = static_cast<unsigned>(n);
     return true;
 }

@@ -5,7 +5,6 @@
 #include "serial/serial.h"
 #include "tag/tag.h"
 
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -29,19 +28,6 @@ int fail_on_port(const char* port, int32_t result, const char* message, const ch
     return 1;
 }
 
-// A whole decimal number from `min` to `max`, nothing else around it
-// (flashtag's -c keeps its older, looser reading).
-bool parse_number(const char* text, unsigned long min, unsigned long max, unsigned long* value)
-{
-    if (text[0] < '0' || text[0] > '9') return false;
-    char* end = nullptr;
-    errno = 0;
-    unsigned long n = strtoul(text, &end, 10);
-    if (errno != 0 || *end != '\0' || n < min || n > max) return false;
-    *value = n;
-    return true;
-}
-
 }  // namespace
 
 int main(int argc, char** argv)
@@ -56,13 +42,13 @@ int main(int argc, char** argv)
         if (!copy_argument("taglog", port, sizeof port, argv[2], "Device path")) return 1;
     } else if (is_network_port_argument(argv[2])) {
         if (!copy_argument("taglog", port, sizeof port, argv[2], "Network port")) return 1;
-    } else if (parse_number(argv[2], 1, SERIAL_LAST_COM_NUMBER, &port_num)) {
+    } else if (parse_whole_number(argv[2], 1, SERIAL_LAST_COM_NUMBER, &port_num)) {
         snprintf(port, sizeof port, "COM%lu", port_num);
     } else {
         return fail("Bad port number ", argv[2]);
     }
-    if (argc == 5 && (!parse_number(argv[3], 0, 0xFFFFFFFFUL, &first) ||
-                      !parse_number(argv[4], 0, 0xFFFFFFFFUL, &count))) {
+    if (argc == 5 && (!parse_whole_number(argv[3], 0, 0xFFFFFFFFUL, &first) ||
+                      !parse_whole_number(argv[4], 0, 0xFFFFFFFFUL, &count))) {
         return fail("Bad record range");
     }
 

@@ -3,7 +3,9 @@
 #include "serial/serial.h"
 #include "tag/tag.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 void start_program(const char* program)
@@ -25,6 +27,18 @@ bool is_device_path_argument(const char* arg)
 bool is_network_port_argument(const char* arg)
 {
     return strncmp(arg, "socket://", 9) == 0 || strncmp(arg, "rfc2217://", 10) == 0;
+}
+
+bool parse_whole_number(const char* text, unsigned long min, unsigned long max,
+                        unsigned long* value)
+{
+    if (text[0] < '0' || text[0] > '9') return false;
+    char* end = nullptr;
+    errno = 0;
+    unsigned long n = strtoul(text, &end, 10);
+    if (errno != 0 || *end != '\0' || n < min || n > max) return false;
+    *value = n;
+    return true;
 }
 
 bool copy_argument(const char* program, char* dest, size_t size, const char* arg,

@@ -18,6 +18,12 @@ bool is_device_path_argument(const char* arg);
 // "rfc2217://host:4001"), which is also the port's name as it stands.
 bool is_network_port_argument(const char* arg);
 
+// A whole decimal number from `min` to `max`, nothing else around it, as
+// taglog and tagfleet read their numbers (flashtag's -c keeps its older,
+// looser reading).
+bool parse_whole_number(const char* text, unsigned long min, unsigned long max,
+                        unsigned long* value);
+
 // Copies an argument into one of the run's fixed buffers; false, after
 // "<program>: Error: <what> too long (at most N characters)", when it does
 // not fit: a long argument is refused, never cut.
