@@ -8,6 +8,7 @@
 #include <ctime>
 #include <initializer_list>
 #include <pwd.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 #ifdef __linux__
 #include <sys/prctl.h>
@@ -90,9 +91,21 @@ bool platform_output_is_terminal() { return isatty(STDOUT_FILENO) != 0; }
 
 void platform_write_lines_in_place(const char* const* lines, size_t count, size_t previous)
 {
+    // A line longer than the terminal would wrap and throw the count of
+    // lines to go back over: each is cut to the width (UTF-8 continuation
+    // bytes take no column).
+    winsize ws{};
+    size_t width = ioctl(STDOUT_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 1 ? ws.ws_col - 1 : 79;
     // Up to the first line written last, then each line over the old one.
     if (previous > 0) printf("\x1b[%luA", static_cast<unsigned long>(previous));
-    for (size_t i = 0; i < count; ++i) printf("\r%s\x1b[K\n", lines[i]);
+    for (size_t i = 0; i < count; ++i) {
+        size_t bytes = 0, columns = 0;
+        for (const char* c = lines[i]; *c != '\0'; ++c, ++bytes) {
+            bool continuation = (static_cast<unsigned char>(*c) & 0xC0) == 0x80;
+            if (!continuation && columns++ == width) break;
+        }
+        printf("\r%.*s\x1b[K\n", static_cast<int>(bytes), lines[i]);
+    }
 }
 
 // Sleeps are fine-grained already, but Linux lets each one run up to the

@@ -157,8 +157,10 @@ void platform_write_lines_in_place(const char* const* lines, size_t count, size_
     int width = info.dwSize.X > 1 ? info.dwSize.X - 1 : 1;
     for (size_t i = 0; i < count; ++i) {
         wchar_t wide[512];
-        DWORD n = widen_bar_line(lines[i], strlen(lines[i]), wide, 510);
-        while (static_cast<int>(n) < width && n < 510) wide[n++] = L' ';
+        // Cut to the width, so that no line wraps.
+        DWORD limit = static_cast<DWORD>(width < 510 ? width : 510);
+        DWORD n = widen_bar_line(lines[i], strlen(lines[i]), wide, limit);
+        while (n < limit) wide[n++] = L' ';
         wide[n++] = L'\r';
         wide[n++] = L'\n';
         DWORD written = 0;
