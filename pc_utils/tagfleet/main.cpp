@@ -69,7 +69,7 @@ bool port_name(const char* arg, char* name, size_t size)
         return true;
     }
     bool named = port_number_from_name(arg) >= 0 || is_device_path_argument(arg) ||
-                 is_network_port_argument(arg);
+                 serial_is_network_port(arg);
     if (!named || strlen(arg) >= size) return false;
     snprintf(name, size, "%s", arg);
     return true;

@@ -40,7 +40,7 @@ int main(int argc, char** argv)
     char port[SERIAL_MAX_PATH + 1];
     if (is_device_path_argument(argv[2])) {
         if (!copy_argument("taglog", port, sizeof port, argv[2], "Device path")) return 1;
-    } else if (is_network_port_argument(argv[2])) {
+    } else if (serial_is_network_port(argv[2])) {
         if (!copy_argument("taglog", port, sizeof port, argv[2], "Network port")) return 1;
     } else if (parse_whole_number(argv[2], 1, SERIAL_LAST_COM_NUMBER, &port_num)) {
         snprintf(port, sizeof port, "COM%lu", port_num);

@@ -24,11 +24,6 @@ bool is_device_path_argument(const char* arg)
     return arg[0] == '/' && serial_takes_device_paths();
 }
 
-bool is_network_port_argument(const char* arg)
-{
-    return strncmp(arg, "socket://", 9) == 0 || strncmp(arg, "rfc2217://", 10) == 0;
-}
-
 bool parse_whole_number(const char* text, unsigned long min, unsigned long max,
                         unsigned long* value)
 {

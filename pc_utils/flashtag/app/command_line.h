@@ -14,9 +14,6 @@ void start_program(const char* program);
 // Whether a port argument is a device path ("/dev/ttyUSB0") on a system
 // whose ports are named so; such a port's name is the argument as it stands.
 bool is_device_path_argument(const char* arg);
-// Whether a port argument names a network port ("socket://host:4000",
-// "rfc2217://host:4001"), which is also the port's name as it stands.
-bool is_network_port_argument(const char* arg);
 
 // A whole decimal number from `min` to `max`, nothing else around it, as
 // taglog and tagfleet read their numbers (flashtag's -c keeps its older,

@@ -83,7 +83,7 @@ int main(int argc, char** argv)
     char port[APP_PORT_NAME_SIZE] = "";
     if (is_device_path_argument(port_arg)) {
         if (!copy_argument("flashtag", port, sizeof port, port_arg, "Device path")) return 1;
-    } else if (is_network_port_argument(port_arg)) {
+    } else if (serial_is_network_port(port_arg)) {
         if (!copy_argument("flashtag", port, sizeof port, port_arg, "Network port")) return 1;
     } else if (port_arg[0] != '\0') {
         if (!copy_argument("flashtag", port, APP_PORT_NUMBER_SIZE, port_arg, "Port number")) {

@@ -116,9 +116,8 @@ bool serial_is_device_path(const char* name)
 
 bool serial_is_network_port(const char* name)
 {
-    return name != nullptr && (strncmp(name, "socket://", 9) == 0 ||
-                               strncmp(name, "rfc2217://", 10) == 0) &&
-           strlen(name) <= SERIAL_MAX_PATH;
+    return name != nullptr &&
+           (strncmp(name, "socket://", 9) == 0 || strncmp(name, "rfc2217://", 10) == 0);
 }
 
 namespace {
@@ -135,7 +134,8 @@ constexpr size_t NO_SLOT = SERIAL_SLOTS;
 
 bool is_port_name(const char* name)
 {
-    return port_number_from_name(name) >= 0 || serial_is_network_port(name) ||
+    return port_number_from_name(name) >= 0 ||
+           (serial_is_network_port(name) && strlen(name) <= SERIAL_MAX_PATH) ||
            (serial_os_backend.takes_device_paths && serial_is_device_path(name));
 }
 

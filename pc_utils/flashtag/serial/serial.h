@@ -40,7 +40,7 @@ bool serial_takes_device_paths();
 // A network port's name: "socket://" (raw TCP) or "rfc2217://" (telnet
 // with the Com Port Control Option) and HOST:PORT, HOST a name, an IPv4
 // address or an IPv6 address in brackets. Whether `name` has such a
-// scheme and fits SERIAL_MAX_PATH; the rest is checked when it is opened.
+// scheme; its length and the rest are checked when it is opened.
 bool serial_is_network_port(const char* name);
 // How an open network port's connection went, in words for a trace: the
 // address, the negotiation, the round trip measured. Empty for other ports.
