@@ -5,7 +5,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <memory>
-#include <termios.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 namespace {

@@ -4,7 +4,6 @@
 #include "command_line.h"
 #include "common/bytes.h"
 #include "platform/platform.h"
-#include "serial/serial.h"
 #include "tag/tag.h"
 
 #include <algorithm>
