@@ -1,6 +1,8 @@
-// The tag console connection against the simulated tag (whole exchanges) and
-// against a bare terminal (what a misbehaving tag can send).
+// The tag console connection against the simulated tag (whole exchanges),
+// against a bare terminal (what a misbehaving tag can send) and across a
+// slow network link.
 #include "serial/serial.h"
+#include "support/network.h"
 #include "support/process.h"
 #include "support/pty.h"
 #include "tag/tag.h"
@@ -9,7 +11,9 @@
 #include <cstring>
 #include <gtest/gtest.h>
 #include <memory>
+#include <sys/socket.h>
 #include <thread>
+#include <unistd.h>
 
 namespace {
 
@@ -199,4 +203,41 @@ TEST_F(RawTag, NodeIdKeepsLowEightBitsAndMissingNumberIsZero)
     ASSERT_EQ(tag_get_node_id("COM5", &id), 0);
     peer.join();
     EXPECT_EQ(id, 0);
+}
+
+// A tag across a link with a 100 ms round trip whose echo of "?_id" comes
+// in two pieces 150 ms apart: the input flush must wait out the second
+// piece too, or it is read as the reply.
+TEST(NetworkTag, EchoInPiecesIsFlushedWhole)
+{
+    int listener = listen_on(0);
+    std::thread peer([listener] {
+        int fd = accept(listener, nullptr, nullptr);
+        auto wait_for = [fd](const char* text) {
+            std::string got;
+            char c = 0;
+            while (got.find(text) == std::string::npos && read(fd, &c, 1) == 1) got += c;
+        };
+        auto say = [fd](const char* text, int after_ms) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(after_ms));
+            (void)!send(fd, text, strlen(text), MSG_NOSIGNAL);
+        };
+        wait_for("ver\r");
+        say("V6.0.1\r\n", 100);
+        wait_for("?_id");
+        say("?", 100);
+        say("_id", 150);
+        wait_for("\r");
+        say("\r\n7\r\n", 0);
+        wait_for("until the port is closed");
+        close(fd);
+    });
+    std::string port = "socket://127.0.0.1:" + std::to_string(port_of(listener));
+    EXPECT_EQ(tag_connect(port.c_str(), nullptr, nullptr, nullptr), 0);
+    uint8_t node_id = 0;
+    EXPECT_EQ(tag_get_node_id(port.c_str(), &node_id), 0);
+    EXPECT_EQ(node_id, 7);
+    tag_disconnect(port.c_str());
+    peer.join();
+    close(listener);
 }

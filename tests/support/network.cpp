@@ -27,7 +27,17 @@ sockaddr_in loopback(int port)
     return a;
 }
 
-// A socket listening on 127.0.0.1 at `port` (0: any free one).
+// Whether 127.0.0.1:port is listening, from the kernel's table (a test
+// connection would make ser2net open the device).
+bool listening(int port)
+{
+    char wanted[32];
+    snprintf(wanted, sizeof wanted, "0100007F:%04X 00000000:0000 0A", port);
+    return read_file("/proc/net/tcp").find(wanted) != std::string::npos;
+}
+
+}  // namespace
+
 int listen_on(int port)
 {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -46,17 +56,6 @@ int port_of(int fd)
     getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
     return ntohs(a.sin_port);
 }
-
-// Whether 127.0.0.1:port is listening, from the kernel's table (a test
-// connection would make ser2net open the device).
-bool listening(int port)
-{
-    char wanted[32];
-    snprintf(wanted, sizeof wanted, "0100007F:%04X 00000000:0000 0A", port);
-    return read_file("/proc/net/tcp").find(wanted) != std::string::npos;
-}
-
-}  // namespace
 
 int free_tcp_port()
 {

@@ -13,6 +13,10 @@
 
 // A TCP port on 127.0.0.1 that nothing listens on at the moment.
 int free_tcp_port();
+// A socket listening on 127.0.0.1 at `port` (0: any free one), and the
+// port a socket is bound to.
+int listen_on(int port);
+int port_of(int fd);
 
 // ser2net serving `tty` (a pseudo-terminal's path) raw on raw_port() and as
 // telnet with RFC 2217 on telnet_port(); stopped by its process id at

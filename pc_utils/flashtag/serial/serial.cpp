@@ -86,9 +86,8 @@ namespace {
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
-// 200 full reads are 10000 bytes: close to a second of unbroken input at
-// 115200 baud.
-constexpr int MAX_FLUSH_WINDOWS = 200;
+// Close to a second of unbroken input at 115200 baud.
+constexpr uint32_t MAX_FLUSH_BYTES = 10000;
 
 }  // namespace
 
@@ -333,22 +332,25 @@ int32_t serial_flush_input(const char* name)
     uint32_t old_timeout = 0;
     int32_t result = serial_get_timeout(name, &old_timeout);
     if (result != SERIAL_OK) return result;
-    // Read in 10 ms windows until one comes back short: the line has then
-    // been quiet long enough for whatever the tag was sending to have ended.
+    // Read in windows (50 bytes within 10 ms on a local port) until one comes
+    // back short: the line has then been quiet long enough for whatever the
+    // tag was sending to have ended.
     // A device that never stops sending is given up on after a while (a tag
     // says nothing for that long): what it sends next is read as a reply and
     // judged there. A network port's window also covers its round trip, or
     // what the tag sent just before would still be on its way.
     size_t slot = open_slot(name, "flush");
-    uint32_t window = slot == NO_SLOT ? SERIAL_QUIET_MS : slot_backend[slot]->prepare_flush(slot);
-    result = serial_set_timeout(name, window);
+    serial_flush_plan plan = slot == NO_SLOT ? local_quiet_window(slot)
+                                             : slot_backend[slot]->prepare_flush(slot);
+    result = serial_set_timeout(name, plan.window_ms);
     if (result != SERIAL_OK) return result;
-    unsigned char junk[50];
+    unsigned char junk[50];  // read_size is at most its size
     int32_t last = SERIAL_OK;
-    int windows = 0;
+    uint32_t discarded = 0;
     do {
-        last = serial_read(name, junk, sizeof junk);
-    } while (last == SERIAL_OK && ++windows < MAX_FLUSH_WINDOWS);
+        last = serial_read(name, junk, plan.read_size);
+        discarded += plan.read_size;
+    } while (last == SERIAL_OK && discarded < MAX_FLUSH_BYTES);
     result = serial_set_timeout(name, old_timeout);
     if (result != SERIAL_OK) return result;
     return last == SERIAL_EIO ? SERIAL_OK : last;

@@ -23,6 +23,16 @@ constexpr size_t SERIAL_SLOTS = SERIAL_FIRST_NAMED_SLOT + SERIAL_NAMED_SLOTS;
 // The quiet spell that ends an input flush on a local port.
 constexpr uint32_t SERIAL_QUIET_MS = 10;
 
+// How an input flush reads: reads of `read_size` bytes, each within
+// `window_ms`, until one comes back short. A local port reads 50 bytes per
+// 10 ms window; a network port reads byte by byte, so that every byte that
+// arrives starts the quiet spell again (a link delivers in bursts, with
+// gaps that vary).
+struct serial_flush_plan {
+    uint32_t window_ms;
+    uint32_t read_size;
+};
+
 struct serial_line {
     uint32_t baud;
     uint8_t data_bits;
@@ -48,9 +58,9 @@ struct serial_backend {
     // handlers too, so only async-signal-safe calls.
     void (*close)(size_t slot);
     // Gets the port ready for an input flush (a network server is asked to
-    // drop what it holds) and returns the quiet spell, in ms, that shows the
-    // line has gone quiet: SERIAL_QUIET_MS, more where bytes take longer.
-    uint32_t (*prepare_flush)(size_t slot);
+    // drop what it holds) and says how to read until the line has gone
+    // quiet: SERIAL_QUIET_MS windows, longer where bytes take longer.
+    serial_flush_plan (*prepare_flush)(size_t slot);
     // How the port's connection went, for a trace; empty where there is
     // nothing to say.
     void (*describe)(size_t slot, char* text, size_t size);
@@ -62,7 +72,7 @@ struct serial_backend {
 };
 
 // prepare_flush and describe for a local port.
-inline uint32_t local_quiet_window(size_t) { return SERIAL_QUIET_MS; }
+inline serial_flush_plan local_quiet_window(size_t) { return {SERIAL_QUIET_MS, 50}; }
 inline void nothing_to_describe(size_t, char* text, size_t size)
 {
     if (size > 0) text[0] = '\0';

@@ -462,15 +462,17 @@ int32_t net_set_dtr(size_t slot, bool on)
 
 // The server is asked to drop what it holds from the device; what is on
 // its way already arrives within the round trip, which the quiet spell
-// covers, twice over for a link whose delay varies.
-uint32_t net_prepare_flush(size_t slot)
+// covers, twice over for a link whose delay varies. Bytes are read one by
+// one, so that the spell counts from the last byte that came: a tag's echo
+// can arrive in pieces, some time apart.
+serial_flush_plan net_prepare_flush(size_t slot)
 {
     net_port& p = port_of(slot);
     if (p.telnet) {
         const uint8_t what = PURGE_SERVER_RECEIVE;
         (void)send_request(p, PURGE_DATA, &what, 1);  // a failure shows in the next read
     }
-    return static_cast<uint32_t>(SERIAL_QUIET_MS + 2 * p.round_trip_ms);
+    return {static_cast<uint32_t>(SERIAL_QUIET_MS + 2 * p.round_trip_ms), 1};
 }
 
 void net_describe(size_t slot, char* text, size_t size)
