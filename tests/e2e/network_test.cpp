@@ -61,7 +61,7 @@ void expect_pauses(const std::string& gaps)
     double ms = 0;
     for (size_t k = 0; lines >> ms; ++k) {
         if (k % 100 == 0) {
-            EXPECT_GE(ms, 15.0) << "after byte " << k;
+            EXPECT_GE(ms, PAUSE_SEEN_MS) << "after byte " << k;
         }
     }
 }

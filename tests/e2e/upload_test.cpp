@@ -132,7 +132,7 @@ TEST(Upload, PausesReachTheTagAfterEachHundredthIndexOfTheFile)
         ASSERT_EQ(gaps.size() + 1, pause_after.size());
         for (size_t k = 0; k < gaps.size(); ++k) {
             if (pause_after[k]) {
-                EXPECT_GE(gaps[k], 15.0) << "after byte " << k << " sent";
+                EXPECT_GE(gaps[k], PAUSE_SEEN_MS) << "after byte " << k << " sent";
             }
         }
     }
