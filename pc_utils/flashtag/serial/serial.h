@@ -3,7 +3,8 @@
 // and on serial ports shared over the network ("socket://host:4000",
 // "rfc2217://host:4001").
 // Callers never hold an OS handle; the driver keeps a process-wide table
-// from port to open handle and one process-wide time-out. Every operation
+// from port to open handle and, for each thread, the time-out it applied
+// last (a program on several ports runs a thread per port). Every operation
 // returns a result code (common/result.h): SERIAL_OK, SERIAL_EINVAL (bad
 // name or stop-bit count) or SERIAL_EIO (OS failure or short transfer; a
 // read time-out shows this way). The driver also keeps why the last failing
