@@ -95,7 +95,8 @@ void upload_port(fleet& f, fleet_port& p)
         p.phase = port_phase::connecting;
     }
     if (!f.live) show_port_line(f, p);
-    int32_t result = SERIAL_OK;
+    // A port whose first attempt an interrupt forestalls was stopped, not loaded.
+    int32_t result = APP_ESTOPPED;
     bool connected = false, ever_connected = false;
     for (unsigned n = 0; n <= f.options.retry && !fleet_interrupted; ++n) {
         if (n > 0) wait_for_quiet(p.name);
@@ -119,6 +120,7 @@ void upload_port(fleet& f, fleet_port& p)
     }
     std::lock_guard<std::mutex> lock(f.lock);
     p.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    p.result = result;
     p.outcome = result == SERIAL_OK                    ? port_outcome::loaded
                 : fleet_interrupted                    ? port_outcome::interrupted
                 : f.options.all && !ever_connected     ? port_outcome::skipped
@@ -168,6 +170,7 @@ void run_fleet(fleet& f)
     for (fleet_port& p : f.ports) {
         if (p.phase != port_phase::waiting) continue;
         p.outcome = port_outcome::interrupted;
+        p.result = APP_ESTOPPED;
         p.phase = port_phase::done;
         write_report(f, p);
         if (!f.live) show_port_line(f, p);

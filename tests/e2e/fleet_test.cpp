@@ -157,6 +157,7 @@ TEST(Fleet, InterruptGivesEveryPortBackAndRecordsIt)
     EXPECT_TRUE(r.out.ends_with("tagfleet: Error: Interrupted; every port was released\n")) << r.out;
     EXPECT_NE(r.out.find("3 tags: 0 loaded, 0 failed, 3 interrupted\n"), std::string::npos) << r.out;
     EXPECT_EQ(count(read_file(report), "\"outcome\": \"interrupted\""), 3u) << read_file(report);
+    EXPECT_EQ(count(read_file(report), "\"result\": 104"), 3u) << read_file(report);
     for (const auto& sim : fixture.sims) {
         int fd = open(sim->tty().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
 #ifdef TIOCGEXCL
