@@ -116,9 +116,11 @@ TEST(Faults, PortHeldByAnotherProgram)
         // A terminal program that took the port (and its lock) first.
         {{}, {"flock", "--exclusive", link, "-c", "echo held; sleep 30"},
          "is in use by another program; it is open in flock (pid *"},
-        // One that takes no lock, and so may have taken the replies.
-        {{"--silent"}, {"sh", "-c", "exec 3<" + link + "; echo held; exec sleep 30"},
-         "did not answer \"ver\" within 1 s; it is also open in sleep (pid *"},
+        // One that takes no lock and reads (from after the port was made
+        // raw), and so may have taken the replies.
+        {{"--silent"},
+         {"sh", "-c", "exec 3<" + link + "; echo held; sleep 0.3; exec cat <&3 >/dev/null"},
+         "did not answer \"ver\" within 1 s; it is also open in cat (pid *"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.holder[0]);

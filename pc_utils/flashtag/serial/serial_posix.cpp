@@ -157,7 +157,12 @@ int32_t configure(termios* tio, const serial_line& line)
     tio->c_oflag &= ~static_cast<tcflag_t>(OPOST);
     tio->c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
     tio->c_cflag |= CREAD | CLOCAL;
-    tio->c_cc[VMIN] = 0;
+    // This program reads without blocking, so these matter only to another
+    // program that also has the tty open: with VMIN 0 its blocking read
+    // would return 0 on a quiet line, which `cat` takes for the end and
+    // exits, gone before a failed run can name it as the one that took the
+    // replies.
+    tio->c_cc[VMIN] = 1;
     tio->c_cc[VTIME] = 0;
     if (cfsetispeed(tio, speed) != 0 || cfsetospeed(tio, speed) != 0) {
         return fail(SERIAL_FAULT_SETTINGS, "baud rate", errno);
