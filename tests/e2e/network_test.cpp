@@ -93,6 +93,19 @@ TEST(Network, EveryByteGoesThroughSer2netBothWays)
     }
 }
 
+// ser2net gives a device up a moment after its client has gone: a run on
+// its other port for the same device, right after, must still be served.
+TEST(Network, OneFormRightAfterTheOther)
+{
+    SharedTag shared;
+    for (bool telnet : {false, true, false}) {
+        SCOPED_TRACE(telnet ? "rfc2217" : "socket");
+        int port = telnet ? shared.server.telnet_port() : shared.server.raw_port();
+        RunResult r = upload(url(telnet, port), "10 END\r\n");
+        EXPECT_EQ(r.status, 0) << r.out;
+    }
+}
+
 TEST(Network, EchoingTagsBehindASlowLink)
 {
     const Target& target = Target::get();

@@ -38,6 +38,9 @@ constexpr uint64_t SETTINGS_WAIT_MS = 500;
 // says so and closes at once: a connection still open this long after it
 // was made (and negotiated) is served.
 constexpr uint64_t SETTLE_MS = 50;
+// How long a server that closes at once is tried again, and how often.
+constexpr uint64_t BUSY_RETRY_MS = 1000;
+constexpr uint32_t BUSY_PAUSE_MS = 100;
 // A longer first reply is the tag taking its time, not the network.
 constexpr uint64_t MAX_ROUND_TRIP_MS = 2000;
 
@@ -370,14 +373,10 @@ int32_t negotiate(net_port& p, const serial_line& line)
     return SERIAL_OK;
 }
 
-int32_t net_open(size_t slot, const char* name, const serial_line& line)
+// One connection: connect, negotiate, and see that the server serves.
+int32_t connect_once(net_port& p, const char* host, const char* port, bool telnet,
+                     const serial_line& line)
 {
-    net_port& p = port_of(slot);
-    char host[SERIAL_MAX_PATH + 1], port[6];
-    bool telnet = false;
-    if (!parse_address(name, &telnet, host, sizeof host, port)) {
-        return serial_fail(SERIAL_FAULT_ADDRESS, "address", 0, "");
-    }
     reset(p);
     p.telnet = telnet;
     uint64_t start = platform_now_ms();
@@ -400,6 +399,29 @@ int32_t net_open(size_t slot, const char* name, const serial_line& line)
         p.sock = NET_NO_SOCKET;
     }
     return result;
+}
+
+int32_t net_open(size_t slot, const char* name, const serial_line& line)
+{
+    net_port& p = port_of(slot);
+    char host[SERIAL_MAX_PATH + 1], port[6];
+    bool telnet = false;
+    if (!parse_address(name, &telnet, host, sizeof host, port)) {
+        return serial_fail(SERIAL_FAULT_ADDRESS, "address", 0, "");
+    }
+    // ser2net gives the device up a moment after its client has gone, so a
+    // connection made right after a run on another of its ports for the
+    // same device is turned away ("Port's device already in use"). Turned
+    // away for longer, the port is in use.
+    uint64_t give_up = platform_now_ms() + BUSY_RETRY_MS;
+    for (;;) {
+        int32_t result = connect_once(p, host, port, telnet, line);
+        if (result == SERIAL_OK || serial_last_error().fault != SERIAL_FAULT_CLOSED ||
+            platform_now_ms() + BUSY_PAUSE_MS > give_up) {
+            return result;
+        }
+        platform_sleep_ms(BUSY_PAUSE_MS);
+    }
 }
 
 // The time-out is applied by each read and write.
