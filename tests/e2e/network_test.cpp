@@ -4,6 +4,8 @@
 #include "target.h"
 
 #include <arpa/inet.h>
+#include <chrono>
+#include <functional>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sstream>
@@ -142,19 +144,7 @@ TEST(Network, FailuresSayWhy)
     a.sin_port = htons(static_cast<uint16_t>(shared.server.raw_port()));
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     ASSERT_EQ(connect(holder, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-    // A server that takes no more connections: its queue is full.
-    int full = socket(AF_INET, SOCK_STREAM, 0);
-    a.sin_port = 0;
-    socklen_t len = sizeof a;
-    ASSERT_EQ(bind(full, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-    ASSERT_EQ(listen(full, 0), 0);
-    getsockname(full, reinterpret_cast<sockaddr*>(&a), &len);
-    int queued[3];
-    for (int& q : queued) {
-        q = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-        connect(q, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    }
-    usleep(100000);
+    UnansweredPort unanswered;
     const std::string busy = "localhost:" + std::to_string(shared.server.raw_port());
     struct Case {
         std::string port;
@@ -162,7 +152,7 @@ TEST(Network, FailuresSayWhy)
     } cases[] = {
         {"socket://127.0.0.1:" + std::to_string(free_tcp_port()),
          "refused the connection: nothing takes connections on that port"},
-        {"socket://127.0.0.1:" + std::to_string(ntohs(a.sin_port)),
+        {"socket://127.0.0.1:" + std::to_string(unanswered.port()),
          "did not answer the connection within 3 s"},
         {"socket://" + busy, "closed the connection, saying \"Port already in use\""},
         {"socket://localhost", "is not a network port (socket://HOST:PORT or rfc2217://HOST:PORT)"},
@@ -185,6 +175,89 @@ TEST(Network, FailuresSayWhy)
                                 " does not speak RFC 2217 (no answer to the Com Port Control "
                                 "Option)\n"))
         << r.out;
-    for (int q : queued) close(q);
-    close(full);
+}
+
+namespace {
+
+// Telnet's bytes, as a server sends them.
+constexpr unsigned char IAC = 255, SB = 250, SE = 240, DO = 253, NOP = 241, COM_PORT = 44;
+
+void send_all(int fd, const std::string& bytes)
+{
+    (void)!send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+}
+
+// Sends `unit` over and over, as fast as the connection takes it, until
+// the client or the test goes away.
+void flood(int fd, const std::string& unit)
+{
+    std::string burst;
+    while (burst.size() < (1u << 20)) burst += unit;
+    while (send(fd, burst.data(), burst.size(), MSG_NOSIGNAL) > 0) {
+    }
+}
+
+const std::string take_the_option = {char(IAC), char(DO), char(COM_PORT)};
+
+// Takes the option, then answers each request with its own value, but for
+// `request`, which it answers with `value`.
+void answer_settings(int fd, unsigned char request, const std::string& value)
+{
+    send_all(fd, take_the_option);
+    std::string got;
+    char c = 0;
+    while (read(fd, &c, 1) == 1) {
+        got += c;
+        size_t start = got.find({char(IAC), char(SB), char(COM_PORT)});
+        size_t end = start == std::string::npos ? start : got.find({char(IAC), char(SE)}, start);
+        if (end == std::string::npos) continue;
+        auto asked = static_cast<unsigned char>(got[start + 3]);
+        std::string answer = asked == request ? value : got.substr(start + 4, end - start - 4);
+        send_all(fd, std::string{char(IAC), char(SB), char(COM_PORT), char(asked + 100)} + answer +
+                         std::string{char(IAC), char(SE)});
+        got.erase(0, end + 2);
+    }
+}
+
+}  // namespace
+
+// A server that keeps sending (data without a line end, telnet commands,
+// a subnegotiation that never ends) or that sets other line settings than
+// those asked for: the run fails with a reason, within its time-outs.
+TEST(Network, MisbehavingServersFailInTimeWithAReason)
+{
+    const std::string nop = {char(IAC), char(NOP)};
+    struct Case {
+        bool telnet;
+        std::function<void(int)> serve;
+        std::string reason;
+    } cases[] = {
+        {false, [](int fd) { flood(fd, "x"); },
+         "sent more than 4096 bytes without a line end after \"ver\""},
+        {true, [nop](int fd) { flood(fd, nop); },
+         "does not speak RFC 2217 (a stream of telnet commands, and no answer to the Com Port "
+         "Control Option)"},
+        {true, [nop](int fd) { send_all(fd, take_the_option); flood(fd, nop); },
+         "sent a stream of telnet commands and no reply to \"ver\" within 1 s"},
+        {true, [](int fd) { send_all(fd, take_the_option + char(IAC) + char(SB)); flood(fd, "\x07"); },
+         "sent a stream of telnet commands and no reply to \"ver\" within 1 s"},
+        {true, [](int fd) { answer_settings(fd, 1, std::string("\0\0\x25\x80", 4)); },
+         "does not take the line settings (RFC 2217: the server set 9600 baud, not 115200)"},
+        {true, [](int fd) { answer_settings(fd, 3, "\x03"); },
+         "does not take the line settings (RFC 2217: the server set even parity, not none)"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.reason);
+        ScriptedServer server(c.serve);
+        std::string port = url(c.telnet, server.port());
+        auto start = std::chrono::steady_clock::now();
+        RunOptions options;
+        options.timeout_ms = 30000;
+        RunResult r = Target::get().run({"-c", port, "x.bas"}, options);
+        double seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        EXPECT_EQ(r.status, 1) << r.out;
+        EXPECT_TRUE(r.out.ends_with("flashtag: " + port + " " + c.reason + "\n")) << r.out;
+        EXPECT_LT(seconds, 15.0);
+    }
 }

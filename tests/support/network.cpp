@@ -150,3 +150,51 @@ void DelayingRelay::serve()
         close(ends[1]);
     }
 }
+
+ScriptedServer::ScriptedServer(std::function<void(int fd)> serve)
+    : serve_(std::move(serve)), listener_(listen_on(0)), port_(port_of(listener_)),
+      acceptor_([this] {
+          while (!stop_) {
+              pollfd l{listener_, POLLIN, 0};
+              if (poll(&l, 1, 50) <= 0) continue;
+              int fd = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+              if (fd < 0) continue;
+              std::lock_guard<std::mutex> lock(lock_);
+              connections_.push_back(fd);
+              threads_.emplace_back([this, fd] { serve_(fd); });
+          }
+      })
+{
+}
+
+ScriptedServer::~ScriptedServer()
+{
+    stop_ = true;
+    acceptor_.join();
+    for (int fd : connections_) shutdown(fd, SHUT_RDWR);
+    for (std::thread& t : threads_) t.join();
+    for (int fd : connections_) close(fd);
+    close(listener_);
+}
+
+UnansweredPort::UnansweredPort()
+{
+    listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a = loopback(0);
+    socklen_t len = sizeof a;
+    if (bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(listener_, 0) != 0)
+        throw std::runtime_error("listen");
+    getsockname(listener_, reinterpret_cast<sockaddr*>(&a), &len);
+    port_ = ntohs(a.sin_port);
+    for (int& q : queued_) {
+        q = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        (void)connect(q, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    }
+    usleep(100000);  // the queue is full once the handshakes are done
+}
+
+UnansweredPort::~UnansweredPort()
+{
+    for (int q : queued_) close(q);
+    close(listener_);
+}

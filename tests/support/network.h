@@ -7,9 +7,12 @@
 #include "temp_dir.h"
 
 #include <atomic>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 // A TCP port on 127.0.0.1 that nothing listens on at the moment.
 int free_tcp_port();
@@ -51,4 +54,41 @@ private:
     int target_, delay_ms_, listener_ = -1, port_ = 0;
     std::atomic<bool> stop_{false};
     std::thread thread_;
+};
+
+// Listens on 127.0.0.1:port() and hands each connection to `serve`, on a
+// thread of its own; the connection is closed when `serve` returns. At
+// destruction every connection is shut down (a blocked send or receive
+// returns) and every thread joined.
+class ScriptedServer {
+public:
+    explicit ScriptedServer(std::function<void(int fd)> serve);
+    ~ScriptedServer();
+    ScriptedServer(const ScriptedServer&) = delete;
+    ScriptedServer& operator=(const ScriptedServer&) = delete;
+    int port() const { return port_; }
+
+private:
+    std::function<void(int)> serve_;
+    int listener_, port_;
+    std::atomic<bool> stop_{false};
+    std::mutex lock_;
+    std::vector<int> connections_;
+    std::vector<std::thread> threads_;
+    std::thread acceptor_;
+};
+
+// A port on 127.0.0.1 whose listener takes no more connections (its queue
+// is full): a connection to it is never answered.
+class UnansweredPort {
+public:
+    UnansweredPort();
+    ~UnansweredPort();
+    UnansweredPort(const UnansweredPort&) = delete;
+    UnansweredPort& operator=(const UnansweredPort&) = delete;
+    int port() const { return port_; }
+
+private:
+    int listener_, port_;
+    int queued_[3];
 };

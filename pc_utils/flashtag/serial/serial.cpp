@@ -7,6 +7,8 @@
 #include "serial.h"
 #include "serial_backend.h"
 
+#include <atomic>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -19,6 +21,9 @@ thread_local serial_error last_error{SERIAL_FAULT_NONE, "", 0};
 thread_local char last_os_text[160];
 // Claiming a slot is the one step that threads on different ports share.
 std::mutex slot_claims;
+// Lock-free, so that a signal handler may set it.
+std::atomic<bool> stop_requested{false};
+static_assert(std::atomic<bool>::is_always_lock_free);
 
 }  // namespace
 
@@ -60,7 +65,11 @@ void serial_describe_error(char* text, size_t size)
         break;
     case SERIAL_FAULT_OTHER: snprintf(text, size, "failed (%s: %s)", call, os_text); break;
     case SERIAL_FAULT_ADDRESS:
-        snprintf(text, size, "is not a network port (socket://HOST:PORT or rfc2217://HOST:PORT)");
+        if (os_text[0] != '\0') {
+            snprintf(text, size, "is not a usable network port (%s)", os_text);
+        } else {
+            snprintf(text, size, "is not a network port (socket://HOST:PORT or rfc2217://HOST:PORT)");
+        }
         break;
     case SERIAL_FAULT_NO_HOST:
         snprintf(text, size, "names a host that does not resolve (%s)", os_text);
@@ -79,6 +88,11 @@ void serial_describe_error(char* text, size_t size)
     case SERIAL_FAULT_NO_RFC2217:
         snprintf(text, size, "does not speak RFC 2217 (%s)", os_text);
         break;
+    case SERIAL_FAULT_NO_DATA:
+        snprintf(text, size, "sent a stream of telnet commands and no data within %lu ms",
+                 static_cast<unsigned long>(serial_current_timeout));
+        break;
+    case SERIAL_FAULT_STOPPED: snprintf(text, size, "was let go: the run was interrupted"); break;
     }
 }
 
@@ -124,7 +138,8 @@ namespace {
 // The backend each slot was last opened with (null: never opened), and
 // whether it is open now.
 const serial_backend* slot_backend[SERIAL_SLOTS];
-volatile bool slot_open[SERIAL_SLOTS];  // read by the interrupt handler too
+// Read by the interrupt handler too, and taken back by exactly one closer.
+std::atomic<bool> slot_open[SERIAL_SLOTS];
 bool slot_opening[SERIAL_SLOTS];        // claimed, being opened
 // The names of the ports in the named slots (device paths, network ports).
 // A name stays after its port is closed, until another name takes the slot.
@@ -180,9 +195,14 @@ size_t claim_slot(const char* name)
     return NO_SLOT;
 }
 
-// The slot of an open port, or NO_SLOT with the failure noted.
+// The slot of an open port, or NO_SLOT with the failure noted (also once
+// the driver is stopped).
 size_t open_slot(const char* name, const char* call)
 {
+    if (serial_stopped()) {
+        serial_fail(SERIAL_FAULT_STOPPED, call, 0, "");
+        return NO_SLOT;
+    }
     size_t slot = find_slot(name);
     if (slot != NO_SLOT && slot_open[slot]) return slot;
     serial_fail(SERIAL_FAULT_OTHER, call, 0, "the port is not open");
@@ -238,6 +258,7 @@ int32_t serial_open(const char* name, uint32_t baud, uint8_t data_bits, uint8_t 
         serial_fail(SERIAL_FAULT_SETTINGS, "stop bits", 0, "");
         return SERIAL_EINVAL;
     }
+    if (serial_stopped()) return serial_fail(SERIAL_FAULT_STOPPED, "open", 0, "");
     size_t slot = NO_SLOT;
     {
         std::lock_guard<std::mutex> lock(slot_claims);
@@ -259,8 +280,7 @@ int32_t serial_open(const char* name, uint32_t baud, uint8_t data_bits, uint8_t 
     slot_opening[slot] = false;
     if (result != SERIAL_OK) return result;
     if (serial_set_timeout(name, timeout_ms) != SERIAL_OK) {
-        backend.close(slot);
-        slot_open[slot] = false;
+        if (slot_open[slot].exchange(false)) backend.close(slot);
         return SERIAL_EIO;
     }
     return SERIAL_OK;
@@ -271,18 +291,49 @@ int32_t serial_close(const char* name)
     if (!is_port_name(name)) return SERIAL_EINVAL;
     size_t slot = find_slot(name);
     if (slot == NO_SLOT) return SERIAL_OK;
-    backend_of(slot).close(slot);
-    slot_open[slot] = false;
+    // A port an interrupt gave back already is not closed again: its
+    // handle may belong to another port by now.
+    if (slot_backend[slot] == nullptr || slot_open[slot].exchange(false)) {
+        backend_of(slot).close(slot);
+    }
     return SERIAL_OK;
 }
 
 void serial_release_all()
 {
     for (size_t slot = 0; slot < SERIAL_SLOTS; ++slot) {
-        if (!slot_open[slot]) continue;
-        slot_backend[slot]->close(slot);
-        slot_open[slot] = false;
+        if (slot_open[slot].exchange(false)) slot_backend[slot]->close(slot);
     }
+}
+
+void serial_stop_all() { stop_requested = true; }
+
+bool serial_stopped() { return stop_requested; }
+
+void serial_add_identity_key(serial_port_identity* id, const char* format, ...)
+{
+    if (id->count == SERIAL_IDENTITY_KEYS) return;
+    va_list args;
+    va_start(args, format);
+    vsnprintf(id->keys[id->count++], sizeof id->keys[0], format, args);  // NOLINT(clang-analyzer-valist.Uninitialized)
+    va_end(args);
+}
+
+void serial_identify_port(const char* name, serial_port_identity* id)
+{
+    id->count = 0;
+    if (is_port_name(name)) backend_for(name).identify(name, id);
+    if (id->count == 0) serial_add_identity_key(id, "name %s", name != nullptr ? name : "");
+}
+
+bool serial_same_port(const serial_port_identity& a, const serial_port_identity& b)
+{
+    for (size_t i = 0; i < a.count; ++i) {
+        for (size_t j = 0; j < b.count; ++j) {
+            if (strcmp(a.keys[i], b.keys[j]) == 0) return true;
+        }
+    }
+    return false;
 }
 
 int32_t serial_set_timeout(const char* name, uint32_t timeout_ms)

@@ -11,8 +11,8 @@
 // operation failed, for a message that tells the user what to do.
 //
 // serial.cpp implements all of this once; the backends behind it (the OS's
-// serial_posix.cpp or serial_w32.cpp, and serial_net.cpp for network ports)
-// supply the few operations listed in serial_backend.h.
+// serial_posix.cpp or serial_w32.cpp, and net/net_port.cpp for network
+// ports) supply the few operations listed in serial_backend.h.
 #pragma once
 
 #include "common/result.h"
@@ -31,6 +31,9 @@ constexpr int SERIAL_MAX_PORT = 99;
 constexpr int SERIAL_LAST_COM_NUMBER = 255;
 // Longest device path (or network port) that names a port.
 constexpr size_t SERIAL_MAX_PATH = 255;
+// How many ports named otherwise than COMn (device paths, network ports)
+// one process may have open at once.
+constexpr size_t SERIAL_MAX_NAMED_PORTS = 1024;
 // How long a network port's connection may take to be answered.
 constexpr uint32_t SERIAL_CONNECT_TIMEOUT_MS = 3000;
 
@@ -76,6 +79,8 @@ enum serial_fault : int32_t {
     SERIAL_FAULT_NO_ANSWER,   // the connection was not answered in time
     SERIAL_FAULT_CLOSED,      // the server closed the connection
     SERIAL_FAULT_NO_RFC2217,  // the server does not speak the Com Port Control Option
+    SERIAL_FAULT_NO_DATA,     // a stream of telnet commands came, and no data
+    SERIAL_FAULT_STOPPED,     // serial_stop_all() was called
 };
 
 struct serial_error {
@@ -98,8 +103,31 @@ void serial_describe_error(char* text, size_t size);
 void serial_describe_holders(const char* name, char* text, size_t size);
 
 // Releases every port this process holds, as serial_close does. Safe to call
-// from a signal handler (POSIX) and more than once.
+// from a signal handler (POSIX), more than once, and from two threads at
+// once (each port is released once).
 void serial_release_all();
+
+// For a program that ends its own run at an interrupt (several ports, a
+// thread each): from now on every open, read and write fails at once
+// (SERIAL_FAULT_STOPPED), and one that is waiting ends within a fraction of
+// a second (a Windows COM port's read within its time-out), so that no
+// command reaches a tag after the interrupt. Closing still works. Safe to
+// call from a signal handler.
+void serial_stop_all();
+bool serial_stopped();
+
+// What a port is, however it is spelled: the device file after links
+// (POSIX), the COM number, or the addresses a network port's host resolves
+// to, as keys. Two names whose identities share a key name one port:
+// "-c 4" and "-c ports/COM4", "socket://localhost:4000" and
+// "socket://127.0.0.1:4000". A name that names nothing known is its own key.
+constexpr size_t SERIAL_IDENTITY_KEYS = 8;
+struct serial_port_identity {
+    char keys[SERIAL_IDENTITY_KEYS][80];
+    size_t count;
+};
+void serial_identify_port(const char* name, serial_port_identity* id);
+bool serial_same_port(const serial_port_identity& a, const serial_port_identity& b);
 
 // "COM1".."COM9", "COM01".."COM99" (letters in any case) -> 1..99; else -1.
 int port_number_from_name(const char* name);

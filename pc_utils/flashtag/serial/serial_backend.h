@@ -16,12 +16,14 @@
 
 // Slot numbers: 1..SERIAL_MAX_PORT for COMn (0 is never used), then the
 // slots of ports named otherwise (device paths, network ports).
-constexpr size_t SERIAL_NAMED_SLOTS = 64;
+constexpr size_t SERIAL_NAMED_SLOTS = SERIAL_MAX_NAMED_PORTS;
 constexpr size_t SERIAL_FIRST_NAMED_SLOT = SERIAL_MAX_PORT + 1;
 constexpr size_t SERIAL_SLOTS = SERIAL_FIRST_NAMED_SLOT + SERIAL_NAMED_SLOTS;
 
 // The quiet spell that ends an input flush on a local port.
 constexpr uint32_t SERIAL_QUIET_MS = 10;
+// A backend that waits checks serial_stopped() at least this often.
+constexpr uint32_t SERIAL_STOP_CHECK_MS = 100;
 
 // How an input flush reads: reads of `read_size` bytes, each within
 // `window_ms`, until one comes back short. A local port reads 50 bytes per
@@ -67,6 +69,8 @@ struct serial_backend {
     // The other processes that have the port `name` open, in words
     // (serial_describe_holders); empty text where none can be seen.
     void (*find_holders)(const char* name, char* text, size_t size);
+    // What `name` (checked, not open) is, as serial_identify_port keys it.
+    void (*identify)(const char* name, serial_port_identity* id);
     // Whether ports are also named by device path ("/dev/ttyUSB0").
     bool takes_device_paths;
 };
@@ -78,10 +82,15 @@ inline void nothing_to_describe(size_t, char* text, size_t size)
     if (size > 0) text[0] = '\0';
 }
 
+// Adds a key to an identity (cut to fit; keys past SERIAL_IDENTITY_KEYS are
+// left out).
+void serial_add_identity_key(serial_port_identity* id, const char* format, ...)
+    __attribute__((format(printf, 2, 3)));
+
 // The backend of this build's operating system: serial_posix.cpp or
 // serial_w32.cpp (the fuzz targets link a stand-in).
 extern const serial_backend serial_os_backend;
-// Network ports, on this system's sockets (serial_net.cpp).
+// Network ports, on this system's sockets (net/net_port.cpp).
 extern const serial_backend serial_net_backend;
 // The ports that backend's system has, for serial_list_ports:
 // serial_list_posix.cpp or serial_list_w32.cpp.

@@ -24,6 +24,7 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -63,14 +64,16 @@ int32_t fail(serial_fault fault, const char* call, int error)
 // Waits until fd is ready for `events` or the deadline passes. SERIAL_OK when
 // ready (or when the line reports a hang-up or error, which the next read or
 // write call then turns into a failure instead of waiting out the time-out).
+// Waits in slices, to see the driver's stop.
 int32_t wait_ready(int fd, short events, uint64_t deadline, const char* call)
 {
     for (;;) {
+        if (serial_stopped()) return fail(SERIAL_FAULT_STOPPED, call, 0);
         uint64_t now = platform_now_ms();
         if (now >= deadline) return fail(SERIAL_FAULT_TIMEOUT, call, 0);
         uint64_t left = deadline - now;
         pollfd p{fd, events, 0};
-        int n = poll(&p, 1, static_cast<int>(left));
+        int n = poll(&p, 1, static_cast<int>(left < SERIAL_STOP_CHECK_MS ? left : SERIAL_STOP_CHECK_MS));
         if (n > 0) return SERIAL_OK;
         if (n < 0 && errno != EINTR) return fail(SERIAL_FAULT_OTHER, "poll", errno);
     }
@@ -317,6 +320,20 @@ serial_handle tty_handle(size_t index) { return port_table[index].fd; }
 
 void tty_close(size_t index) { release(port_table[index]); }
 
+// The device file, after links: one port however it is reached.
+void tty_identify(const char* name, serial_port_identity* id)
+{
+    char path[4096];
+    if (!build_path(name, path, sizeof path)) return;
+    struct stat st {};
+    if (stat(path, &st) == 0) {
+        serial_add_identity_key(id, "file %lu:%lu", static_cast<unsigned long>(st.st_dev),
+                                static_cast<unsigned long>(st.st_ino));
+    } else {
+        serial_add_identity_key(id, "path %s", path);
+    }
+}
+
 void tty_find_holders(const char* name, char* text, size_t size)
 {
     char path[4096];
@@ -331,5 +348,5 @@ void tty_find_holders(const char* name, char* text, size_t size)
 const serial_backend serial_os_backend = {
     tty_open,           tty_set_timeout,     tty_read,         tty_write, tty_set_dtr,
     tty_handle,         tty_close,           local_quiet_window, nothing_to_describe,
-    tty_find_holders,   true,
+    tty_find_holders,   tty_identify,        true,
 };

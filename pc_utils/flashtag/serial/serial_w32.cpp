@@ -164,10 +164,16 @@ void com_close(size_t slot)
 // it while this program has it.
 void com_find_holders(const char*, char*, size_t) {}
 
+// COM7 and COM07 are one port; Windows names ports by number only.
+void com_identify(const char* name, serial_port_identity* id)
+{
+    serial_add_identity_key(id, "COM%d", port_number_from_name(name));
+}
+
 }  // namespace
 
 const serial_backend serial_os_backend = {
     com_open,           com_set_timeout,     com_read,         com_write, com_set_dtr,
     com_handle,         com_close,           local_quiet_window, nothing_to_describe,
-    com_find_holders,   false,
+    com_find_holders,   com_identify,        false,
 };

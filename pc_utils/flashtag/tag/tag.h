@@ -80,6 +80,12 @@ constexpr size_t TAG_REASON_SIZE = 400;
 // it failed with; a code from a caller (an upload's) reads as an unexpected
 // reply to what was last awaited.
 void tag_describe_failure(const char* port, int32_t result, char* text, size_t size);
+// Whether a failed connection found no tag at all: the port is not there
+// (a device unplugged, a network port that refuses connections), or it
+// opened and nothing at all answered the command awaited. A port in use, a
+// port that cannot be opened for another reason, a device that answers
+// wrongly: all failures, not "no tag".
+bool tag_found_nothing(int32_t result);
 // Names what the next raw line answers, for failure messages and the trace,
 // when the caller wrote to the port itself: "the script data".
 void tag_await_reply_to(const char* what);

@@ -97,6 +97,15 @@ void tag_await_reply_to(const char* what)
     tag_state.lines_answered = 0;
 }
 
+bool tag_found_nothing(int32_t result)
+{
+    if (result != SERIAL_EIO) return false;
+    serial_error e = serial_last_error();
+    if (e.fault == SERIAL_FAULT_MISSING || e.fault == SERIAL_FAULT_REFUSED) return true;
+    return e.fault == SERIAL_FAULT_TIMEOUT && strcmp(e.call, "read") == 0 &&
+           tag_state.fault == TAG_FAULT_NONE && tag_state.lines_answered == 0;
+}
+
 void tag_describe_failure(const char* port, int32_t result, char* text, size_t size)
 {
     // The reply as the tag meant it: without the CR of its line end.
@@ -117,6 +126,9 @@ void tag_describe_failure(const char* port, int32_t result, char* text, size_t s
                  static_cast<unsigned long>(MAX_LINE_BYTES), awaiting);
     } else if (tag_state.fault == TAG_FAULT_BLANK) {
         snprintf(text, size, "sent nothing but blank lines after %s", awaiting);
+    } else if (serial_last_error().fault == SERIAL_FAULT_NO_DATA) {
+        snprintf(text, size, "sent a stream of telnet commands and no reply to %s within %s",
+                 awaiting, timeout);
     } else if (serial_last_error().fault == SERIAL_FAULT_TIMEOUT &&
                strcmp(serial_last_error().call, "read") == 0) {
         if (tag_state.fault == TAG_FAULT_CUT) {

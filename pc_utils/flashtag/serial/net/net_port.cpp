@@ -4,30 +4,27 @@
 // which also carries the line settings. The driver's semantics hold:
 // exact-length reads and writes with total time-outs, and an input flush
 // that ends when the line has been quiet, here for long enough to cover the
-// round trip. Who may use the port is the server's business (ser2net
-// serves one client at a time).
+// round trip. Every wait ends at its deadline, whatever the server keeps
+// sending. Who may use the port is the server's business (ser2net serves
+// one client at a time).
 #include "common/bytes.h"
 #include "net_socket.h"
 #include "platform/platform.h"
-#include "serial_backend.h"
+#include "serial/serial_backend.h"
+#include "telnet.h"
 
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <initializer_list>
 
 namespace {
 
-// Telnet (RFC 854, RFC 856 binary, RFC 858 suppress go-ahead) and the Com
-// Port Control Option (RFC 2217).
-constexpr uint8_t IAC = 255, DONT = 254, DO = 253, WONT = 252, WILL = 251, SB = 250, SE = 240;
-constexpr uint8_t OPT_BINARY = 0, OPT_SGA = 3, OPT_COM_PORT = 44;
-// Requests to the server; it answers each with the code + 100.
-constexpr uint8_t SET_BAUDRATE = 1, SET_DATASIZE = 2, SET_PARITY = 3, SET_STOPSIZE = 4,
-                  SET_CONTROL = 5, PURGE_DATA = 12, SERVER_ANSWER = 100;
+using namespace telnet;
+
 constexpr uint8_t PURGE_SERVER_RECEIVE = 1;  // what the server has from the device
 constexpr uint8_t CONTROL_NO_FLOW = 1, CONTROL_DTR_ON = 8, CONTROL_DTR_OFF = 9;
+constexpr uint8_t PARITY_NONE = 1;  // the option's own codes: none 1, odd 2, even 3
 
 // How long the server has to take the option, and then to acknowledge the
 // line settings (some servers never acknowledge some of them), on top of
@@ -43,45 +40,25 @@ constexpr uint64_t BUSY_RETRY_MS = 1000;
 constexpr uint32_t BUSY_PAUSE_MS = 100;
 // A longer first reply is the tag taking its time, not the network.
 constexpr uint64_t MAX_ROUND_TRIP_MS = 2000;
-
-enum class rx_state : uint8_t { DATA, COMMAND, OPTION, SUBOPTION, SUBOPTION_IAC };
-
-// One bit per telnet option.
-struct option_set {
-    uint8_t bits[32];
-    bool has(uint8_t option) const { return (bits[option / 8] >> (option % 8) & 1) != 0; }
-    void add(uint8_t option) { bits[option / 8] = static_cast<uint8_t>(bits[option / 8] | 1 << (option % 8)); }
-};
+// A wait that saw this many bytes of telnet commands and no data met a
+// server that keeps the connection busy without passing anything on (a
+// notification now and then is normal).
+constexpr uint64_t COMMAND_STREAM_BYTES = 256;
 
 // The state of one network port (fields ordered by size).
 struct net_port {
     net_socket sock;
     size_t pending_start, pending_end;  // of `pending`
-    size_t sub_length;                  // of `sub`
-    size_t reply_length;                // of `replies`
     uint64_t round_trip_ms;
     uint64_t write_time;  // when the write whose first reply is timed went out
-    uint32_t answered;    // bit n: request n acknowledged
-    bool telnet;
-    rx_state state;       // the telnet reader
-    uint8_t verb;         // WILL, WONT, DO or DONT, awaiting its option
-    bool com_port_taken, com_port_refused;
     bool timing_reply, reply_timed;
-    option_set sent_will, sent_wont, sent_do, sent_dont;  // what was said of each option
-    uint8_t sub[64];       // a subnegotiation being read
-    uint8_t replies[96];   // answers to the server, sent after each chunk is read
+    reader in;             // the telnet reader (a raw port's bytes all pass)
     char notes[320];       // how connecting went, for the trace
     uint8_t pending[4096]; // bytes from the tag, decoded, not read yet
 };
 net_port ports[SERIAL_NAMED_SLOTS];
 
 net_port& port_of(size_t slot) { return ports[slot - SERIAL_FIRST_NAMED_SLOT]; }
-
-void reset(net_port& p)
-{
-    memset(&p, 0, sizeof p);
-    p.sock = NET_NO_SOCKET;
-}
 
 void note(net_port& p, const char* format, ...) __attribute__((format(printf, 2, 3)));
 void note(net_port& p, const char* format, ...)
@@ -101,12 +78,27 @@ bool is_host_char(char c)
            c == '.' || c == '-' || c == '_';
 }
 
-// "socket://HOST:PORT" or "rfc2217://HOST:PORT" into its parts; HOST in
-// brackets is an IPv6 address. False for anything else.
-bool parse_address(const char* name, bool* telnet, char* host, size_t host_size, char* port)
+bool all_of(const char* begin, const char* end, bool (*ok)(char))
 {
-    *telnet = strncmp(name, "rfc2217://", 10) == 0;
-    const char* rest = name + (*telnet ? 10 : 9);
+    for (const char* c = begin; c < end; ++c) {
+        if (!ok(*c)) return false;
+    }
+    return true;
+}
+
+// What is wrong with a network port's name, for its failure; "" when only
+// its form is.
+thread_local const char* address_problem = "";
+
+// "socket://HOST:PORT" or "rfc2217://HOST:PORT" into its parts. HOST in
+// brackets is an IPv6 address, with its zone after "%" (an interface name
+// or number), which a link-local address needs. False for anything else,
+// with the reason in address_problem when there is more to say.
+bool parse_address(const char* name, bool* use_telnet, char* host, size_t host_size, char* port)
+{
+    address_problem = "";
+    *use_telnet = strncmp(name, "rfc2217://", 10) == 0;
+    const char* rest = name + (*use_telnet ? 10 : 9);
     const char* colon = strrchr(rest, ':');
     if (colon == nullptr) return false;
     const char* host_start = rest;
@@ -115,13 +107,21 @@ bool parse_address(const char* name, bool* telnet, char* host, size_t host_size,
         host_start = rest + 1;
         host_end = colon - 1;
         if (host_end < host_start || *host_end != ']') return false;
-        for (const char* c = host_start; c < host_end; ++c) {
-            if (!is_host_char(*c) && *c != ':') return false;
+        const char* zone = static_cast<const char*>(
+            memchr(host_start, '%', static_cast<size_t>(host_end - host_start)));
+        const char* address_end = zone != nullptr ? zone : host_end;
+        if (!all_of(host_start, address_end, [](char c) { return is_host_char(c) || c == ':'; }) ||
+            (zone != nullptr && (zone + 1 == host_end || !all_of(zone + 1, host_end, is_host_char)))) {
+            return false;
         }
-    } else {
-        for (const char* c = host_start; c < host_end; ++c) {
-            if (!is_host_char(*c)) return false;
+        // fe80::/10: the same address is on every interface.
+        if (zone == nullptr && host_end - host_start > 3 && ascii_lower(host_start[0]) == 'f' &&
+            ascii_lower(host_start[1]) == 'e' && strchr("89abAB", host_start[2]) != nullptr) {
+            address_problem = "a link-local IPv6 address needs its zone, as in [fe80::1%eth0]";
+            return false;
         }
+    } else if (!all_of(host_start, host_end, is_host_char)) {
+        return false;
     }
     size_t host_length = static_cast<size_t>(host_end - host_start);
     if (host_length == 0 || host_length >= host_size) return false;
@@ -134,97 +134,6 @@ bool parse_address(const char* name, bool* telnet, char* host, size_t host_size,
     if (number < 1 || number > 65535) return false;
     snprintf(port, 6, "%ld", number);
     return true;
-}
-
-void queue_reply(net_port& p, uint8_t verb, uint8_t option)
-{
-    if (p.reply_length + 3 > sizeof p.replies) return;
-    p.replies[p.reply_length++] = IAC;
-    p.replies[p.reply_length++] = verb;
-    p.replies[p.reply_length++] = option;
-    (verb == WILL ? p.sent_will : verb == WONT ? p.sent_wont : verb == DO ? p.sent_do : p.sent_dont)
-        .add(option);
-}
-
-// The server says it will, won't, wants us to, or wants us not to use an
-// option. Binary transmission and no go-ahead are welcome both ways, the
-// Com Port Control Option from this side; anything else (the server's echo
-// above all) is declined. Each option is answered once, so that two sides
-// never answer each other for ever.
-void take_option(net_port& p, uint8_t verb, uint8_t option)
-{
-    bool wanted = option == OPT_BINARY || option == OPT_SGA;
-    if (verb == WILL) {
-        if (wanted && !p.sent_do.has(option)) queue_reply(p, DO, option);
-        if (!wanted && !p.sent_dont.has(option)) queue_reply(p, DONT, option);
-    } else if (verb == DO) {
-        if (option == OPT_COM_PORT) p.com_port_taken = true;
-        wanted = wanted || option == OPT_COM_PORT;
-        if (wanted && !p.sent_will.has(option)) queue_reply(p, WILL, option);
-        if (!wanted && !p.sent_wont.has(option)) queue_reply(p, WONT, option);
-    } else if (verb == DONT && option == OPT_COM_PORT) {
-        p.com_port_refused = true;
-    }
-}
-
-// A whole subnegotiation: the server's answers to requests are noted; its
-// notifications (line and modem state) are of no use here.
-void take_suboption(net_port& p)
-{
-    if (p.sub_length < 2 || p.sub[0] != OPT_COM_PORT || p.sub[1] <= SERVER_ANSWER) return;
-    unsigned request = p.sub[1] - SERVER_ANSWER;
-    if (request < 32) p.answered |= 1u << request;
-}
-
-void push_data(net_port& p, uint8_t byte)
-{
-    if (p.pending_end < sizeof p.pending) p.pending[p.pending_end++] = byte;
-}
-
-// One received byte through the telnet reader (a raw port's bytes are all data).
-void take_byte(net_port& p, uint8_t byte)
-{
-    switch (p.state) {
-    case rx_state::DATA:
-        if (p.telnet && byte == IAC) {
-            p.state = rx_state::COMMAND;
-        } else {
-            push_data(p, byte);
-        }
-        break;
-    case rx_state::COMMAND:
-        p.state = rx_state::DATA;
-        if (byte == IAC) {
-            push_data(p, IAC);  // a data byte 255, doubled on the wire
-        } else if (byte >= WILL && byte <= DONT) {
-            p.verb = byte;
-            p.state = rx_state::OPTION;
-        } else if (byte == SB) {
-            p.sub_length = 0;
-            p.state = rx_state::SUBOPTION;
-        }
-        break;  // other commands (NOP, data mark, go-ahead) carry nothing
-    case rx_state::OPTION:
-        take_option(p, p.verb, byte);
-        p.state = rx_state::DATA;
-        break;
-    case rx_state::SUBOPTION:
-        if (byte == IAC) {
-            p.state = rx_state::SUBOPTION_IAC;
-        } else if (p.sub_length < sizeof p.sub) {
-            p.sub[p.sub_length++] = byte;
-        }
-        break;
-    case rx_state::SUBOPTION_IAC:
-        if (byte == IAC) {
-            if (p.sub_length < sizeof p.sub) p.sub[p.sub_length++] = IAC;
-            p.state = rx_state::SUBOPTION;
-        } else {
-            if (byte == SE) take_suboption(p);
-            p.state = rx_state::DATA;
-        }
-        break;
-    }
 }
 
 int32_t send_bytes(net_port& p, const uint8_t* bytes, size_t count, uint64_t timeout_ms)
@@ -255,10 +164,10 @@ net_received receive_some(net_port& p, uint64_t deadline)
         p.timing_reply = false;
         p.reply_timed = true;
     }
-    for (size_t i = 0; i < got; ++i) take_byte(p, chunk[i]);
-    if (p.reply_length > 0) {
-        send_bytes(p, p.replies, p.reply_length, SERIAL_CONNECT_TIMEOUT_MS);
-        p.reply_length = 0;
+    p.pending_end += take(p.in, chunk, got, p.pending + p.pending_end, room);
+    if (p.in.reply_length > 0) {
+        send_bytes(p, p.in.replies, p.in.reply_length, SERIAL_CONNECT_TIMEOUT_MS);
+        p.in.reply_length = 0;
     }
     return NET_GOT_BYTES;
 }
@@ -284,115 +193,165 @@ int32_t closed(net_port& p, const char* call)
 // A request of the Com Port Control Option, with its value.
 int32_t send_request(net_port& p, uint8_t request, const uint8_t* value, size_t length)
 {
-    uint8_t out[24];
-    size_t n = 0;
-    out[n++] = IAC;
-    out[n++] = SB;
-    out[n++] = OPT_COM_PORT;
-    out[n++] = request;
-    for (size_t i = 0; i < length; ++i) {
-        out[n++] = value[i];
-        if (value[i] == IAC) out[n++] = IAC;
+    uint8_t out[REQUEST_SIZE];
+    return send_bytes(p, out, encode_request(request, value, length, out),
+                      SERIAL_CONNECT_TIMEOUT_MS);
+}
+
+// Receives until `done` holds or `deadline` passes: SERIAL_OK either way,
+// or the failure of the connection.
+template <typename condition>
+int32_t receive_until(net_port& p, uint64_t deadline, const char* call, condition done)
+{
+    while (!done()) {
+        net_received r = receive_some(p, deadline);
+        if (r == NET_CLOSED) return closed(p, call);
+        if (r == NET_FAILED) return SERIAL_EIO;
+        if (r == NET_TIMED_OUT) break;
     }
-    out[n++] = IAC;
-    out[n++] = SE;
-    return send_bytes(p, out, n, SERIAL_CONNECT_TIMEOUT_MS);
+    return SERIAL_OK;
 }
 
 const char* const REQUEST_NAMES[] = {"", "baud rate", "data size", "parity", "stop size", "control"};
 
+uint32_t value_of(const uint8_t* bytes, size_t length)
+{
+    uint32_t v = 0;
+    for (size_t i = 0; i < length; ++i) v = v << 8 | bytes[i];
+    return v;
+}
+
+// A line setting in the option's codes as a user reads it: with its unit
+// ("9600 baud", "even parity") or bare ("115200", "none").
+void setting_words(uint8_t request, uint32_t v, bool with_unit, char* text, size_t size)
+{
+    static const char* const parities[] = {"?", "none", "odd", "even", "mark", "space"};
+    static const char* const stops[] = {"?", "1", "2", "1.5"};
+    static const char* const flows[] = {"?", "none", "XON/XOFF", "hardware"};
+    const char* word = "";
+    switch (request) {
+    case SET_PARITY: word = v < 6 ? parities[v] : "?"; break;
+    case SET_STOPSIZE: word = v < 4 ? stops[v] : "?"; break;
+    case SET_CONTROL: word = v < 4 ? flows[v] : "?"; break;
+    default: break;
+    }
+    char number[16];
+    snprintf(number, sizeof number, "%lu", static_cast<unsigned long>(v));
+    if (word[0] == '\0' || word[0] == '?') word = number;
+    static const char* const units[] = {"", " baud", " data bits", " parity", " stop bits",
+                                        " flow control"};
+    snprintf(text, size, "%s%s", word, with_unit ? units[request] : "");
+}
+
+// Each setting the server acknowledged must be the one asked for: a server
+// that will not take 115200 8N1 would pass the tag's bytes garbled.
+int32_t check_acknowledged(const net_port& p, const uint8_t (&asked)[MAX_KEPT_REQUEST + 1][MAX_VALUE],
+                           const size_t (&length)[MAX_KEPT_REQUEST + 1])
+{
+    for (uint8_t request = SET_BAUDRATE; request <= MAX_KEPT_REQUEST; ++request) {
+        if ((p.in.answered & 1u << request) == 0) continue;
+        char why[128];
+        if (p.in.answer_length[request] != length[request]) {
+            snprintf(why, sizeof why, "the server answered the %s with %u bytes, not %u",
+                     REQUEST_NAMES[request], p.in.answer_length[request],
+                     static_cast<unsigned>(length[request]));
+            return serial_fail(SERIAL_FAULT_SETTINGS, "RFC 2217", 0, why);
+        }
+        uint32_t got = value_of(p.in.answer[request], length[request]);
+        uint32_t want = value_of(asked[request], length[request]);
+        if (got == want) continue;
+        char set[48], not_set[48];
+        setting_words(request, got, true, set, sizeof set);
+        setting_words(request, want, false, not_set, sizeof not_set);
+        snprintf(why, sizeof why, "the server set %s, not %s", set, not_set);
+        return serial_fail(SERIAL_FAULT_SETTINGS, "RFC 2217", 0, why);
+    }
+    return SERIAL_OK;
+}
+
 // Asks for the option (and binary transmission both ways), then sets the
 // line. Settings the server does not acknowledge in time are noted and the
-// port is used all the same.
+// port is used all the same; one it acknowledges with another value fails.
 int32_t negotiate(net_port& p, const serial_line& line)
 {
-    const uint8_t offers[] = {IAC, WILL, OPT_COM_PORT, IAC, WILL, OPT_BINARY, IAC, DO, OPT_BINARY,
-                              IAC, WILL, OPT_SGA,      IAC, DO,   OPT_SGA};
-    for (uint8_t option : {OPT_COM_PORT, OPT_BINARY, OPT_SGA}) p.sent_will.add(option);
-    for (uint8_t option : {OPT_BINARY, OPT_SGA}) p.sent_do.add(option);
-    int32_t result = send_bytes(p, offers, sizeof offers, SERIAL_CONNECT_TIMEOUT_MS);
+    uint8_t offers[OFFER_SIZE];
+    int32_t result = send_bytes(p, offers, offer(p.in, offers), SERIAL_CONNECT_TIMEOUT_MS);
     if (result != SERIAL_OK) return result;
-    uint64_t deadline = platform_now_ms() + OPTION_WAIT_MS + 2 * p.round_trip_ms;
-    while (!p.com_port_taken && !p.com_port_refused) {
-        net_received r = receive_some(p, deadline);
-        if (r == NET_CLOSED) return closed(p, "telnet");
-        if (r == NET_FAILED) return SERIAL_EIO;
-        if (r == NET_TIMED_OUT) break;
-    }
-    if (!p.com_port_taken) {
+    result = receive_until(p, platform_now_ms() + OPTION_WAIT_MS + 2 * p.round_trip_ms, "telnet",
+                           [&p] { return p.in.com_port_taken || p.in.com_port_refused; });
+    if (result != SERIAL_OK) return result;
+    if (!p.in.com_port_taken) {
         return serial_fail(SERIAL_FAULT_NO_RFC2217, "telnet", 0,
-                           p.com_port_refused ? "the server refused the Com Port Control Option"
-                                              : "no answer to the Com Port Control Option");
+                           p.in.com_port_refused ? "the server refused the Com Port Control Option"
+                           : p.in.commands >= COMMAND_STREAM_BYTES
+                               ? "a stream of telnet commands, and no answer to the Com Port "
+                                 "Control Option"
+                               : "no answer to the Com Port Control Option");
     }
     note(p, "; the server took the Com Port Control Option");
 
     static const uint8_t parity_codes[] = {1, 2, 3};  // none, odd, even
-    const uint8_t baud[4] = {static_cast<uint8_t>(line.baud >> 24),
-                             static_cast<uint8_t>(line.baud >> 16),
-                             static_cast<uint8_t>(line.baud >> 8), static_cast<uint8_t>(line.baud)};
-    const uint8_t size = line.data_bits, stop = line.stop_bits, control = CONTROL_NO_FLOW;
-    const uint8_t parity = line.parity < 3 ? parity_codes[line.parity] : 1;
-    uint64_t asked = platform_now_ms();
-    if ((result = send_request(p, SET_BAUDRATE, baud, 4)) != SERIAL_OK ||
-        (result = send_request(p, SET_DATASIZE, &size, 1)) != SERIAL_OK ||
-        (result = send_request(p, SET_PARITY, &parity, 1)) != SERIAL_OK ||
-        (result = send_request(p, SET_STOPSIZE, &stop, 1)) != SERIAL_OK ||
-        (result = send_request(p, SET_CONTROL, &control, 1)) != SERIAL_OK) {
-        return result;
+    uint8_t asked[MAX_KEPT_REQUEST + 1][MAX_VALUE] = {};
+    size_t length[MAX_KEPT_REQUEST + 1] = {0, 4, 1, 1, 1, 1};
+    for (size_t i = 0; i < 4; ++i) asked[SET_BAUDRATE][i] = static_cast<uint8_t>(line.baud >> (24 - 8 * i));
+    asked[SET_DATASIZE][0] = line.data_bits;
+    asked[SET_PARITY][0] = line.parity < 3 ? parity_codes[line.parity] : PARITY_NONE;
+    asked[SET_STOPSIZE][0] = line.stop_bits;
+    asked[SET_CONTROL][0] = CONTROL_NO_FLOW;
+    uint64_t sent = platform_now_ms();
+    for (uint8_t request = SET_BAUDRATE; request <= SET_CONTROL && result == SERIAL_OK; ++request) {
+        result = send_request(p, request, asked[request], length[request]);
     }
+    if (result != SERIAL_OK) return result;
     const uint32_t all = 1u << SET_BAUDRATE | 1u << SET_DATASIZE | 1u << SET_PARITY |
                          1u << SET_STOPSIZE | 1u << SET_CONTROL;
     uint64_t wait = SETTINGS_WAIT_MS + 2 * p.round_trip_ms;
-    deadline = asked + wait;
     bool first = true;
-    while ((p.answered & all) != all) {
-        net_received r = receive_some(p, deadline);
-        if (r == NET_CLOSED) return closed(p, "telnet");
-        if (r == NET_FAILED) return SERIAL_EIO;
-        if (r == NET_TIMED_OUT) break;
+    result = receive_until(p, sent + wait, "telnet", [&] {
         // The first answer needed a round trip through the server.
-        uint64_t took = platform_now_ms() - asked;
-        if (first && p.answered != 0 && took <= MAX_ROUND_TRIP_MS && took > p.round_trip_ms) {
+        uint64_t took = platform_now_ms() - sent;
+        if (first && p.in.answered != 0 && took <= MAX_ROUND_TRIP_MS && took > p.round_trip_ms) {
             p.round_trip_ms = took;
         }
-        first = first && p.answered == 0;
-    }
+        first = first && p.in.answered == 0;
+        return (p.in.answered & all) == all;
+    });
+    if (result == SERIAL_OK) result = check_acknowledged(p, asked, length);
+    if (result != SERIAL_OK) return result;
     note(p, "; asked for %lu baud, %u data bits, %s parity, %u stop bit%s, no flow control",
          static_cast<unsigned long>(line.baud), line.data_bits,
          line.parity == 0 ? "no" : line.parity == 1 ? "odd" : "even", line.stop_bits,
          line.stop_bits == 1 ? "" : "s");
-    if ((p.answered & all) == all) {
-        note(p, ", each acknowledged");
+    if ((p.in.answered & all) == all) {
+        note(p, ", each acknowledged as asked");
     } else {
         note(p, "; not acknowledged within %lu ms, going on without:",
              static_cast<unsigned long>(wait));
         for (uint8_t request = SET_BAUDRATE; request <= SET_CONTROL; ++request) {
-            if ((p.answered & 1u << request) == 0) note(p, " %s", REQUEST_NAMES[request]);
+            if ((p.in.answered & 1u << request) == 0) note(p, " %s", REQUEST_NAMES[request]);
         }
     }
     return SERIAL_OK;
 }
 
 // One connection: connect, negotiate, and see that the server serves.
-int32_t connect_once(net_port& p, const char* host, const char* port, bool telnet,
+int32_t connect_once(net_port& p, const char* host, const char* port, bool use_telnet,
                      const serial_line& line)
 {
-    reset(p);
-    p.telnet = telnet;
-    uint64_t start = platform_now_ms();
+    memset(&p, 0, sizeof p);
+    p.sock = NET_NO_SOCKET;
+    start(p.in, use_telnet);
+    uint64_t began = platform_now_ms();
     int32_t result = net_connect(host, port, &p.sock);
     if (result != SERIAL_OK) return result;
-    p.round_trip_ms = platform_now_ms() - start;
+    p.round_trip_ms = platform_now_ms() - began;
     note(p, "connected to %s port %s (%s)", host, port,
-         telnet ? "telnet, RFC 2217" : "raw TCP: the server's line settings");
-    if (telnet) result = negotiate(p, line);
+         use_telnet ? "telnet, RFC 2217" : "raw TCP: the server's line settings");
+    if (use_telnet) result = negotiate(p, line);
     // A server that will not serve says so and closes.
-    uint64_t settled = platform_now_ms() + SETTLE_MS + 2 * p.round_trip_ms;
-    while (result == SERIAL_OK) {
-        net_received r = receive_some(p, settled);
-        if (r == NET_TIMED_OUT) break;
-        if (r == NET_CLOSED) result = closed(p, "open");
-        if (r == NET_FAILED) result = SERIAL_EIO;
+    if (result == SERIAL_OK) {
+        result = receive_until(p, platform_now_ms() + SETTLE_MS + 2 * p.round_trip_ms, "open",
+                               [] { return false; });
     }
     if (result != SERIAL_OK) {
         net_close(p.sock);
@@ -405,9 +364,9 @@ int32_t net_open(size_t slot, const char* name, const serial_line& line)
 {
     net_port& p = port_of(slot);
     char host[SERIAL_MAX_PATH + 1], port[6];
-    bool telnet = false;
-    if (!parse_address(name, &telnet, host, sizeof host, port)) {
-        return serial_fail(SERIAL_FAULT_ADDRESS, "address", 0, "");
+    bool use_telnet = false;
+    if (!parse_address(name, &use_telnet, host, sizeof host, port)) {
+        return serial_fail(SERIAL_FAULT_ADDRESS, "address", 0, address_problem);
     }
     // ser2net gives the device up a moment after its client has gone, so a
     // connection made right after a run on another of its ports for the
@@ -415,9 +374,9 @@ int32_t net_open(size_t slot, const char* name, const serial_line& line)
     // away for longer, the port is in use.
     uint64_t give_up = platform_now_ms() + BUSY_RETRY_MS;
     for (;;) {
-        int32_t result = connect_once(p, host, port, telnet, line);
+        int32_t result = connect_once(p, host, port, use_telnet, line);
         if (result == SERIAL_OK || serial_last_error().fault != SERIAL_FAULT_CLOSED ||
-            platform_now_ms() + BUSY_PAUSE_MS > give_up) {
+            platform_now_ms() + BUSY_PAUSE_MS > give_up || serial_stopped()) {
             return result;
         }
         platform_sleep_ms(BUSY_PAUSE_MS);
@@ -433,15 +392,19 @@ int32_t net_read(size_t slot, void* buffer, uint32_t count, uint32_t timeout_ms)
     auto* out = static_cast<uint8_t*>(buffer);
     uint32_t done = 0;
     uint64_t deadline = platform_now_ms() + timeout_ms;
+    uint64_t commands_before = p.in.commands;
     for (;;) {
         size_t have = p.pending_end - p.pending_start;
-        size_t take = have < count - done ? have : count - done;
-        if (take > 0) memcpy(out + done, p.pending + p.pending_start, take);
-        p.pending_start += take;
-        done += static_cast<uint32_t>(take);
+        size_t n = have < count - done ? have : count - done;
+        if (n > 0) memcpy(out + done, p.pending + p.pending_start, n);
+        p.pending_start += n;
+        done += static_cast<uint32_t>(n);
         if (done == count) return SERIAL_OK;
         net_received r = receive_some(p, deadline);
-        if (r == NET_TIMED_OUT) return serial_fail(SERIAL_FAULT_TIMEOUT, "read", 0, "");
+        if (r == NET_TIMED_OUT) {
+            bool stream = done == 0 && p.in.commands - commands_before >= COMMAND_STREAM_BYTES;
+            return serial_fail(stream ? SERIAL_FAULT_NO_DATA : SERIAL_FAULT_TIMEOUT, "read", 0, "");
+        }
         if (r == NET_CLOSED) return closed(p, "read");
         if (r == NET_FAILED) return SERIAL_EIO;
     }
@@ -456,18 +419,15 @@ int32_t net_write(size_t slot, const void* bytes, uint32_t count, uint32_t timeo
         p.write_time = platform_now_ms();
     }
     const auto* in = static_cast<const uint8_t*>(bytes);
-    if (!p.telnet) return net_send(p.sock, in, count, deadline);
+    if (!p.in.telnet) return net_send(p.sock, in, count, deadline);
     // Telnet doubles a data byte 255, which would otherwise start a command.
     uint8_t out[1024];
-    size_t n = 0;
-    for (uint32_t i = 0; i < count; ++i) {
-        out[n++] = in[i];
-        if (in[i] == IAC) out[n++] = IAC;
-        if (n + 2 > sizeof out || i + 1 == count) {
-            int32_t result = net_send(p.sock, out, n, deadline);
-            if (result != SERIAL_OK) return result;
-            n = 0;
-        }
+    for (size_t done = 0; done < count;) {
+        size_t taken = 0;
+        size_t n = escape(in + done, count - done, out, sizeof out, &taken);
+        int32_t result = net_send(p.sock, out, n, deadline);
+        if (result != SERIAL_OK) return result;
+        done += taken;
     }
     return SERIAL_OK;
 }
@@ -475,7 +435,7 @@ int32_t net_write(size_t slot, const void* bytes, uint32_t count, uint32_t timeo
 int32_t net_set_dtr(size_t slot, bool on)
 {
     net_port& p = port_of(slot);
-    if (!p.telnet) {
+    if (!p.in.telnet) {
         return serial_fail(SERIAL_FAULT_SETTINGS, "set DTR", 0, "a raw TCP port has no modem lines");
     }
     const uint8_t control = on ? CONTROL_DTR_ON : CONTROL_DTR_OFF;
@@ -490,7 +450,7 @@ int32_t net_set_dtr(size_t slot, bool on)
 serial_flush_plan net_prepare_flush(size_t slot)
 {
     net_port& p = port_of(slot);
-    if (p.telnet) {
+    if (p.in.telnet) {
         const uint8_t what = PURGE_SERVER_RECEIVE;
         (void)send_request(p, PURGE_DATA, &what, 1);  // a failure shows in the next read
     }
@@ -522,10 +482,31 @@ void net_find_holders(const char*, char* text, size_t size)
     if (size > 0) text[0] = '\0';
 }
 
+// The addresses and port the host resolves to, whichever the scheme: both
+// reach one server port, and so one device. A host that does not resolve
+// is known by its name.
+void net_identify(const char* name, serial_port_identity* id)
+{
+    char host[SERIAL_MAX_PATH + 1], port[6];
+    bool use_telnet = false;
+    if (!parse_address(name, &use_telnet, host, sizeof host, port)) return;
+    net_address found[NET_MAX_ADDRESSES];
+    size_t n = net_resolve(host, port, found, NET_MAX_ADDRESSES);
+    for (size_t i = 0; i < n; ++i) {
+        char text[64];
+        net_address_text(found[i], text, sizeof text);
+        serial_add_identity_key(id, "tcp %s", text);
+    }
+    if (n == 0) {
+        for (char* c = host; *c != '\0'; ++c) *c = ascii_lower(*c);
+        serial_add_identity_key(id, "host %.60s:%s", host, port);
+    }
+}
+
 }  // namespace
 
 const serial_backend serial_net_backend = {
     net_open,          net_set_timeout, net_read,          net_write,    net_set_dtr,
     net_handle,        net_close_port,  net_prepare_flush, net_describe,
-    net_find_holders,  false,
+    net_find_holders,  net_identify,    false,
 };
