@@ -34,6 +34,10 @@ struct fleet_port {
     double seconds = 0;
 };
 
+// The most ports one run loads at once: as many as the serial driver holds
+// open by name (COM ports have slots of their own).
+constexpr size_t FLEET_MAX_PORTS = SERIAL_MAX_NAMED_PORTS;
+
 struct fleet_options {
     std::vector<const char*> ports;  // as given with -c
     bool all = false;                // -a
@@ -54,10 +58,12 @@ struct fleet {
     uint8_t script[APP_SCRIPT_SIZE];
     uint32_t length = 0;
     char fullname[APP_FILENAME_SIZE] = "";
+    char fullname_utf8[APP_FILENAME_SIZE * 3] = "";  // for the report
     char sha256[65] = "";
     uint8_t metadata[APP_METADATA_SIZE];
     size_t metadata_length = 0;
     FILE* report = nullptr;
+    int report_error = 0;  // errno of the report's first failed write, flush or close
     bool live = false;  // redrawn in place on a terminal
     std::mutex lock;
 };
@@ -73,7 +79,10 @@ void show_port_line(fleet& f, const fleet_port& p);  // not live: the port's lin
 void redraw(fleet& f, size_t* previous);              // live: every port's line
 void format_port_line(const fleet& f, const fleet_port& p, char* line, size_t size);
 
-// One JSON object on a line for the port, appended and flushed.
+// One JSON object on a line for the port, appended and flushed. A failure
+// is kept in f.report_error; the uploads go on.
 void write_report(fleet& f, const fleet_port& p);
+// Closes the report: false when it, or any write before, failed.
+bool close_report(fleet& f);
 // The SHA-256 of `length` bytes as 64 hex digits and a NUL.
 void sha256_hex(const uint8_t* bytes, size_t length, char* hex);

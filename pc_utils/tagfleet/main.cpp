@@ -16,8 +16,6 @@
 namespace {
 
 constexpr int USAGE_ERROR = 2;
-// More ports than a rack holds; the list of -a is cut there.
-constexpr size_t MAX_LISTED_PORTS = 128;
 
 void print_help()
 {
@@ -75,14 +73,12 @@ bool port_name(const char* arg, char* name, size_t size)
     return true;
 }
 
-// Two names of one port: the same COM number, or the same text.
-bool same_port(const char* a, const char* b)
+// Every upload ends at its next step, and no command goes out after this.
+void note_interrupt()
 {
-    int na = port_number_from_name(a), nb = port_number_from_name(b);
-    return na >= 0 ? na == nb : strcmp(a, b) == 0;
+    fleet_interrupted = true;
+    serial_stop_all();
 }
-
-void note_interrupt() { fleet_interrupted = true; }
 
 int parse(int argc, char** argv, fleet_options& o)
 {
@@ -138,22 +134,43 @@ int parse(int argc, char** argv, fleet_options& o)
     return 0;
 }
 
-// The ports of the run into f.ports: a usage error's status, or 0.
+// The ports of the run into f.ports: a usage error's status, or 0. No port
+// is loaded twice: two names of one device (a COM number and the link it
+// opens, a host name and its address) are a usage error.
 int collect_ports(fleet& f)
 {
-    std::vector<std::string> names;
+    std::vector<std::string> names, given;
     if (f.options.all) {
-        static serial_port_info listed[MAX_LISTED_PORTS];
-        size_t n = serial_list_ports(listed, MAX_LISTED_PORTS, false);
+        // One more than the run takes, to know when there are more.
+        static serial_port_info listed[FLEET_MAX_PORTS + 1];
+        size_t n = serial_list_ports(listed, FLEET_MAX_PORTS + 1, false);
+        if (n > FLEET_MAX_PORTS) {
+            return usage_error("-a finds more than %lu ports, more than one run loads at once",
+                               static_cast<unsigned long>(FLEET_MAX_PORTS));
+        }
         for (size_t i = 0; i < n; ++i) names.emplace_back(listed[i].name);
+        given = names;
+    }
+    if (f.options.ports.size() > FLEET_MAX_PORTS) {
+        return usage_error("%lu ports named; one run loads at most %lu at once",
+                           static_cast<unsigned long>(f.options.ports.size()),
+                           static_cast<unsigned long>(FLEET_MAX_PORTS));
     }
     for (const char* arg : f.options.ports) {
         char name[SERIAL_MAX_PATH + 1];
         if (!port_name(arg, name, sizeof name)) return usage_error("not a port: \"%s\"", arg);
-        for (const std::string& other : names) {
-            if (same_port(other.c_str(), name)) return usage_error("%s is named twice", name);
-        }
         names.emplace_back(name);
+        given.emplace_back(arg);
+    }
+    std::vector<serial_port_identity> ids(names.size());
+    for (size_t i = 0; i < names.size(); ++i) {
+        serial_identify_port(names[i].c_str(), &ids[i]);
+        for (size_t j = 0; j < i; ++j) {
+            if (!serial_same_port(ids[i], ids[j])) continue;
+            if (names[i] == names[j]) return usage_error("%s is named twice", names[i].c_str());
+            return usage_error("-c %s and -c %s name the same port", given[j].c_str(),
+                               given[i].c_str());
+        }
     }
     f.ports.resize(names.size());
     for (size_t i = 0; i < names.size(); ++i) {
@@ -190,6 +207,11 @@ int summarise(const fleet& f)
         printf("tagfleet: Error: %u of the %u tags expected loaded\n", loaded, f.options.expect);
         ok = false;
     }
+    if (f.report_error != 0) {
+        printf("tagfleet: cannot write the report %s: %s\n", f.options.report,
+               strerror(f.report_error));
+        ok = false;
+    }
     if (fleet_interrupted) printf("tagfleet: Error: Interrupted; every port was released\n");
     return ok ? 0 : 1;
 }
@@ -215,6 +237,7 @@ int main(int argc, char** argv)
     long length = read_script_file("tagfleet", filename, f.fullname, f.script);
     if (length < 0) return 1;
     f.length = static_cast<uint32_t>(length);
+    platform_text_to_utf8(f.fullname, f.fullname_utf8, sizeof f.fullname_utf8);
     sha256_hex(f.script, f.length, f.sha256);
     uint8_t checksum = 0;
     f.metadata_length = build_metadata(f.fullname, f.options.auto_run ? 1 : 0, f.metadata, &checksum);
@@ -233,6 +256,8 @@ int main(int argc, char** argv)
     platform_fine_timer(true);
     run_fleet(f);
     platform_fine_timer(false);
-    if (f.report != nullptr) fclose(f.report);
-    return summarise(f);
+    close_report(f);
+    status = summarise(f);
+    platform_run_ended();
+    return status;
 }

@@ -4,24 +4,49 @@
 #include "common/bytes.h"
 #include "fleet.h"
 
+#include <cerrno>
 #include <ctime>
 
 namespace {
 
-// A JSON string: quotes, backslashes and control bytes escaped; bytes
-// above 0x7E as \u00XX, so that a line is valid JSON whatever a tag sent.
+// The length of the UTF-8 sequence that starts at `text` (1 to 4), or 0 when
+// it is not valid UTF-8 (a stray continuation byte, a sequence cut short,
+// an overlong form, a surrogate, past U+10FFFF).
+size_t utf8_length(const unsigned char* text)
+{
+    unsigned char b = text[0];
+    size_t n = b < 0x80 ? 1 : (b >> 5) == 0x6 ? 2 : (b >> 4) == 0xE ? 3 : (b >> 3) == 0x1E ? 4 : 0;
+    if (n <= 1) return n;
+    uint32_t c = b & (0x7F >> n);
+    for (size_t i = 1; i < n; ++i) {
+        if ((text[i] & 0xC0) != 0x80) return 0;  // the NUL included
+        c = c << 6 | (text[i] & 0x3F);
+    }
+    static const uint32_t least[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (c < least[n] || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return 0;
+    return n;
+}
+
+// A JSON string: quotes, backslashes and control bytes escaped; valid UTF-8
+// as it is; any other byte as the text \xNN (as tag replies are shown), so
+// that a line is valid JSON whatever a tag or a file name held.
 void put_string(FILE* out, const char* text)
 {
     fputc('"', out);
-    for (const char* c = text; *c != '\0'; ++c) {
-        auto b = static_cast<unsigned char>(*c);
-        if (b == '"' || b == '\\') {
-            fprintf(out, "\\%c", b);
-        } else if (b < 0x20 || b > 0x7E) {
-            fprintf(out, "\\u%04x", b);
+    const auto* c = reinterpret_cast<const unsigned char*>(text);
+    while (*c != '\0') {
+        size_t n = utf8_length(c);
+        if (*c == '"' || *c == '\\') {
+            fprintf(out, "\\%c", *c);
+        } else if (*c < 0x20 || *c == 0x7F) {
+            fprintf(out, "\\u%04x", *c);
+        } else if (n == 0) {
+            fprintf(out, "\\\\x%02X", *c);
         } else {
-            fputc(b, out);
+            fwrite(c, 1, n, out);
+            c += n - 1;
         }
+        ++c;
     }
     fputc('"', out);
 }
@@ -58,6 +83,7 @@ void write_report(fleet& f, const fleet_port& p)
     std::lock_guard<std::mutex> lock(f.lock);
     if (f.report == nullptr) return;
     FILE* out = f.report;
+    errno = 0;
     fputs("{\"port\": ", out);
     put_string(out, p.name);
     fprintf(out, ", \"outcome\": \"%s\", \"result\": %d, \"reason\": ", outcome_name(p.outcome),
@@ -79,7 +105,7 @@ void write_report(fleet& f, const fleet_port& p)
         fputs("null", out);
     }
     fputs(", \"file\": ", out);
-    put_string(out, f.fullname);
+    put_string(out, f.fullname_utf8);
     char started[40] = "";
     if (p.started_ms > 0) format_utc(p.started_ms, started, sizeof started);
     fprintf(out, ", \"file_sha256\": \"%s\", \"bytes_sent\": %lu, \"auto_run\": %s, \"started\": ",
@@ -92,5 +118,18 @@ void write_report(fleet& f, const fleet_port& p)
     }
     fprintf(out, ", \"seconds\": %.3f, \"attempts\": %lu}\n", p.seconds,
             static_cast<unsigned long>(p.attempts));
-    fflush(out);
+    // Writes are buffered: the flush (or an error a write left behind)
+    // says whether this record reached the file.
+    if ((fflush(out) != 0 || ferror(out) != 0) && f.report_error == 0) {
+        f.report_error = errno != 0 ? errno : EIO;
+    }
+}
+
+bool close_report(fleet& f)
+{
+    if (f.report == nullptr) return true;
+    errno = 0;
+    if (fclose(f.report) != 0 && f.report_error == 0) f.report_error = errno != 0 ? errno : EIO;
+    f.report = nullptr;
+    return f.report_error == 0;
 }

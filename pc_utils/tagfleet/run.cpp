@@ -97,9 +97,10 @@ void upload_port(fleet& f, fleet_port& p)
     if (!f.live) show_port_line(f, p);
     // A port whose first attempt an interrupt forestalls was stopped, not loaded.
     int32_t result = APP_ESTOPPED;
-    bool connected = false, ever_connected = false;
+    bool connected = false, ever_connected = false, nothing_there = false;
     for (unsigned n = 0; n <= f.options.retry && !fleet_interrupted; ++n) {
         if (n > 0) wait_for_quiet(p.name);
+        if (fleet_interrupted) break;  // no command to a tag after an interrupt
         {
             std::lock_guard<std::mutex> lock(f.lock);
             p.attempts = n + 1;
@@ -107,6 +108,7 @@ void upload_port(fleet& f, fleet_port& p)
         }
         result = attempt(f, p, &connected);
         ever_connected = ever_connected || connected;
+        nothing_there = !connected && tag_found_nothing(result);
         char why[TAG_REASON_SIZE] = "";
         if (result != SERIAL_OK && result != APP_ESTOPPED) {
             tag_describe_failure(p.name, result, why, sizeof why);
@@ -115,17 +117,22 @@ void upload_port(fleet& f, fleet_port& p)
         std::lock_guard<std::mutex> lock(f.lock);
         p.result = result;
         snprintf(p.reason, sizeof p.reason, "%s", why);
-        // A port that gives no tag at all is no failure of a scan (-a).
-        if (result == SERIAL_OK || (f.options.all && !ever_connected)) break;
+        // A port with no tag at all (gone, or silent) is no failure of a
+        // scan (-a); one that is in use, or answers wrongly, is.
+        bool skip = f.options.all && !ever_connected && nothing_there;
+        if (result == SERIAL_OK || skip) break;
     }
     std::lock_guard<std::mutex> lock(f.lock);
     p.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     p.result = result;
-    p.outcome = result == SERIAL_OK                    ? port_outcome::loaded
-                : fleet_interrupted                    ? port_outcome::interrupted
-                : f.options.all && !ever_connected     ? port_outcome::skipped
-                                                       : port_outcome::failed;
-    if (p.outcome == port_outcome::interrupted) p.reason[0] = '\0';
+    p.outcome = result == SERIAL_OK                                  ? port_outcome::loaded
+                : fleet_interrupted                                  ? port_outcome::interrupted
+                : f.options.all && !ever_connected && nothing_there ? port_outcome::skipped
+                                                                     : port_outcome::failed;
+    if (p.outcome == port_outcome::interrupted) {
+        p.result = APP_ESTOPPED;
+        p.reason[0] = '\0';
+    }
     p.phase = port_phase::done;
 }
 

@@ -1,8 +1,12 @@
 // tagfleet end to end: many simulated tags at once, one that fails among
 // them, the report, the summary and the usage errors.
+#include "support/network.h"
+#include "support/pty.h"
 #include "target.h"
 
+#include <chrono>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <gtest/gtest.h>
 #include <memory>
 #include <sys/ioctl.h>
@@ -92,9 +96,11 @@ TEST(Fleet, AllExpectRetryAndUsage)
     {
         Fixture fixture({{}, {"--silent"}, {"--node-id", "4"}});
         RunResult r = fleet({"-a", "-q"});
-        EXPECT_EQ(r.status, 0) << r.out;
-        // Under Wine the machine's own COM1 is listed too, and skipped.
-        EXPECT_NE(r.out.find(target.is_wine() ? "2 tags: 2 loaded, 0 failed ("
+        // Under Wine the machine's own COM1 is listed too: a device that
+        // does not work as a serial port, which is a failure.
+        EXPECT_EQ(r.status, target.is_wine() ? 1 : 0) << r.out;
+        EXPECT_NE(r.out.find(target.is_wine() ? "3 tags: 2 loaded, 1 failed (1 port without a tag "
+                                                "skipped)\nFAILED COM1: does not work as a serial"
                                               : "2 tags: 2 loaded, 0 failed (1 port without a "
                                                 "tag skipped)\n"),
                   std::string::npos)
@@ -104,6 +110,24 @@ TEST(Fleet, AllExpectRetryAndUsage)
         EXPECT_NE(r.out.find("tagfleet: Error: 2 of the 3 tags expected loaded\n"),
                   std::string::npos)
             << r.out;
+        // Tags loaded, the report lost: a failure all the same.
+        std::string full = target.is_wine() ? "Z:/dev/full" : "/dev/full";
+        r = fleet({"-q", "-c", "2", "--report", full});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_NE(r.out.find("1 tag: 1 loaded, 0 failed\ntagfleet: cannot write the report " +
+                             full + ": No space left on device\n"),
+                  std::string::npos)
+            << r.out;
+        if (!target.is_wine()) {
+            // A port that another program holds has a tag, for all -a knows.
+            int held = open(fixture.sims[2]->tty().c_str(), O_RDWR | O_NOCTTY);
+            ASSERT_EQ(flock(held, LOCK_EX | LOCK_NB), 0);
+            r = fleet({"-a", "-q"});
+            close(held);
+            EXPECT_EQ(r.status, 1);
+            EXPECT_NE(r.out.find("FAILED COM4: is in use by another program"), std::string::npos)
+                << r.out;
+        }
     }
     {
         Fixture fixture({{"--refuse-load"}});
@@ -121,6 +145,8 @@ TEST(Fleet, AllExpectRetryAndUsage)
         std::string says;
     } cases[] = {
         {{"-c", "4", "-c", "COM4"}, 2, "tagfleet: COM4 is named twice"},
+        {{"-c", "socket://localhost:4000", "-c", "socket://127.0.0.1:4000"}, 2,
+         "tagfleet: -c socket://localhost:4000 and -c socket://127.0.0.1:4000 name the same port"},
         {{"-c", "4", "--bogus"}, 2, "tagfleet: unknown option \"--bogus\""},
         {{"-j", "0", "-c", "4"}, 2, "tagfleet: -j takes a number from 1 to 1000, not \"0\""},
         {{"-a", "-c", "4"}, 2, "tagfleet: -a and -c exclude each other"},
@@ -138,33 +164,142 @@ TEST(Fleet, AllExpectRetryAndUsage)
     RunResult r = target.run_program("tagfleet", {"-c", "4"});
     EXPECT_EQ(r.status, 2);
     EXPECT_NE(r.out.find("tagfleet: name the script to load"), std::string::npos) << r.out;
+    if (!target.is_wine()) {
+        // The same device through its link.
+        r = fleet({"-c", "4", "-c", target.port_link(4)});
+        EXPECT_EQ(r.status, 2);
+        EXPECT_NE(r.out.find("tagfleet: -c 4 and -c " + target.port_link(4) + " name the same port"),
+                  std::string::npos)
+            << r.out;
+    }
 }
 
 TEST(Fleet, InterruptGivesEveryPortBackAndRecordsIt)
 {
     const Target& target = Target::get();
     if (target.is_wine()) GTEST_SKIP() << "signals reach Wine, not the program";
-    Fixture fixture({{}, {}, {}});
-    std::string report = target.work().file("stop.jsonl");
-    remove(report.c_str());
-    RunOptions options;
-    options.signal_after = "COM3: started\n";
-    options.signal = SIGINT;
-    RunResult r = fleet({"-c", "2", "-c", "3", "-c", "4", "-j", "2", "--report",
-                         target.program_path("stop.jsonl")},
-                        options);
-    EXPECT_EQ(r.status, 1);
-    EXPECT_TRUE(r.out.ends_with("tagfleet: Error: Interrupted; every port was released\n")) << r.out;
-    EXPECT_NE(r.out.find("3 tags: 0 loaded, 0 failed, 3 interrupted\n"), std::string::npos) << r.out;
-    EXPECT_EQ(count(read_file(report), "\"outcome\": \"interrupted\""), 3u) << read_file(report);
-    EXPECT_EQ(count(read_file(report), "\"result\": 104"), 3u) << read_file(report);
-    for (const auto& sim : fixture.sims) {
-        int fd = open(sim->tty().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    for (int signal : {SIGINT, SIGQUIT}) {
+        SCOPED_TRACE(signal);
+        Fixture fixture({{}, {}, {}});
+        std::string report = target.work().file("stop.jsonl");
+        remove(report.c_str());
+        RunOptions options;
+        options.signal_after = "COM3: started\n";
+        options.signal = signal;
+        RunResult r = fleet({"-c", "2", "-c", "3", "-c", "4", "-j", "2", "--report",
+                             target.program_path("stop.jsonl")},
+                            options);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_TRUE(r.out.ends_with("tagfleet: Error: Interrupted; every port was released\n"))
+            << r.out;
+        EXPECT_NE(r.out.find("3 tags: 0 loaded, 0 failed, 3 interrupted\n"), std::string::npos)
+            << r.out;
+        EXPECT_EQ(count(read_file(report), "\"outcome\": \"interrupted\""), 3u) << read_file(report);
+        EXPECT_EQ(count(read_file(report), "\"result\": 104"), 3u) << read_file(report);
+        for (const auto& sim : fixture.sims) {
+            int fd = open(sim->tty().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
 #ifdef TIOCGEXCL
-        int exclusive = 1;
-        EXPECT_EQ(ioctl(fd, TIOCGEXCL, &exclusive), 0);
-        EXPECT_EQ(exclusive, 0);
+            int exclusive = 1;
+            EXPECT_EQ(ioctl(fd, TIOCGEXCL, &exclusive), 0);
+            EXPECT_EQ(exclusive, 0);
 #endif
-        close(fd);
+            close(fd);
+        }
+    }
+}
+
+// After an interrupt no command goes to a tag (not even the next attempt
+// of --retry), and a connection under way ends at once.
+TEST(Fleet, InterruptEndsWaitsAndConnections)
+{
+    const Target& target = Target::get();
+    if (target.is_wine()) GTEST_SKIP() << "signals reach Wine, not the program";
+    TempDir dir;
+    {
+        Fixture fixture({{"--refuse-load", "--transcript", dir.file("typed")}});
+        RunOptions options;
+        options.signal_after = "COM2: close COM2\n";  // the quiet wait before the next attempt
+        RunResult r = fleet({"-v", "-c", "2", "--retry", "1"}, options);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(read_file(dir.file("typed")), "ver\n?_id\nload \"_TXfer_\"\n");
+    }
+    UnansweredPort unanswered;
+    std::string port = "socket://127.0.0.1:" + std::to_string(unanswered.port());
+    RunOptions options;
+    options.signal_after = ": started\n";
+    options.signal = SIGTERM;
+    auto start = std::chrono::steady_clock::now();
+    RunResult r = fleet({"-c", port, "--report", target.program_path("connect.jsonl")}, options);
+    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_EQ(r.status, 1);
+    EXPECT_LT(seconds, 2.0) << "the connection would have taken 3 s";
+    EXPECT_NE(r.out.find("1 tag: 0 loaded, 0 failed, 1 interrupted\n"), std::string::npos) << r.out;
+    EXPECT_NE(read_file(target.work().file("connect.jsonl")).find("\"outcome\": \"interrupted\""),
+              std::string::npos);
+}
+
+// As many ports as it is given, of every form (more than the driver once
+// held by name), or a usage error up front.
+TEST(Fleet, HundredsOfPortsAtOnce)
+{
+    const Target& target = Target::get();
+    constexpr int PORTS = 260;
+    // Silent ports: listeners that never read, pseudo-terminals nobody serves.
+    std::vector<int> listeners;
+    std::vector<std::unique_ptr<Pty>> ttys;
+    std::vector<std::string> args;
+    for (int i = 0; i < PORTS; ++i) {
+        args.push_back("-c");
+        if (target.is_wine() || i % 2 == 0) {
+            listeners.push_back(listen_on(0));
+            args.push_back("socket://127.0.0.1:" + std::to_string(port_of(listeners.back())));
+        } else {
+            ttys.push_back(std::make_unique<Pty>(target.port_dir(), "ttyUSB" + std::to_string(i)));
+            args.push_back(target.port_dir().file("ttyUSB" + std::to_string(i)));
+        }
+    }
+    args.push_back("-q");
+    RunResult r = fleet(args);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("260 tags: 0 loaded, 260 failed\n"), std::string::npos) << r.out;
+    EXPECT_EQ(count(r.out, " did not answer \"ver\" within 1 s\n"), 260u) << r.out;
+    if (!target.is_wine()) {
+        r = fleet({"-a", "-q"});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_NE(r.out.find("0 tags: 0 loaded, 0 failed (130 ports without a tag skipped)\n"),
+                  std::string::npos)
+            << r.out;
+    }
+    for (int i = PORTS; i < 1025; ++i) {
+        args.insert(args.begin(), {"-c", "socket://127.0.0.1:" + std::to_string(i)});
+    }
+    r = fleet(args);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.out.find("tagfleet: 1025 ports named; one run loads at most 1024 at once"),
+              std::string::npos)
+        << r.out;
+    for (int fd : listeners) close(fd);
+}
+
+// The report keeps a script's name as it was written: valid UTF-8 as it
+// is, any other byte as \xNN.
+TEST(Fleet, TheReportKeepsTheFileName)
+{
+    const Target& target = Target::get();
+    Fixture fixture({std::vector<std::string>{}});
+    struct Case {
+        std::string name, recorded;
+    } cases[] = {{"caf\xc3\xa9.bas", "caf\xc3\xa9.bas\""}, {"x\xff.bas", "x\\\\xFF.bas\""}};
+    for (const Case& c : cases) {
+        if (target.is_wine() && c.name[1] == '\xff') continue;  // no such name under Wine
+        write_file(target.work().file(c.name), "10 END\n");
+        std::string report = target.work().file("names.jsonl");
+        remove(report.c_str());
+        RunResult r = target.run_program("tagfleet", {"-q", "-c", "2", "--report",
+                                                      target.program_path("names.jsonl"),
+                                                      target.program_path(c.name)});
+        EXPECT_EQ(r.status, 0) << r.out;
+        EXPECT_NE(read_file(report).find(c.recorded + ", \"file_sha256\""), std::string::npos)
+            << read_file(report);
     }
 }

@@ -23,11 +23,30 @@ uint64_t platform_now_ms();
 void platform_exit_guard(void (*release)(), const char* interrupted_text);
 
 // For a program that ends its own run at an interrupt (tagfleet): `notice`
-// is called at Ctrl-C, Ctrl-Break (SIGINT, SIGTERM, SIGHUP on POSIX) and the
-// run goes on, to end itself; it must be safe to call from a signal
-// handler. `release` runs at exit, and a closed output pipe does not end
-// the run.
+// is called at Ctrl-C, Ctrl-Break (SIGINT, SIGTERM, SIGHUP, SIGQUIT on
+// POSIX) and the run goes on, to end itself; it must be safe to call from a
+// signal handler. `release` runs at exit, and a closed output pipe does not
+// end the run. On Windows, closing the console window (or logging off, or
+// shutting down) ends the process as soon as the handler returns: there the
+// notice is followed by a wait of up to PLATFORM_CLOSE_WAIT_MS for the run
+// to end (platform_run_ended), and `release` runs before the handler
+// returns, whatever the run has reached.
 void platform_interrupt_notice(void (*release)(), void (*notice)());
+// Says that the run has ended and written all it had to write.
+void platform_run_ended();
+// Windows gives a closing console's handler about 5 s.
+constexpr uint32_t PLATFORM_CLOSE_WAIT_MS = 4000;
+#ifdef _WIN32
+// The console control handler that platform_interrupt_notice installs, for
+// the tests: `event` is CTRL_C_EVENT, CTRL_CLOSE_EVENT and so on.
+int platform_console_notice(unsigned long event);
+#endif
+
+// Text from the command line (a file name) as UTF-8 into `out` (`size`
+// bytes), for records other programs read: Windows gives it in the ANSI
+// code page, POSIX as it was typed (UTF-8 in a UTF-8 locale). Text that
+// cannot be converted is copied as it is.
+void platform_text_to_utf8(const char* text, char* out, size_t size);
 
 // Whether standard output is a terminal (a Windows console).
 bool platform_output_is_terminal();

@@ -83,8 +83,16 @@ void platform_interrupt_notice(void (*release)(), void (*notice)())
     struct sigaction action {};
     action.sa_handler = on_notice;
     sigfillset(&action.sa_mask);
-    for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &action, nullptr);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaction(sig, &action, nullptr);
     signal(SIGPIPE, SIG_IGN);
+}
+
+// A POSIX process is not ended under its handler: nothing waits for this.
+void platform_run_ended() {}
+
+void platform_text_to_utf8(const char* text, char* out, size_t size)
+{
+    if (size > 0) snprintf(out, size, "%s", text);
 }
 
 bool platform_output_is_terminal() { return isatty(STDOUT_FILENO) != 0; }

@@ -51,15 +51,10 @@ BOOL WINAPI on_console_event(DWORD event)
 void release_at_exit() { release_on_exit(); }
 
 void (*interrupt_notice)() = nullptr;
+// Set when the run has ended (manual reset, so that every waiter sees it).
+HANDLE run_ended = CreateEventA(nullptr, TRUE, FALSE, nullptr);
 
-BOOL WINAPI on_console_notice(DWORD event)
-{
-    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT) {
-        return FALSE;
-    }
-    interrupt_notice();
-    return TRUE;  // the run ends itself
-}
+BOOL WINAPI on_console_notice(DWORD event) { return platform_console_notice(event); }
 
 // The line as the console shows it: the bar's glyphs in Unicode, the rest
 // ASCII. Its length in `wide` (`size` characters).
@@ -132,6 +127,40 @@ void platform_write_progress(const char* line, size_t length)
     DWORD n = widen_bar_line(line, length, wide, sizeof wide / sizeof wide[0]);
     DWORD written = 0;
     WriteConsoleW(output(), wide, n, &written, nullptr);
+}
+
+// Ctrl-C and Ctrl-Break leave the run to end itself. When the console goes
+// (its window closed, a log-off, a shut-down) Windows ends the process as
+// soon as this returns, so the run is given a few seconds to end and write
+// its records, and the ports are released here all the same: the process
+// may end before its own release at exit has run.
+int platform_console_notice(unsigned long event)
+{
+    switch (event) {
+    case CTRL_C_EVENT:
+    case CTRL_BREAK_EVENT: interrupt_notice(); return TRUE;
+    case CTRL_CLOSE_EVENT:
+    case CTRL_LOGOFF_EVENT:
+    case CTRL_SHUTDOWN_EVENT:
+        interrupt_notice();
+        WaitForSingleObject(run_ended, PLATFORM_CLOSE_WAIT_MS);
+        release_on_exit();
+        return TRUE;
+    default: return FALSE;
+    }
+}
+
+void platform_run_ended() { SetEvent(run_ended); }
+
+void platform_text_to_utf8(const char* text, char* out, size_t size)
+{
+    if (size == 0) return;
+    wchar_t wide[1024];
+    int n = MultiByteToWideChar(CP_ACP, 0, text, -1, wide, static_cast<int>(sizeof wide / sizeof wide[0]));
+    if (n <= 0 || WideCharToMultiByte(CP_UTF8, 0, wide, -1, out, static_cast<int>(size), nullptr,
+                                      nullptr) <= 0) {
+        snprintf(out, size, "%s", text);
+    }
 }
 
 void platform_interrupt_notice(void (*release)(), void (*notice)())
