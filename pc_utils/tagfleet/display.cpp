@@ -9,7 +9,7 @@
 namespace {
 
 constexpr unsigned BAR_CELLS = 20;
-constexpr size_t LINE_SIZE = TAG_REASON_SIZE + SERIAL_MAX_PATH + 128;
+constexpr size_t LINE_SIZE = TAG_REASON_SIZE + 2 * SERIAL_MAX_PATH + 128;
 
 unsigned percent_of(const fleet& f, const fleet_port& p)
 {
@@ -39,8 +39,10 @@ void format_port_line(const fleet& f, const fleet_port& p, char* line, size_t si
 {
     const bar_glyphs& g = platform_bar_glyphs();
     size_t n = 0;
-    char piece[SERIAL_MAX_PATH + 64];
-    snprintf(piece, sizeof piece, "%-16s ", p.name);
+    char piece[SERIAL_MAX_PATH * 2 + 64];
+    char label[SERIAL_MAX_PATH * 2 + 2];
+    port_label(p, label, sizeof label);
+    snprintf(piece, sizeof piece, "%-16s ", label);
     append_piece(line, size, &n, piece);
     if (p.node_id >= 0) {
         snprintf(piece, sizeof piece, "node %3d  ", p.node_id);
@@ -70,15 +72,17 @@ void show_port_line(fleet& f, const fleet_port& p)
 {
     std::lock_guard<std::mutex> lock(f.lock);
     if (f.options.quiet) return;
+    char label[SERIAL_MAX_PATH * 2 + 2];
+    port_label(p, label, sizeof label);
     if (p.phase != port_phase::done) {
-        printf("%s: started\n", p.name);
+        printf("%s: started\n", label);
     } else if (p.outcome == port_outcome::loaded) {
-        printf("%s: loaded (node %d, firmware %s, %lu bytes in %.1f s)\n", p.name, p.node_id,
+        printf("%s: loaded (node %d, firmware %s, %lu bytes in %.1f s)\n", label, p.node_id,
                p.firmware, static_cast<unsigned long>(p.bytes_sent), p.seconds);
     } else if (p.outcome == port_outcome::interrupted) {
-        printf("%s: interrupted\n", p.name);
+        printf("%s: interrupted\n", label);
     } else {
-        printf("%s: %s%s\n", p.name, p.outcome == port_outcome::skipped ? "skipped: " : "FAILED: ",
+        printf("%s: %s%s\n", label, p.outcome == port_outcome::skipped ? "skipped: " : "FAILED: ",
                p.reason);
     }
 }

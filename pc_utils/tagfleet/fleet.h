@@ -17,10 +17,17 @@
 enum class port_outcome { pending, loaded, failed, skipped, interrupted };
 enum class port_phase { waiting, connecting, uploading, done };
 
-// One port of the run. The worker writes it; the display and the report
-// read it under the fleet's lock.
+// A slot's name in a fixture file: 1 to 16 letters, digits, -, _, ".".
+constexpr size_t FLEET_SLOT_SIZE = 17;
+
+// One port of the run: a slot of the fixture, or a port given with -c or
+// found by -a, which is its own slot. The worker writes it; the display and
+// the report read it under the fleet's lock.
 struct fleet_port {
-    char name[SERIAL_MAX_PATH + 1] = "";
+    char slot[SERIAL_MAX_PATH + 1] = "";   // "A3", or the port as given
+    char given[SERIAL_MAX_PATH + 1] = "";  // the port as given: "COM7", "usb:0403:6001"
+    char name[SERIAL_MAX_PATH + 1] = "";   // the port it opens (a USB form resolved)
+    serial_usb_identity usb{};             // its USB adapter; vid empty when none is known
     port_phase phase = port_phase::waiting;
     port_outcome outcome = port_outcome::pending;
     int32_t result = 0;
@@ -46,6 +53,8 @@ struct fleet_options {
     unsigned expect = 0;
     unsigned retry = 0;
     const char* report = nullptr;
+    const char* fixture = nullptr;   // --fixture
+    bool check = false;              // --check
     bool quiet = false;
     bool verbose = false;
     const char* script = nullptr;
@@ -70,6 +79,29 @@ struct fleet {
 
 // Set at Ctrl-C: every upload ends at its next step.
 extern std::atomic<bool> fleet_interrupted;
+
+constexpr int FLEET_USAGE_ERROR = 2;
+// "tagfleet: <text>" and the hint, on standard error: FLEET_USAGE_ERROR.
+int usage_error(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// A port as -c and a fixture file take it, into `name`: a COM number (4)
+// or COMn as COMn, a device path (POSIX), a network port or a USB
+// adapter's identity as it stands. False for anything else.
+bool port_argument(const char* arg, char* name, size_t size);
+
+// The slots of the run into f.ports, from the fixture file, -a and -c:
+// 0, or a usage error's status. A slot named twice, or a port written
+// twice however it is spelled, is a usage error.
+int collect_ports(fleet& f);
+// As the run starts: each slot's port now (a USB identity found in the port
+// list); a slot whose adapter is not there, and two slots that come to one
+// port, fail (both, each naming the other). Nothing is opened.
+void resolve_slots(fleet& f);
+// --check: resolves every slot and prints a line each (slot, port as given,
+// the port and its identity, or why it does not resolve), opening nothing:
+// 0 when every slot resolves to a port of its own, else 1.
+int check_slots(fleet& f);
+// "A3 COM7": the slot with its port, or the port alone when it is its own slot.
+void port_label(const fleet_port& p, char* text, size_t size);
 
 // Runs the uploads (at most options.jobs at once) and waits for them all.
 void run_fleet(fleet& f);

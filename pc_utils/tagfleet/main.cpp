@@ -15,8 +15,6 @@
 
 namespace {
 
-constexpr int USAGE_ERROR = 2;
-
 void print_help()
 {
     printf("Usage: tagfleet [options] SCRIPT\n"
@@ -34,20 +32,11 @@ void print_help()
            "  -q, --quiet       no line per port, only the summary\n"
            "  -v, --verbose     trace each port's line on standard error\n"
            "  -h, --help        this text\n"
+           "      --fixture FILE  the slots of a fixture: a line each, a name and a port\n"
+           "                    (usb:VVVV:PPPP[:SERIAL] and usb@LOCATION name a USB adapter)\n"
+           "      --check       resolve every slot and say what it is, opening nothing\n"
            "\n"
            "Exit status: 0 when every tag loaded, 1 when any failed, 2 for a usage error.\n");
-}
-
-int usage_error(const char* format, ...) __attribute__((format(printf, 1, 2)));
-int usage_error(const char* format, ...)
-{
-    char text[SERIAL_MAX_PATH + 128];
-    va_list args;
-    va_start(args, format);
-    vsnprintf(text, sizeof text, format, args);  // NOLINT(clang-analyzer-valist.Uninitialized)
-    va_end(args);
-    fprintf(stderr, "tagfleet: %s\nTry \"tagfleet --help\".\n", text);
-    return USAGE_ERROR;
 }
 
 bool parse_count(const char* text, unsigned long min, unsigned long max, unsigned* value)
@@ -55,21 +44,6 @@ bool parse_count(const char* text, unsigned long min, unsigned long max, unsigne
     unsigned long n = 0;
     if (!parse_whole_number(text, min, max, &n)) return false;
     *value = static_cast<unsigned>(n);
-    return true;
-}
-
-// A port as flashtag's -c takes it, into `name`: false for anything else.
-bool port_name(const char* arg, char* name, size_t size)
-{
-    unsigned number = 0;
-    if (parse_count(arg, 1, SERIAL_LAST_COM_NUMBER, &number)) {
-        snprintf(name, size, "COM%u", number);
-        return true;
-    }
-    bool named = port_number_from_name(arg) >= 0 || is_device_path_argument(arg) ||
-                 serial_is_network_port(arg);
-    if (!named || strlen(arg) >= size) return false;
-    snprintf(name, size, "%s", arg);
     return true;
 }
 
@@ -82,13 +56,15 @@ void note_interrupt()
 
 int parse(int argc, char** argv, fleet_options& o)
 {
-    enum { EXPECT = 256, RETRY, REPORT };
+    enum { EXPECT = 256, RETRY, REPORT, FIXTURE, CHECK };
     static const option longopts[] = {
         {"port", required_argument, nullptr, 'c'}, {"all", no_argument, nullptr, 'a'},
         {"run", no_argument, nullptr, 'r'},        {"jobs", required_argument, nullptr, 'j'},
         {"expect", required_argument, nullptr, EXPECT},
         {"retry", required_argument, nullptr, RETRY},
         {"report", required_argument, nullptr, REPORT},
+        {"fixture", required_argument, nullptr, FIXTURE},
+        {"check", no_argument, nullptr, CHECK},
         {"quiet", no_argument, nullptr, 'q'},      {"verbose", no_argument, nullptr, 'v'},
         {"help", no_argument, nullptr, 'h'},       {nullptr, 0, nullptr, 0},
     };
@@ -115,6 +91,11 @@ int parse(int argc, char** argv, fleet_options& o)
             }
             break;
         case REPORT: o.report = optarg; break;
+        case FIXTURE:
+            if (o.fixture != nullptr) return usage_error("one --fixture only");
+            o.fixture = optarg;
+            break;
+        case CHECK: o.check = true; break;
         case 'q': o.quiet = true; break;
         case 'v': o.verbose = true; break;
         case 'h': print_help(); return -1;
@@ -122,59 +103,16 @@ int parse(int argc, char** argv, fleet_options& o)
         default: return usage_error("unknown option \"%s\"", argv[optind - 1]);
         }
     }
-    if (optind + 1 != argc) {
+    // --check loads nothing: no script is needed.
+    if (optind + 1 < argc || (optind == argc && !o.check)) {
         return usage_error("%s", optind == argc ? "name the script to load"
                                                 : "name one script only");
     }
-    o.script = argv[optind];
-    if (o.all == !o.ports.empty()) {
-        return usage_error("%s", o.all ? "-a and -c exclude each other"
-                                       : "name the ports with -c, or use -a");
-    }
-    return 0;
-}
-
-// The ports of the run into f.ports: a usage error's status, or 0. No port
-// is loaded twice: two names of one device (a COM number and the link it
-// opens, a host name and its address) are a usage error.
-int collect_ports(fleet& f)
-{
-    std::vector<std::string> names, given;
-    if (f.options.all) {
-        // One more than the run takes, to know when there are more.
-        static serial_port_info listed[FLEET_MAX_PORTS + 1];
-        size_t n = serial_list_ports(listed, FLEET_MAX_PORTS + 1, false);
-        if (n > FLEET_MAX_PORTS) {
-            return usage_error("-a finds more than %lu ports, more than one run loads at once",
-                               static_cast<unsigned long>(FLEET_MAX_PORTS));
-        }
-        for (size_t i = 0; i < n; ++i) names.emplace_back(listed[i].name);
-        given = names;
-    }
-    if (f.options.ports.size() > FLEET_MAX_PORTS) {
-        return usage_error("%lu ports named; one run loads at most %lu at once",
-                           static_cast<unsigned long>(f.options.ports.size()),
-                           static_cast<unsigned long>(FLEET_MAX_PORTS));
-    }
-    for (const char* arg : f.options.ports) {
-        char name[SERIAL_MAX_PATH + 1];
-        if (!port_name(arg, name, sizeof name)) return usage_error("not a port: \"%s\"", arg);
-        names.emplace_back(name);
-        given.emplace_back(arg);
-    }
-    std::vector<serial_port_identity> ids(names.size());
-    for (size_t i = 0; i < names.size(); ++i) {
-        serial_identify_port(names[i].c_str(), &ids[i]);
-        for (size_t j = 0; j < i; ++j) {
-            if (!serial_same_port(ids[i], ids[j])) continue;
-            if (names[i] == names[j]) return usage_error("%s is named twice", names[i].c_str());
-            return usage_error("-c %s and -c %s name the same port", given[j].c_str(),
-                               given[i].c_str());
-        }
-    }
-    f.ports.resize(names.size());
-    for (size_t i = 0; i < names.size(); ++i) {
-        snprintf(f.ports[i].name, sizeof f.ports[i].name, "%s", names[i].c_str());
+    o.script = optind < argc ? argv[optind] : nullptr;
+    if (o.all && !o.ports.empty()) return usage_error("-a and -c exclude each other");
+    if (o.all && o.fixture != nullptr) return usage_error("-a and --fixture exclude each other");
+    if (!o.all && o.ports.empty() && o.fixture == nullptr) {
+        return usage_error("name the ports with -c or --fixture, or use -a");
     }
     return 0;
 }
@@ -196,7 +134,9 @@ int summarise(const fleet& f)
     if (skipped > 0) printf(" (%u port%s without a tag skipped)", skipped, skipped == 1 ? "" : "s");
     printf("\n");
     for (const fleet_port& p : f.ports) {
-        if (p.outcome == port_outcome::failed) printf("FAILED %s: %s\n", p.name, p.reason);
+        char label[SERIAL_MAX_PATH * 2 + 2];
+        port_label(p, label, sizeof label);
+        if (p.outcome == port_outcome::failed) printf("FAILED %s: %s\n", label, p.reason);
     }
     bool ok = failed == 0 && interrupted == 0;
     if (f.options.all && tags == 0) {
@@ -226,6 +166,7 @@ int main(int argc, char** argv)
     if (status != 0) return status < 0 ? 0 : status;
     status = collect_ports(f);
     if (status != 0) return status;
+    if (f.options.check) return check_slots(f);
 
     // The script, read and checked once; a report that cannot be written
     // is an error before any port is touched.

@@ -116,6 +116,18 @@ void write_report(fleet& f, const fleet_port& p)
     } else {
         fputs("null", out);
     }
+    fputs(", \"slot\": ", out);
+    put_string(out, p.slot);
+    if (p.usb.vid[0] != '\0') {
+        fprintf(out, ", \"adapter\": {\"vid\": \"%s\", \"pid\": \"%s\", \"serial\": ", p.usb.vid,
+                p.usb.pid);
+        put_string(out, p.usb.serial);
+        fputs(", \"location\": ", out);
+        put_string(out, p.usb.location);
+        fputs("}", out);
+    } else {
+        fputs(", \"adapter\": null", out);
+    }
     fprintf(out, ", \"seconds\": %.3f, \"attempts\": %lu}\n", p.seconds,
             static_cast<unsigned long>(p.attempts));
     // Writes are buffered: the flush (or an error a write left behind)

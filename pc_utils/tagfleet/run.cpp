@@ -140,11 +140,13 @@ void upload_port(fleet& f, fleet_port& p)
 
 void run_fleet(fleet& f)
 {
+    resolve_slots(f);
     std::atomic<size_t> next{0};
     auto worker = [&f, &next] {
         for (size_t i = next++; i < f.ports.size(); i = next++) {
             if (fleet_interrupted) break;
-            upload_port(f, f.ports[i]);
+            // A slot whose port did not resolve has failed already.
+            if (f.ports[i].phase != port_phase::done) upload_port(f, f.ports[i]);
             write_report(f, f.ports[i]);
             if (!f.live) show_port_line(f, f.ports[i]);
         }

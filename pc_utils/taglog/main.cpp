@@ -1,5 +1,5 @@
 // taglog: reads a Corvela tag's log over its serial port.
-//   taglog -c <port number or device path> [<first> <count>]
+//   taglog -c <port number, device path, network port or USB adapter> [<first> <count>]
 // prints the log size and, with a range, each record on its own line.
 #include "app/command_line.h"
 #include "serial/serial.h"
@@ -38,22 +38,23 @@ int main(int argc, char** argv)
         return fail("Usage is \"taglog -c <port number> [<first> <count>]\"");
     }
     char port[SERIAL_MAX_PATH + 1];
-    if (is_device_path_argument(argv[2])) {
-        if (!copy_argument("taglog", port, sizeof port, argv[2], "Device path")) return 1;
-    } else if (serial_is_network_port(argv[2])) {
-        if (!copy_argument("taglog", port, sizeof port, argv[2], "Network port")) return 1;
-    } else if (parse_whole_number(argv[2], 1, SERIAL_LAST_COM_NUMBER, &port_num)) {
+    int named = copy_named_port("taglog", port, sizeof port, argv[2]);
+    if (named < 0) return 1;
+    if (named == 0) {
+        if (!parse_whole_number(argv[2], 1, SERIAL_LAST_COM_NUMBER, &port_num)) {
+            return fail("Bad port number ", argv[2]);
+        }
         snprintf(port, sizeof port, "COM%lu", port_num);
-    } else {
-        return fail("Bad port number ", argv[2]);
     }
     if (argc == 5 && (!parse_whole_number(argv[3], 0, 0xFFFFFFFFUL, &first) ||
                       !parse_whole_number(argv[4], 0, 0xFFFFFFFFUL, &count))) {
         return fail("Bad record range");
     }
 
+    char shown[sizeof port * 2 + 4];
+    if (!resolve_port_argument("taglog", port, sizeof port, shown, sizeof shown)) return 1;
     int32_t result = tag_connect(port, nullptr, nullptr, nullptr);
-    if (result != 0) return fail_on_port(port, result, "Can't connect to tag on ", port);
+    if (result != 0) return fail_on_port(port, result, "Can't connect to tag on ", shown);
     uint32_t used = 0, size = 0;
     result = tag_get_log_size(port, &used, &size);
     if (result != 0) return fail_on_port(port, result, "Failed to read the log size");

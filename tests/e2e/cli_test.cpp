@@ -33,7 +33,8 @@ const std::string help =
     "flashtag:          -v Trace the serial line on stderr (ports, commands\n"
     "flashtag:             and replies), for finding out why a run fails.\n"
     "flashtag:          -l List the serial ports of this computer and exit.\n"
-    "flashtag:          -c also takes socket://HOST:PORT and rfc2217://HOST:PORT.\n";
+    "flashtag:          -c also takes socket://HOST:PORT and rfc2217://HOST:PORT.\n"
+    "flashtag:          -c also takes a USB adapter: usb:VID:PID[:SERIAL] or usb@JACK.\n";
 const std::string port_error = "flashtag: Error: Specify a port number with -c option\n";
 
 std::string settings(const std::string& port, int node, const std::string& file, bool run)

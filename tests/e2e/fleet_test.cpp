@@ -2,6 +2,7 @@
 // them, the report, the summary and the usage errors.
 #include "support/network.h"
 #include "support/pty.h"
+#include "support/sysfs.h"
 #include "target.h"
 
 #include <chrono>
@@ -302,4 +303,104 @@ TEST(Fleet, TheReportKeepsTheFileName)
         EXPECT_NE(read_file(report).find(c.recorded + ", \"file_sha256\""), std::string::npos)
             << read_file(report);
     }
+}
+
+// Fixture files: slots by name, checked before any port is touched, shown
+// with their ports, recorded with their adapters; --check opens nothing.
+TEST(Fleet, FixtureFiles)
+{
+    const Target& target = Target::get();
+    auto fixture_file = [&](const std::string& content) {
+        write_file(target.work().file("rack.fixture"), content);
+        return target.program_path("rack.fixture");
+    };
+    std::string rack = target.program_path("rack.fixture");
+    struct Case {
+        std::string content;
+        std::vector<std::string> more;
+        std::string says;
+    } usage[] = {
+        {"A1 COM2\nA1 COM3\n", {}, rack + ":2: slot A1 is named twice"},
+        {"A1 COM2\n# B\nB1 2\n", {}, rack + ":3: port 2 is written twice (slot A1 has it too)"},
+        {"A1* COM2\n", {}, rack + ":1: \"A1*\" is not a slot name"},
+        {"A12345678901234567 COM2\n", {}, rack + ":1: \"A12345678901234567\" is not a slot name"},
+        {"A1\n", {}, rack + ":1: slot A1 has no port"},
+        {"A1 nowhere\n", {}, rack + ":1: slot A1: not a port: \"nowhere\""},
+        {"A1 COM2 COM3\n", {}, rack + ":1: slot A1: one port only, not \"COM3\""},
+        {"A1 COM2\n", {"-c", "COM2"}, "tagfleet: -c COM2 is the port of slot A1 (" + rack + ":1)"},
+        {"A1 COM2\n", {"-a"}, "tagfleet: -a and --fixture exclude each other"},
+    };
+    for (const Case& c : usage) {
+        SCOPED_TRACE(c.says);
+        std::vector<std::string> args = {"--fixture", fixture_file(c.content)};
+        args.insert(args.end(), c.more.begin(), c.more.end());
+        RunResult r = fleet(args);
+        EXPECT_EQ(r.status, 2) << r.out;
+        EXPECT_NE(r.out.find(c.says), std::string::npos) << r.out;
+    }
+    RunResult r = fleet({"--fixture", target.program_path("none.fixture")});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.out.find("tagfleet: cannot read the fixture " + target.program_path("none.fixture")),
+              std::string::npos);
+
+    Fixture tags({{}, {"--node-id", "5"}});
+    std::string report = target.work().file("slots.jsonl");
+    remove(report.c_str());
+    fixture_file("# rack 1, station 2\nA1  COM2\n\nB7\t3   # the second\n");
+    r = fleet({"--fixture", rack, "--report", target.program_path("slots.jsonl")});
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(r.out.find("A1 COM2: loaded (node 7, "), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("B7 COM3: loaded (node 5, "), std::string::npos) << r.out;
+    EXPECT_NE(read_file(report).find("\"slot\": \"B7\", \"adapter\": null, \"seconds\": "), std::string::npos)
+        << read_file(report);
+    r = target.run_program("tagfleet", {"--fixture", rack, "--check"});
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(r.out, "A1               COM2                     COM2\n"
+                     "B7               3                        COM3\n");
+    fixture_file("A1 COM2\nC1 COM9\n");
+    r = target.run_program("tagfleet", {"--fixture", rack, "--check"});
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_NE(r.out.find("C1               COM9                     COM9 does not exist\n"),
+              std::string::npos)
+        << r.out;
+}
+
+// Slots that name one adapter in two ways both fail, each naming the other;
+// the report records each slot's adapter.
+TEST(Fleet, FixtureSlotsOnUsbAdapters)
+{
+    const Target& target = Target::get();
+    if (target.is_wine()) GTEST_SKIP() << "no USB under Wine";
+    FakeSysfs sysfs;
+    sysfs.plug("ttyUSB0", "1-3.2:1.0", "0403", "6001", "A10K1234");
+    sysfs.plug("ttyUSB1", "1-4:1.0", "0403", "6001", "A10K9999");
+    TagSimProcess first(target.port_dir().file("ttyUSB0"));
+    TagSimProcess second(target.port_dir().file("ttyUSB1"), {"--node-id", "9"});
+    write_file(target.work().file("usb.fixture"),
+               "A1 usb:0403:6001:A10K1234\nA2 usb@1-3.2:1.0\nA3 usb@1-4\n");
+    std::string report = target.work().file("usb.jsonl");
+    remove(report.c_str());
+    RunOptions options;
+    options.env = {sysfs.variable()};
+    RunResult r = fleet({"--fixture", target.work().file("usb.fixture"), "--report", report}, options);
+    EXPECT_EQ(r.status, 1);
+    std::string usb0 = target.port_dir().file("ttyUSB0");
+    EXPECT_NE(r.out.find("3 tags: 1 loaded, 2 failed\n"
+                         "FAILED A1 " + usb0 + ": is the port of slot A2 too (usb@1-3.2:1.0): two "
+                         "slots never load one tag\n"
+                         "FAILED A2 " + usb0 + ": is the port of slot A1 too (usb:0403:6001:A10K1234)"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(read_file(report).find("\"slot\": \"A3\", \"adapter\": {\"vid\": \"0403\", \"pid\": "
+                                     "\"6001\", \"serial\": \"A10K9999\", \"location\": \"1-4:1.0\"}, \"seconds\""),
+              std::string::npos)
+        << read_file(report);
+    r = target.run_program("tagfleet", {"--fixture", target.work().file("usb.fixture"), "--check"},
+                           options);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("A3               usb@1-4                  " + target.port_dir().file("ttyUSB1") +
+                         "  USB 0403:6001 serial A10K9999 at 1-4:1.0\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("; the same port as slot A2\n"), std::string::npos) << r.out;
 }

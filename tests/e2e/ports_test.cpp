@@ -1,5 +1,6 @@
 // Ports as users name them: device paths, USB adapters in the scan, and the
 // port list, against the simulated tag.
+#include "support/sysfs.h"
 #include "target.h"
 
 #include <gtest/gtest.h>
@@ -79,4 +80,66 @@ TEST(Ports, ListSendsNothing)
                 r.out.find("No serial ports found.\n") != std::string::npos)
         << r.out;
     EXPECT_EQ(r.status, 0);
+}
+
+// USB adapters named by identity, found as Linux's sysfs shows them (a tree
+// made here, as no adapter is plugged in): by vendor and product ID, serial
+// number or jack; one form never picks one of two adapters; the serial form
+// follows an adapter to another jack, the jack form stays with the jack.
+TEST(Ports, UsbAdaptersByIdentity)
+{
+    const Target& target = Target::get();
+    if (target.is_wine()) GTEST_SKIP() << "no USB under Wine; the Windows strings are unit-tested";
+    FakeSysfs sysfs;
+    sysfs.plug("ttyUSB0", "1-3.2:1.0", "0403", "6001", "A10K1234");
+    sysfs.plug("ttyUSB1", "1-4:1.0", "0403", "6001", "A10K9999");
+    sysfs.plug("ttyUSB2", "2-1:1.0", "0403", "6010", "FT55AA");  // one adapter, two ports
+    sysfs.plug("ttyUSB3", "2-1:1.1", "0403", "6010", "FT55AA");
+    sysfs.plug("ttyACM0", "3-1:1.0", "2341", "0043", "75735353038351C0D1A1");
+    std::vector<std::unique_ptr<TagSimProcess>> tags;
+    int node = 10;
+    for (const char* tty : {"ttyUSB0", "ttyUSB1", "ttyUSB2", "ttyUSB3", "ttyACM0"}) {
+        tags.push_back(std::make_unique<TagSimProcess>(
+            target.port_dir().file(tty), std::vector<std::string>{"--node-id", std::to_string(node++)}));
+    }
+    auto port = [&](const char* tty) { return target.port_dir().file(tty); };
+    write_file(target.work().file("u.bas"), "10 END\r\n");
+    RunOptions options;
+    options.env = {sysfs.variable()};
+    struct Case {
+        std::string form, says;
+    } cases[] = {
+        {"usb:2341:0043", "Port     : usb:2341:0043 (" + port("ttyACM0") + ")\nNode ID  : 14\n"},
+        {"usb:0403:6001:A10K9999", "(" + port("ttyUSB1") + ")\nNode ID  : 11\n"},
+        {"usb@1-3.2", "(" + port("ttyUSB0") + ")\nNode ID  : 10\n"},
+        {"usb@2-1:1.1", "(" + port("ttyUSB3") + ")\nNode ID  : 13\n"},
+        {"usb:0403:6001", "flashtag: usb:0403:6001 matches 2 adapters: " + port("ttyUSB0") +
+                              " (serial A10K1234) and " + port("ttyUSB1") +
+                              " (serial A10K9999); give the serial number or usb@LOCATION\n"},
+        {"usb@2-1", "flashtag: usb@2-1 matches 2 adapters: " + port("ttyUSB2") + " (at 2-1:1.0) and " +
+                        port("ttyUSB3") + " (at 2-1:1.1); give usb@LOCATION with the interface\n"},
+        {"usb:0403:6001:NOPE", "flashtag: usb:0403:6001:NOPE is not plugged in (no USB adapter "
+                               "0403:6001 with serial NOPE)\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.form);
+        RunResult r = target.run({"-c", c.form, target.program_path("u.bas")}, options);
+        EXPECT_EQ(r.status, c.says[0] == 'f' ? 1 : 0) << r.out;
+        EXPECT_NE(r.out.find(c.says), std::string::npos) << r.out;
+    }
+    // The list offers the forms that name each adapter alone.
+    RunResult r = target.run({"-l"}, options);
+    EXPECT_NE(r.out.find("(0403:6001, serial A10K1234); -c usb:0403:6001:A10K1234 or usb@1-3.2\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("(0403:6010, serial FT55AA); -c usb@2-1:1.1\n"), std::string::npos);
+    // Moved to another jack.
+    sysfs.unplug("ttyUSB0");
+    sysfs.plug("ttyUSB0", "1-5:1.0", "0403", "6001", "A10K1234");
+    r = target.run({"-c", "usb:0403:6001:A10K1234", target.program_path("u.bas")}, options);
+    EXPECT_EQ(r.status, 0) << r.out;
+    r = target.run_program("taglog", {"-c", "usb@1-3.2"}, options);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "taglog: Error: Can't connect to tag on usb@1-3.2\n"
+                     "taglog: usb@1-3.2 is not plugged in (no USB adapter in USB jack 1-3.2)\n");
 }

@@ -28,13 +28,14 @@ serial_handle fake_handle(size_t) { return 3; }
 void fake_close(size_t) {}
 void fake_find_holders(const char*, char*, size_t) {}
 void fake_identify(const char*, serial_port_identity*) {}
+bool fake_exists(const char*) { return true; }
 
 }  // namespace
 
 const serial_backend serial_os_backend = {
     fake_open,          fake_set_timeout,    fake_read,        fake_write, fake_set_dtr,
     fake_handle,        fake_close,          local_quiet_window, nothing_to_describe,
-    fake_find_holders,  fake_identify,       false,
+    fake_find_holders,  fake_identify,       fake_exists,      false,
 };
 
 size_t os_list_ports(serial_port_info*, size_t, bool) { return 0; }

@@ -23,7 +23,8 @@ void print_ports();
 // Connects on `port` (APP_PORT_NAME_SIZE bytes: "COM4", "/dev/ttyUSB0"), or
 // scans COM1..COM255 and then the USB serial devices when it is empty and
 // leaves the port found in it; prints the port line and reads the node ID.
-int32_t find_tag(char* port, uint8_t* node_id);
+// `shown` is what the lines show of a port given (resolve_port_argument).
+int32_t find_tag(char* port, const char* shown, uint8_t* node_id);
 
 // Uploads the script, reports the outcome and disconnects: the exit status.
 int upload_stage(const char* port, char* filename, bool auto_run);

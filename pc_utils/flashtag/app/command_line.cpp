@@ -24,6 +24,37 @@ bool is_device_path_argument(const char* arg)
     return arg[0] == '/' && serial_takes_device_paths();
 }
 
+int copy_named_port(const char* program, char* port, size_t size, const char* arg)
+{
+    const char* what = is_device_path_argument(arg)   ? "Device path"
+                       : serial_is_network_port(arg) ? "Network port"
+                       : serial_is_usb_form(arg)     ? "USB adapter"
+                                                     : nullptr;
+    if (what == nullptr) return 0;
+    return copy_argument(program, port, size, arg, what) ? 1 : -1;
+}
+
+bool resolve_port_argument(const char* program, char* port, size_t size, char* shown,
+                           size_t shown_size)
+{
+    snprintf(shown, shown_size, "%s", port);
+    if (!serial_is_usb_form(port)) return true;
+    char found[SERIAL_MAX_PATH + 1];
+    serial_usb_identity usb{};
+    if (serial_resolve_usb(port, found, sizeof found, &usb) != SERIAL_OK) {
+        char why[TAG_REASON_SIZE];
+        serial_describe_error(why, sizeof why);
+        printf("%s: Error: Can't connect to tag on %s\n", program, port);
+        printf("%s: %s %s\n", program, port, why);
+        return false;
+    }
+    tag_trace("%s is %s in the port list: USB adapter %s:%s%s%s at %s", port, found, usb.vid,
+              usb.pid, usb.serial[0] != '\0' ? ", serial " : "", usb.serial, usb.location);
+    snprintf(shown, shown_size, "%s (%s)", port, found);
+    snprintf(port, size, "%s", found);
+    return true;
+}
+
 bool parse_whole_number(const char* text, unsigned long min, unsigned long max,
                         unsigned long* value)
 {

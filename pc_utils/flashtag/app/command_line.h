@@ -15,6 +15,20 @@ void start_program(const char* program);
 // whose ports are named so; such a port's name is the argument as it stands.
 bool is_device_path_argument(const char* arg);
 
+// A port argument named otherwise than by a COM number: a device path, a
+// network port or a USB adapter's identity ("usb:0403:6001"), copied as it
+// stands into `port` (`size` bytes): 1. 0 when `arg` is none of them; -1
+// after "<program>: Error: ... too long".
+int copy_named_port(const char* program, char* port, size_t size, const char* arg);
+
+// A USB adapter's identity in `port` (`size` bytes) is replaced by the port
+// it names now (the trace says how it was found); `shown` (`shown_size`
+// bytes) gets what a Port line shows: "usb:0403:6001 (/dev/ttyUSB0)", or the
+// port as it is. False after "<program>: Error: Can't connect to tag on
+// <form>" and the line that says why.
+bool resolve_port_argument(const char* program, char* port, size_t size, char* shown,
+                           size_t shown_size);
+
 // A whole decimal number from `min` to `max`, nothing else around it, as
 // taglog and tagfleet read their numbers (flashtag's -c keeps its older,
 // looser reading).

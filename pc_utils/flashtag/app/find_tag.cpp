@@ -70,13 +70,13 @@ int32_t scan_ports(char* port)
 
 }  // namespace
 
-int32_t find_tag(char* port, uint8_t* node_id)
+int32_t find_tag(char* port, const char* shown, uint8_t* node_id)
 {
     int32_t result = 0;
     if (port[0] != '\0') {
         result = tag_connect(port, nullptr, nullptr, nullptr);
         if (result != 0) {
-            printf("flashtag: Error: Can't connect to tag on %s\n", port);
+            printf("flashtag: Error: Can't connect to tag on %s\n", shown);
             print_port_failure("flashtag", port, result);
             return result;
         }
@@ -86,8 +86,9 @@ int32_t find_tag(char* port, uint8_t* node_id)
         // (TAG_REPLY_TIMEOUT_MS).
         result = scan_ports(port);
         if (result != 0) return result;
+        shown = port;
     }
-    printf("Port     : %s\n", port);
+    printf("Port     : %s\n", shown);
     result = tag_get_node_id(port, node_id);
     if (result != 0) {
         printf("flashtag: Error: Failed to read node ID\n");

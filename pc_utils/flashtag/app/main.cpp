@@ -81,11 +81,9 @@ int main(int argc, char** argv)
     printf("Type \"flashtag -h\" for help using this program.\n\n");
 
     char port[APP_PORT_NAME_SIZE] = "";
-    if (is_device_path_argument(port_arg)) {
-        if (!copy_argument("flashtag", port, sizeof port, port_arg, "Device path")) return 1;
-    } else if (serial_is_network_port(port_arg)) {
-        if (!copy_argument("flashtag", port, sizeof port, port_arg, "Network port")) return 1;
-    } else if (port_arg[0] != '\0') {
+    int named = copy_named_port("flashtag", port, sizeof port, port_arg);
+    if (named < 0) return 1;
+    if (named == 0 && port_arg[0] != '\0') {
         if (!copy_argument("flashtag", port, APP_PORT_NUMBER_SIZE, port_arg, "Port number")) {
             return 1;
         }
@@ -103,8 +101,10 @@ int main(int argc, char** argv)
     }
     if (!copy_argument("flashtag", filename, sizeof filename, file_arg, "File name")) return 1;
 
+    char shown[APP_PORT_NAME_SIZE * 2 + 4];
+    if (!resolve_port_argument("flashtag", port, sizeof port, shown, sizeof shown)) return 1;
     uint8_t node_id = 0;
-    if (find_tag(port, &node_id) != 0) return 1;
+    if (find_tag(port, shown, &node_id) != 0) return 1;
     printf("Node ID  : %u\n", static_cast<unsigned>(node_id));
     printf("File     : %s\n", filename);
     printf("Auto-run : %s\n\n", auto_run ? "ON" : "OFF");

@@ -29,6 +29,7 @@ void print_usage()
         "flashtag:             and replies), for finding out why a run fails.\n",
         "flashtag:          -l List the serial ports of this computer and exit.\n",
         "flashtag:          -c also takes socket://HOST:PORT and rfc2217://HOST:PORT.\n",
+        "flashtag:          -c also takes a USB adapter: usb:VID:PID[:SERIAL] or usb@JACK.\n",
     };
     for (const char* line : lines) printf("%s", line);
 }

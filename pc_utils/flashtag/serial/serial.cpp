@@ -6,6 +6,7 @@
 #include "common/bytes.h"
 #include "serial.h"
 #include "serial_backend.h"
+#include "usb_ids.h"
 
 #include <atomic>
 #include <cstdarg>
@@ -18,7 +19,7 @@ thread_local uint32_t serial_current_timeout = 0;
 namespace {
 
 thread_local serial_error last_error{SERIAL_FAULT_NONE, "", 0};
-thread_local char last_os_text[160];
+thread_local char last_os_text[400];
 // Claiming a slot is the one step that threads on different ports share.
 std::mutex slot_claims;
 // Lock-free, so that a signal handler may set it.
@@ -93,6 +94,10 @@ void serial_describe_error(char* text, size_t size)
                  static_cast<unsigned long>(serial_current_timeout));
         break;
     case SERIAL_FAULT_STOPPED: snprintf(text, size, "was let go: the run was interrupted"); break;
+    case SERIAL_FAULT_UNPLUGGED:
+        snprintf(text, size, "is not plugged in (no USB adapter %s)", os_text);
+        break;
+    case SERIAL_FAULT_AMBIGUOUS: snprintf(text, size, "matches %s", os_text); break;
     }
 }
 
@@ -319,10 +324,23 @@ void serial_add_identity_key(serial_port_identity* id, const char* format, ...)
     va_end(args);
 }
 
+bool serial_port_exists(const char* name)
+{
+    return is_port_name(name) && backend_for(name).exists(name);
+}
+
 void serial_identify_port(const char* name, serial_port_identity* id)
 {
     id->count = 0;
     if (is_port_name(name)) backend_for(name).identify(name, id);
+    usb_form form{};
+    if (usb_parse_form(name, &form)) {
+        if (form.by_location) {
+            serial_add_identity_key(id, "usb@%s", form.location);
+        } else {
+            serial_add_identity_key(id, "usb:%s:%s:%s", form.vid, form.pid, form.serial);
+        }
+    }
     if (id->count == 0) serial_add_identity_key(id, "name %s", name != nullptr ? name : "");
 }
 

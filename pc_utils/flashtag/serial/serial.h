@@ -50,16 +50,42 @@ bool serial_is_network_port(const char* name);
 // address, the negotiation, the round trip measured. Empty for other ports.
 void serial_describe_connection(const char* name, char* text, size_t size);
 
+// A USB serial adapter as the system describes it, without opening it.
+constexpr size_t SERIAL_USB_TEXT = 64;
+struct serial_usb_identity {
+    char vid[5], pid[5];              // "0403", "6001"; empty: not USB, or not known
+    char serial[SERIAL_USB_TEXT];     // the serial number; may be empty
+    char location[SERIAL_USB_TEXT];   // "1-3.2:1.0": bus-hub ports:configuration.interface
+};
+
 // A port the system has, as the port list shows it.
 struct serial_port_info {
     char name[SERIAL_MAX_PATH + 1];  // "COM4", "/dev/ttyUSB0"
     char detail[512];                // what the system says of it; may be empty
+    serial_usb_identity usb;         // a USB adapter's identity; vid empty if none
 };
 // Up to `max` ports into `ports`, in a stable order: how many. Opens none of
 // them. With FLASHTAG_PORT_DIR set (POSIX), the port links in that folder.
 // `usb_only`: only USB serial devices (ttyUSB*, ttyACM*, cu.usbserial*,
 // cu.usbmodem*), the ports a scan tries after COM1..COM255.
 size_t serial_list_ports(serial_port_info* ports, size_t max, bool usb_only);
+
+// A USB adapter named by its identity: "usb:VVVV:PPPP" (vendor and product
+// ID), "usb:VVVV:PPPP:SERIAL" (and serial number), "usb@LOCATION" (the USB
+// jack: "1-3.2", or "1-3.2:1.0" for one port of an adapter with several).
+// Such a name is not a port the driver opens: it resolves to one, from the
+// port list, without opening anything (opening raises the modem lines,
+// which resets some boards).
+bool serial_is_usb_form(const char* name);
+// The port `form` names now, into `port` (`size` bytes), and the adapter's
+// identity into *found (may be null): SERIAL_OK; SERIAL_EINVAL for a
+// malformed form; SERIAL_EIO when no adapter matches (SERIAL_FAULT_UNPLUGGED)
+// or several do (SERIAL_FAULT_AMBIGUOUS, naming them). A form never picks
+// one of several.
+int32_t serial_resolve_usb(const char* form, char* port, size_t size, serial_usb_identity* found);
+// The identity of the USB adapter behind a port the driver opens (from the
+// port list): false when it is not a USB adapter or nothing is known.
+bool serial_usb_identity_of(const char* name, serial_usb_identity* identity);
 
 // Why an operation failed, in the classes a user can act on.
 enum serial_fault : int32_t {
@@ -81,6 +107,9 @@ enum serial_fault : int32_t {
     SERIAL_FAULT_NO_RFC2217,  // the server does not speak the Com Port Control Option
     SERIAL_FAULT_NO_DATA,     // a stream of telnet commands came, and no data
     SERIAL_FAULT_STOPPED,     // serial_stop_all() was called
+    // USB identity forms.
+    SERIAL_FAULT_UNPLUGGED,   // no adapter matches
+    SERIAL_FAULT_AMBIGUOUS,   // several adapters match
 };
 
 struct serial_error {
@@ -115,6 +144,11 @@ void serial_release_all();
 // call from a signal handler.
 void serial_stop_all();
 bool serial_stopped();
+
+// Whether the port is there, as far as the system says without opening
+// it: a device file, a COM port the system names, a network port whose host
+// name resolves (only a connection can tell more).
+bool serial_port_exists(const char* name);
 
 // What a port is, however it is spelled: the device file after links
 // (POSIX), the COM number, or the addresses a network port's host resolves

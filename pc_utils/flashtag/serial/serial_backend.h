@@ -71,6 +71,8 @@ struct serial_backend {
     void (*find_holders)(const char* name, char* text, size_t size);
     // What `name` (checked, not open) is, as serial_identify_port keys it.
     void (*identify)(const char* name, serial_port_identity* id);
+    // Whether the port `name` (checked, not open) is there.
+    bool (*exists)(const char* name);
     // Whether ports are also named by device path ("/dev/ttyUSB0").
     bool takes_device_paths;
 };

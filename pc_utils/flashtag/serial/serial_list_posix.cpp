@@ -1,9 +1,9 @@
 // The port list on Linux and macOS: the serial devices in /dev, or the port
 // links in FLASHTAG_PORT_DIR, without opening any of them (opening a port
 // raises its modem lines, which resets some boards). On Linux, sysfs says
-// which ttyS ports have a UART and what a USB adapter is; /dev/serial/by-id
-// gives its stable name. macOS has neither: its cu.* devices are listed
-// by name only.
+// which ttyS ports have a UART and what a USB adapter is (its identity and
+// jack); /dev/serial/by-id gives its stable name. macOS has neither: its
+// cu.* devices are listed by name only.
 #include "port_dir_posix.h"
 #include "serial_backend.h"
 #include "tty_linux.h"
@@ -73,43 +73,6 @@ bool natural_less(const serial_port_info& a, const serial_port_info& b)
     return *p == '\0' && *q != '\0';
 }
 
-// "FTDI FT232R USB UART (0403:6001, serial A10K1234)" from the USB device
-// above the tty in sysfs; empty when it is not on USB.
-void usb_description(const char* base, char* text, size_t size)
-{
-    text[0] = '\0';
-    char link[300];
-    snprintf(link, sizeof link, "/sys/class/tty/%s/device", base);
-    char* device = realpath(link, nullptr);
-    if (device == nullptr) return;
-    char dir[4096];
-    snprintf(dir, sizeof dir, "%s", device);
-    free(device);
-    // The tty's device is the USB interface; the USB device is a level or
-    // two above it.
-    for (int up = 0; up < 4; ++up) {
-        char file[4200], vid[16] = "", pid[16] = "";
-        snprintf(file, sizeof file, "%s/idVendor", dir);
-        if (read_first_line(file, vid, sizeof vid)) {
-            snprintf(file, sizeof file, "%s/idProduct", dir);
-            read_first_line(file, pid, sizeof pid);
-            char maker[128] = "", product[128] = "", serial[128] = "";
-            snprintf(file, sizeof file, "%s/manufacturer", dir);
-            read_first_line(file, maker, sizeof maker);
-            snprintf(file, sizeof file, "%s/product", dir);
-            read_first_line(file, product, sizeof product);
-            snprintf(file, sizeof file, "%s/serial", dir);
-            read_first_line(file, serial, sizeof serial);
-            snprintf(text, size, "%s%s%s (%s:%s%s%s)", maker, maker[0] != '\0' ? " " : "",
-                     product, vid, pid, serial[0] != '\0' ? ", serial " : "", serial);
-            return;
-        }
-        char* slash = strrchr(dir, '/');
-        if (slash == nullptr || slash == dir) return;
-        *slash = '\0';
-    }
-}
-
 // The /dev/serial/by-id link that leads to `path`, appended to `text`.
 void append_by_id(const char* path, char* text, size_t size)
 {
@@ -155,18 +118,27 @@ size_t os_list_ports(serial_port_info* ports, size_t max, bool usb_only)
         int n = snprintf(port.name, sizeof port.name, "%s/%s", dir, base);
         if (n < 0 || static_cast<size_t>(n) >= sizeof port.name) continue;
         port.detail[0] = '\0';
+        port.usb = serial_usb_identity{};
+        char usb_words[400] = "";
         if (from_links) {
-            // A link made for the program: where it leads.
+            // A link made for the program: where it leads, and the adapter
+            // there (known by the link's name, or by its target's).
             char target[SERIAL_MAX_PATH + 1];
             ssize_t len = readlink(port.name, target, sizeof target - 1);
             if (len > 0) {
                 target[len] = '\0';
-                snprintf(port.detail, sizeof port.detail, "-> %s", target);
+                const char* target_base = strrchr(target, '/');
+                if (!usb_adapter_of_tty(base, &port.usb, usb_words, sizeof usb_words)) {
+                    usb_adapter_of_tty(target_base != nullptr ? target_base + 1 : target, &port.usb,
+                                       usb_words, sizeof usb_words);
+                }
+                snprintf(port.detail, sizeof port.detail, "-> %s%s%s", target,
+                         usb_words[0] != '\0' ? ", " : "", usb_words);
             }
             // COMn links are named as the program names them.
             if (starts_with(base, "COM")) snprintf(port.name, sizeof port.name, "%s", base);
         } else {
-            usb_description(base, port.detail, sizeof port.detail);
+            usb_adapter_of_tty(base, &port.usb, port.detail, sizeof port.detail);
             append_by_id(port.name, port.detail, sizeof port.detail);
         }
         ++count;

@@ -1,8 +1,10 @@
 // The port list on Windows: every COMn the system has a device name for
 // (QueryDosDevice), with the friendly name Device Manager shows where the
 // Setup API has one ("USB Serial Port (COM4)"), else the device it names
-// ("\Device\Serial0"). Nothing is opened.
+// ("\Device\Serial0"), and a USB adapter's identity from the configuration
+// manager. Nothing is opened.
 #include "serial_backend.h"
+#include "usb_ids.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -13,6 +15,7 @@
 #include <initguid.h>
 #include <devguid.h>
 #include <setupapi.h>
+#include <cfgmgr32.h>
 // clang-format on
 
 namespace {
@@ -27,7 +30,48 @@ serial_port_info* add_port(serial_port_info* ports, size_t max, size_t* count, c
     serial_port_info* port = &ports[(*count)++];
     snprintf(port->name, sizeof port->name, "%s", name);
     port->detail[0] = '\0';
+    port->usb = serial_usb_identity{};
     return port;
+}
+
+// The USB adapter behind a COM port's device node, from the configuration
+// manager: up from the port (FTDI's driver node, a composite device's
+// interface) to the USB device, which has the serial number. Each node's
+// location path says where it is plugged in; the nearest one with a USB
+// location wins (an interface's names the interface).
+void add_usb_identity(DEVINST node, serial_usb_identity* usb)
+{
+    for (int up = 0; up < 4; ++up) {
+        char id[MAX_DEVICE_ID_LEN] = "";
+        if (CM_Get_Device_IDA(node, id, sizeof id, 0) != CR_SUCCESS) return;
+        serial_usb_identity here{};
+        if (usb_identity_from_instance_id(id, &here)) {
+            if (usb->vid[0] == '\0') {
+                memcpy(usb->vid, here.vid, sizeof here.vid);
+                memcpy(usb->pid, here.pid, sizeof here.pid);
+            }
+            if (usb->serial[0] == '\0') memcpy(usb->serial, here.serial, sizeof here.serial);
+        }
+        char paths[1024] = "";
+        ULONG length = sizeof paths - 2;
+        if (usb->location[0] == '\0' &&
+            CM_Get_DevNode_Registry_PropertyA(node, CM_DRP_LOCATION_PATHS, nullptr, paths, &length,
+                                              0) == CR_SUCCESS) {
+            // A list of paths, each ended by a NUL.
+            for (const char* p = paths; *p != '\0' && usb->location[0] == '\0'; p += strlen(p) + 1) {
+                usb_location_from_path(p, usb->location, sizeof usb->location);
+            }
+        }
+        DEVINST parent = 0;
+        if (usb_instance_id_is_device(id) || CM_Get_Parent(&parent, node, 0) != CR_SUCCESS) break;
+        node = parent;
+    }
+    // The port of a plain adapter is its one interface.
+    if (usb->location[0] != '\0' && strchr(usb->location, ':') == nullptr) {
+        size_t used = strlen(usb->location);
+        snprintf(usb->location + used, sizeof usb->location - used, ":1.0");
+    }
+    if (usb->vid[0] == '\0') *usb = serial_usb_identity{};
 }
 
 // The ports of the Ports device class, with their friendly names.
@@ -54,6 +98,7 @@ void add_setup_ports(serial_port_info* ports, size_t max, size_t* count)
                                               sizeof friendly - 1, nullptr)) {
             snprintf(port->detail, sizeof port->detail, "%s", reinterpret_cast<char*>(friendly));
         }
+        add_usb_identity(info.DevInst, &port->usb);
     }
     SetupDiDestroyDeviceInfoList(devices);
 }

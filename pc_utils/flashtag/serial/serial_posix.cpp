@@ -334,6 +334,13 @@ void tty_identify(const char* name, serial_port_identity* id)
     }
 }
 
+bool tty_exists(const char* name)
+{
+    char path[4096];
+    struct stat st {};
+    return build_path(name, path, sizeof path) && stat(path, &st) == 0 && !no_port_behind(path);
+}
+
 void tty_find_holders(const char* name, char* text, size_t size)
 {
     char path[4096];
@@ -348,5 +355,5 @@ void tty_find_holders(const char* name, char* text, size_t size)
 const serial_backend serial_os_backend = {
     tty_open,           tty_set_timeout,     tty_read,         tty_write, tty_set_dtr,
     tty_handle,         tty_close,           local_quiet_window, nothing_to_describe,
-    tty_find_holders,   tty_identify,        true,
+    tty_find_holders,   tty_identify,        tty_exists,       true,
 };

@@ -5,6 +5,7 @@
 #include "serial_backend.h"
 
 #include <cstdio>
+#include <mutex>
 #include <windows.h>
 
 namespace {
@@ -170,10 +171,27 @@ void com_identify(const char* name, serial_port_identity* id)
     serial_add_identity_key(id, "COM%d", port_number_from_name(name));
 }
 
+// A COM port the system has a device name for, or one the port list shows
+// otherwise (Wine's links in its prefix, which have no device name).
+bool com_exists(const char* name)
+{
+    char device[16], target[512];
+    snprintf(device, sizeof device, "COM%d", port_number_from_name(name));
+    if (QueryDosDeviceA(device, target, sizeof target) != 0) return true;
+    static std::mutex lock;
+    static serial_port_info listed[SERIAL_MAX_PORT];
+    std::lock_guard<std::mutex> hold(lock);
+    size_t n = os_list_ports(listed, SERIAL_MAX_PORT, false);
+    for (size_t i = 0; i < n; ++i) {
+        if (port_number_from_name(listed[i].name) == port_number_from_name(name)) return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 const serial_backend serial_os_backend = {
     com_open,           com_set_timeout,     com_read,         com_write, com_set_dtr,
     com_handle,         com_close,           local_quiet_window, nothing_to_describe,
-    com_find_holders,   com_identify,        false,
+    com_find_holders,   com_identify,        com_exists,       false,
 };

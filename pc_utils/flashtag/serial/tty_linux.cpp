@@ -1,11 +1,13 @@
 #include "tty_linux.h"
 
 #include "common/bytes.h"
+#include "usb_ids.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
+#include <initializer_list>
 #include <unistd.h>
 
 bool read_first_line(const char* path, char* text, size_t size)
@@ -18,10 +20,68 @@ bool read_first_line(const char* path, char* text, size_t size)
     return ok;
 }
 
+const char* sysfs_root()
+{
+    static const char* root = [] {
+        const char* env = getenv("FLASHTAG_SYSFS");
+        return env != nullptr && env[0] != '\0' ? env : "/sys";
+    }();
+    return root;
+}
+
+bool usb_adapter_of_tty(const char* tty, serial_usb_identity* usb, char* words, size_t size)
+{
+    *usb = serial_usb_identity{};
+    if (size > 0) words[0] = '\0';
+    char link[600];
+    snprintf(link, sizeof link, "%s/class/tty/%s/device", sysfs_root(), tty);
+    char* device = realpath(link, nullptr);
+    if (device == nullptr) return false;
+    char dir[4096];
+    snprintf(dir, sizeof dir, "%s", device);
+    free(device);
+    // The tty's device is the USB interface ("1-3.2:1.0"), or a port below
+    // it; the USB device ("1-3.2") is the interface's parent.
+    for (int up = 0; up < 4; ++up) {
+        const char* base = strrchr(dir, '/');
+        base = base == nullptr ? dir : base + 1;
+        if (usb_is_interface_name(base) && strlen(base) < sizeof usb->location) {
+            snprintf(usb->location, sizeof usb->location, "%.63s", base);
+        }
+        char file[4200], vid[16] = "", pid[16] = "";
+        snprintf(file, sizeof file, "%s/idVendor", dir);
+        if (read_first_line(file, vid, sizeof vid) && usb_is_device_name(base)) {
+            snprintf(file, sizeof file, "%s/idProduct", dir);
+            read_first_line(file, pid, sizeof pid);
+            char maker[128] = "", product[128] = "";
+            snprintf(file, sizeof file, "%s/manufacturer", dir);
+            read_first_line(file, maker, sizeof maker);
+            snprintf(file, sizeof file, "%s/product", dir);
+            read_first_line(file, product, sizeof product);
+            snprintf(file, sizeof file, "%s/serial", dir);
+            read_first_line(file, usb->serial, sizeof usb->serial);
+            snprintf(usb->vid, sizeof usb->vid, "%s", vid);
+            snprintf(usb->pid, sizeof usb->pid, "%s", pid);
+            for (char* c : {usb->vid, usb->pid}) {
+                for (; *c != '\0'; ++c) *c = ascii_lower(*c);
+            }
+            snprintf(words, size, "%s%s%s (%s:%s%s%s)", maker, maker[0] != '\0' ? " " : "",
+                     product, usb->vid, usb->pid, usb->serial[0] != '\0' ? ", serial " : "",
+                     usb->serial);
+            return true;
+        }
+        char* slash = strrchr(dir, '/');
+        if (slash == nullptr || slash == dir) break;
+        *slash = '\0';
+    }
+    *usb = serial_usb_identity{};
+    return false;
+}
+
 bool uart_missing(const char* name)
 {
-    char path[300], type[16];
-    snprintf(path, sizeof path, "/sys/class/tty/%s/type", name);
+    char path[4096], type[16];
+    snprintf(path, sizeof path, "%s/class/tty/%s/type", sysfs_root(), name);
     return strncmp(name, "ttyS", 4) == 0 && read_first_line(path, type, sizeof type) &&
            strcmp(type, "0") == 0;
 }

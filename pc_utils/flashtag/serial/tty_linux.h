@@ -5,9 +5,21 @@
 
 #include <cstddef>
 
+#include "serial.h"
+
 // The first line of a small sysfs or /proc file, without its line feed;
 // false when there is none.
 bool read_first_line(const char* path, char* text, size_t size);
+
+// Where sysfs is: /sys, or the folder FLASHTAG_SYSFS names (a tree laid out
+// as the kernel lays it out, for tests).
+const char* sysfs_root();
+
+// The USB adapter behind a tty ("ttyUSB0"), from sysfs: its identity
+// (vendor, product, serial, the interface's location "1-3.2:1.0") and its
+// description ("FTDI FT232R USB UART (0403:6001, serial A10K1234)"). False
+// when the tty is not on USB.
+bool usb_adapter_of_tty(const char* tty, serial_usb_identity* usb, char* words, size_t size);
 
 // A ttyS port whose UART the kernel did not find (sysfs type 0): Linux
 // keeps such device nodes for ports that are not there. `name` is the

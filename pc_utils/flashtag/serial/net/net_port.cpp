@@ -503,10 +503,20 @@ void net_identify(const char* name, serial_port_identity* id)
     }
 }
 
+// Whether the host name resolves: only a connection can tell more.
+bool net_exists(const char* name)
+{
+    char host[SERIAL_MAX_PATH + 1], port[6];
+    bool use_telnet = false;
+    net_address found[NET_MAX_ADDRESSES];
+    return parse_address(name, &use_telnet, host, sizeof host, port) &&
+           net_resolve(host, port, found, NET_MAX_ADDRESSES) > 0;
+}
+
 }  // namespace
 
 const serial_backend serial_net_backend = {
     net_open,          net_set_timeout, net_read,          net_write,    net_set_dtr,
     net_handle,        net_close_port,  net_prepare_flush, net_describe,
-    net_find_holders,  net_identify,    false,
+    net_find_holders,  net_identify,    net_exists,        false,
 };
