@@ -10,7 +10,7 @@ set -e
 build="cmake ninja-build g++ libgtest-dev googletest"
 case "$1" in
 demo) wanted="$build" ;;
-test) wanted="$build g++-mingw-w64-x86-64 wine wine64 util-linux ser2net clang clang-tidy cppcheck
+test) wanted="$build g++-mingw-w64-x86-64 wine wine64 util-linux ser2net python3 clang clang-tidy cppcheck
                dpkg-dev lintian man-db unzip" ;;
 package) wanted="$build g++-mingw-w64-x86-64 wine wine64 dpkg-dev" ;;
 bench) wanted="$build g++-mingw-w64-x86-64 wine wine64 util-linux ser2net parallel python3 time" ;;

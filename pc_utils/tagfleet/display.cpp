@@ -1,10 +1,14 @@
 // What the run shows: on a terminal one line per port, redrawn in place;
 // elsewhere (logs, CI) one line when a port starts and one when it ends.
+// A station shows a line per slot and its totals on a terminal, a line per
+// event elsewhere. Under --json standard output carries the events instead.
 #include "common/bytes.h"
 #include "fleet.h"
 #include "platform/platform.h"
 
 #include <cstring>
+#include <ctime>
+#include <string>
 
 namespace {
 
@@ -23,6 +27,7 @@ const char* state_words(const fleet_port& p)
     case port_phase::waiting: return "waiting";
     case port_phase::connecting: return "connecting";
     case port_phase::uploading: return "loading";
+    case port_phase::empty: return "empty";
     case port_phase::done: break;
     }
     switch (p.outcome) {
@@ -33,11 +38,85 @@ const char* state_words(const fleet_port& p)
     }
 }
 
+void append_bar(char* line, size_t size, size_t* n, unsigned percent)
+{
+    const bar_glyphs& g = platform_bar_glyphs();
+    if (percent > 100) percent = 100;
+    append_piece(line, size, n, g.edge);
+    for (unsigned j = 0; j < BAR_CELLS; ++j) {
+        append_piece(line, size, n, j < percent * BAR_CELLS / 100 ? g.filled : g.empty);
+    }
+    append_piece(line, size, n, g.edge);
+    char piece[16];
+    snprintf(piece, sizeof piece, " %3u%%", percent);
+    append_piece(line, size, n, piece);
+}
+
+// "12:03:41", the local time of a UTC ms.
+void clock_text(int64_t utc_ms, char* text, size_t size)
+{
+    tm t{};
+    platform_time_parts(utc_ms / 1000, true, &t);
+    strftime(text, size, "%H:%M:%S", &t);
+}
+
+// A station's slot: "A1 COM7  PASS  node 7  6.1.0  12:03:41", "A2 COM8
+// loading  node 8  6.1.0  |bar| 58%", "A3 COM9  empty", "A4 COM10  FAIL
+// 12:04:10  <reason>".
+void format_station_line(const fleet& f, const fleet_port& p, char* line, size_t size)
+{
+    size_t n = 0;
+    char piece[TAG_REASON_SIZE + 2 * SERIAL_MAX_PATH + 64], label[SERIAL_MAX_PATH * 2 + 2];
+    char at[16] = "";
+    port_label(p, label, sizeof label);
+    snprintf(piece, sizeof piece, "%-16s ", label);
+    append_piece(line, size, &n, piece);
+    if (p.result_ms > 0) clock_text(p.result_ms, at, sizeof at);
+    const char* green = f.colour ? PLATFORM_GREEN : "";
+    const char* red = f.colour ? PLATFORM_RED : "";
+    const char* plain = f.colour ? PLATFORM_PLAIN : "";
+    if (p.phase == port_phase::connecting || p.phase == port_phase::uploading) {
+        snprintf(piece, sizeof piece, " loading  node %d  %s  ", p.node_id, p.firmware);
+        append_piece(line, size, &n, piece);
+        append_bar(line, size, &n, percent_of(f, p));
+    } else if (p.phase == port_phase::done && p.outcome == port_outcome::loaded) {
+        snprintf(piece, sizeof piece, " %sPASS%s  node %d  %s  %s", green, plain, p.node_id,
+                 p.firmware, at);
+        append_piece(line, size, &n, piece);
+    } else if (p.phase == port_phase::done && p.outcome == port_outcome::failed) {
+        snprintf(piece, sizeof piece, " %sFAIL%s %s  %s", red, plain, at, p.reason);
+        append_piece(line, size, &n, piece);
+    } else if (p.phase == port_phase::done) {
+        append_piece(line, size, &n, " interrupted");
+    } else {
+        snprintf(piece, sizeof piece, " empty%s%s", p.empty_why[0] != '\0' ? ": " : "", p.empty_why);
+        append_piece(line, size, &n, piece);
+    }
+    if (p.hook_note[0] != '\0') {
+        snprintf(piece, sizeof piece, "  (%s)", p.hook_note);
+        append_piece(line, size, &n, piece);
+    }
+}
+
+// "COM3: loaded (node 7, firmware 6.1.0, 2049 bytes in 0.8 s)", or the
+// other outcomes, outside a terminal.
+void print_result_line(const char* label, const fleet_port& p)
+{
+    if (p.outcome == port_outcome::loaded) {
+        printf("%s: loaded (node %d, firmware %s, %lu bytes in %.1f s)\n", label, p.node_id,
+               p.firmware, static_cast<unsigned long>(p.bytes_sent), p.seconds);
+    } else if (p.outcome == port_outcome::interrupted) {
+        printf("%s: interrupted\n", label);
+    } else {
+        printf("%s: %s%s\n", label, p.outcome == port_outcome::skipped ? "skipped: " : "FAILED: ",
+               p.reason);
+    }
+}
+
 }  // namespace
 
 void format_port_line(const fleet& f, const fleet_port& p, char* line, size_t size)
 {
-    const bar_glyphs& g = platform_bar_glyphs();
     size_t n = 0;
     char piece[SERIAL_MAX_PATH * 2 + 64];
     char label[SERIAL_MAX_PATH * 2 + 2];
@@ -52,15 +131,8 @@ void format_port_line(const fleet& f, const fleet_port& p, char* line, size_t si
     append_piece(line, size, &n, piece);
     snprintf(piece, sizeof piece, "%-8s ", p.firmware[0] != '\0' ? p.firmware : "-");
     append_piece(line, size, &n, piece);
-    unsigned percent = percent_of(f, p);
-    if (percent > 100) percent = 100;
-    append_piece(line, size, &n, g.edge);
-    for (unsigned j = 0; j < BAR_CELLS; ++j) {
-        append_piece(line, size, &n, j < percent * BAR_CELLS / 100 ? g.filled : g.empty);
-    }
-    append_piece(line, size, &n, g.edge);
-    snprintf(piece, sizeof piece, " %3u%%  ", percent);
-    append_piece(line, size, &n, piece);
+    append_bar(line, size, &n, percent_of(f, p));
+    append_piece(line, size, &n, "  ");
     append_piece(line, size, &n, state_words(p));
     if (p.phase == port_phase::done &&
         (p.outcome == port_outcome::failed || p.outcome == port_outcome::skipped)) {
@@ -71,19 +143,13 @@ void format_port_line(const fleet& f, const fleet_port& p, char* line, size_t si
 void show_port_line(fleet& f, const fleet_port& p)
 {
     std::lock_guard<std::mutex> lock(f.lock);
-    if (f.options.quiet) return;
+    if (f.options.quiet || f.options.json) return;
     char label[SERIAL_MAX_PATH * 2 + 2];
     port_label(p, label, sizeof label);
     if (p.phase != port_phase::done) {
         printf("%s: started\n", label);
-    } else if (p.outcome == port_outcome::loaded) {
-        printf("%s: loaded (node %d, firmware %s, %lu bytes in %.1f s)\n", label, p.node_id,
-               p.firmware, static_cast<unsigned long>(p.bytes_sent), p.seconds);
-    } else if (p.outcome == port_outcome::interrupted) {
-        printf("%s: interrupted\n", label);
     } else {
-        printf("%s: %s%s\n", label, p.outcome == port_outcome::skipped ? "skipped: " : "FAILED: ",
-               p.reason);
+        print_result_line(label, p);
     }
 }
 
@@ -100,4 +166,42 @@ void redraw(fleet& f, size_t* previous)
     }
     platform_write_lines_in_place(lines.data(), lines.size(), *previous);
     *previous = lines.size();
+}
+
+void redraw_station(fleet& f, size_t* previous)
+{
+    std::vector<std::string> text;
+    {
+        std::lock_guard<std::mutex> lock(f.lock);
+        std::vector<char> line(LINE_SIZE);
+        for (const fleet_port& p : f.ports) {
+            // A port -a no longer lists has left, once its result has gone.
+            if (!p.listed && p.phase == port_phase::empty) continue;
+            line[0] = '\0';
+            format_station_line(f, p, line.data(), line.size());
+            text.emplace_back(line.data());
+        }
+        char since[16], totals[128];
+        clock_text(f.run.started_ms, since, sizeof since);
+        snprintf(totals, sizeof totals, "loaded %lu, failed %lu since %s", f.totals.loaded,
+                 f.totals.failed, since);
+        text.emplace_back(totals);
+    }
+    std::vector<const char*> lines;
+    for (const std::string& t : text) lines.push_back(t.c_str());
+    platform_write_lines_in_place(lines.data(), lines.size(), *previous);
+    *previous = lines.size();
+}
+
+void show_station_event(fleet& f, const fleet_port& p, const char* what)
+{
+    std::lock_guard<std::mutex> lock(f.lock);
+    if (f.live || f.options.quiet || f.options.json) return;
+    char label[SERIAL_MAX_PATH * 2 + 2];
+    port_label(p, label, sizeof label);
+    if (what != nullptr) {
+        printf("%s: %s\n", label, what);
+    } else {
+        print_result_line(label, p);
+    }
 }

@@ -9,13 +9,19 @@
 #include "tag/tag.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <mutex>
+#include <string>
+#include <thread>
 #include <vector>
 
 enum class port_outcome { pending, loaded, failed, skipped, interrupted };
-enum class port_phase { waiting, connecting, uploading, done };
+// A station's slot is `empty` while no tag is there, `uploading` while one
+// is loaded, `done` while its result is held, until the tag goes.
+enum class port_phase { waiting, connecting, uploading, done, empty };
 
 // A slot's name in a fixture file: 1 to 16 letters, digits, -, _, ".".
 constexpr size_t FLEET_SLOT_SIZE = 17;
@@ -39,6 +45,17 @@ struct fleet_port {
     uint32_t attempts = 0;
     int64_t started_ms = 0;    // UTC, ms since 1970
     double seconds = 0;
+    unsigned long seq = 0;     // the record's number in the run, 0 until recorded
+    // A station's slot: when its result came (UTC ms), why it is empty
+    // (a port in use, ...), whether -a lists it now, and how the last
+    // --on-result command for it ended when it did not end well.
+    int64_t result_ms = 0;
+    char empty_why[TAG_REASON_SIZE] = "";
+    bool listed = true;
+    char hook_note[96] = "";
+    // When the last progress event went, and its percent (--json).
+    uint64_t progress_ms = 0;
+    int progress_percent = -1;
 };
 
 // The most ports one run loads at once: as many as the serial driver holds
@@ -58,6 +75,35 @@ struct fleet_options {
     bool quiet = false;
     bool verbose = false;
     const char* script = nullptr;
+    // A production station: slots loaded as tags are plugged in.
+    bool station = false;            // --station
+    unsigned long count = 0;         // --count: the station ends after this many results
+    const char* on_result = nullptr; // --on-result: a command run after each result
+    const char* station_id = nullptr;
+    const char* operator_name = nullptr;
+    bool json = false;               // --json: events on standard output
+};
+
+// An --on-result command running beside the run.
+struct fleet_hook {
+    std::thread thread;
+    std::unique_ptr<std::atomic<bool>> finished;
+};
+
+// Who and what made the records, for merging those of many stations.
+struct fleet_run {
+    char id[33] = "";            // 128 random bits, in hex
+    char host[256] = "";
+    char station[256] = "";      // --station-id, else the host name
+    char operator_name[256] = "";  // --operator, else the user the metadata record names
+    int64_t started_ms = 0;
+};
+
+// How the run's results came out, in the order they came.
+struct fleet_totals {
+    unsigned long loaded = 0, failed = 0, skipped = 0, interrupted = 0;
+    std::vector<std::string> failures;       // "A3 COM7: <reason>"
+    std::vector<std::string> hook_failures;  // "A3 COM7 (result 4): exit status 1"
 };
 
 struct fleet {
@@ -74,11 +120,26 @@ struct fleet {
     FILE* report = nullptr;
     int report_error = 0;  // errno of the report's first failed write, flush or close
     bool live = false;  // redrawn in place on a terminal
+    bool colour = false;  // PASS and FAIL in colour (a terminal, and no NO_COLOR)
+    fleet_run run;
+    fleet_totals totals;
+    std::vector<fleet_hook> hooks;  // --on-result commands running
+    // At most options.jobs uploads at once (a station's slots take turns).
+    unsigned uploading = 0;
+    std::condition_variable upload_turn;
     std::mutex lock;
 };
 
 // Set at Ctrl-C: every upload ends at its next step.
 extern std::atomic<bool> fleet_interrupted;
+// Set when the run ends, at Ctrl-C or when a station has had --count
+// results: no upload starts, those under way are stopped.
+extern std::atomic<bool> fleet_stopping;
+// Ends the run: every upload and wait ends, no command goes out.
+void stop_fleet();
+
+// UTC, ms since 1970.
+int64_t utc_now_ms();
 
 constexpr int FLEET_USAGE_ERROR = 2;
 // "tagfleet: <text>" and the hint, on standard error: FLEET_USAGE_ERROR.
@@ -105,16 +166,55 @@ void port_label(const fleet_port& p, char* text, size_t size);
 
 // Runs the uploads (at most options.jobs at once) and waits for them all.
 void run_fleet(fleet& f);
+// A station: each slot polled, each tag plugged in loaded once, until
+// Ctrl-C or --count results.
+void run_station(fleet& f);
+
+// What every upload shares (run.cpp). The tag on the open port p.name was
+// identified: its firmware and node ID go into p, with a "present" event.
+int32_t read_node_id(fleet& f, fleet_port& p, uint32_t firmware, uint32_t third);
+// The upload on the line, its progress told to the display and the events.
+int32_t load_script(fleet& f, fleet_port& p);
+// Reads the open port until it has been quiet for a second (at most 10 s):
+// a tag still busy with a failed attempt would take new commands as noise.
+void wait_for_quiet_line(const char* port);
+// Waits for a turn to upload (-j) and gives it back.
+void take_upload_turn(fleet& f);
+void give_upload_turn(fleet& f);
 
 // The live display's lines, or one line per start and end elsewhere.
 void show_port_line(fleet& f, const fleet_port& p);  // not live: the port's line now
 void redraw(fleet& f, size_t* previous);              // live: every port's line
 void format_port_line(const fleet& f, const fleet_port& p, char* line, size_t size);
+// A station's lines: one per slot and the totals; a line per event elsewhere.
+void redraw_station(fleet& f, size_t* previous);
+void show_station_event(fleet& f, const fleet_port& p, const char* what);
 
-// One JSON object on a line for the port, appended and flushed. A failure
-// is kept in f.report_error; the uploads go on.
-void write_report(fleet& f, const fleet_port& p);
+// The port's result: numbered (seq), appended to the report and flushed,
+// sent as a "result" event, counted, and given to --on-result. A report
+// that fails is kept in f.report_error; the uploads go on. Takes f.lock.
+void record_result(fleet& f, fleet_port& p);
 // Closes the report: false when it, or any write before, failed.
 bool close_report(fleet& f);
+
+// The event stream of --json (events.cpp): JSON Lines on standard output,
+// each flushed at once. Callers hold f.lock, but for emit_start and emit_end.
+void emit_start(fleet& f);
+void emit_present(fleet& f, const fleet_port& p);
+void emit_progress(fleet& f, fleet_port& p);  // when the percent changed, at most 4 a second
+void emit_gone(fleet& f, const fleet_port& p);
+void emit_result(fleet& f, const std::string& record);
+void emit_end(fleet& f, int status);
+
+// --on-result (hooks.cpp): runs the command for a result beside the run;
+// one that fails or runs past 10 s is noted on its slot and in the totals.
+// Callers hold f.lock.
+void start_hook(fleet& f, fleet_port& p);
+// Waits for the commands still running (each stops within 10 s).
+void wait_for_hooks(fleet& f);
+
+// The summary (the design's lines first), to standard output, or to
+// standard error under --json: the exit status.
+int summarise(fleet& f);
 // The SHA-256 of `length` bytes as 64 hex digits and a NUL.
 void sha256_hex(const uint8_t* bytes, size_t length, char* hex);

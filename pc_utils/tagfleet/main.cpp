@@ -1,6 +1,7 @@
 // tagfleet: loads one BASIC script into many Corvela tags at once, each on
 // its own port, with a line per port while it runs, a summary at the end
-// and, with --report, a JSON record of each port.
+// and, with --report, a JSON record of each port; or, with --station, into
+// each tag as it is plugged into a slot, until stopped.
 #include "app/command_line.h"
 #include "common/bytes.h"
 #include "fleet.h"
@@ -35,6 +36,14 @@ void print_help()
            "      --fixture FILE  the slots of a fixture: a line each, a name and a port\n"
            "                    (usb:VVVV:PPPP[:SERIAL] and usb@LOCATION name a USB adapter)\n"
            "      --check       resolve every slot and say what it is, opening nothing\n"
+           "      --station     a production station: load each tag as it is plugged in,\n"
+           "                    once, until Ctrl-C\n"
+           "      --count N     the station ends after N results\n"
+           "      --on-result CMD  run CMD through the shell after each result, with\n"
+           "                    TAGFLEET_SLOT, _PORT, _OUTCOME, _NODE_ID, _REASON, _SEQ\n"
+           "      --station-id TEXT  the station in the records (default: the host name)\n"
+           "      --operator TEXT  the operator in the records (default: the user)\n"
+           "      --json        JSON Lines events on standard output instead of the lines\n"
            "\n"
            "Exit status: 0 when every tag loaded, 1 when any failed, 2 for a usage error.\n");
 }
@@ -51,12 +60,13 @@ bool parse_count(const char* text, unsigned long min, unsigned long max, unsigne
 void note_interrupt()
 {
     fleet_interrupted = true;
-    serial_stop_all();
+    stop_fleet();
 }
 
 int parse(int argc, char** argv, fleet_options& o)
 {
-    enum { EXPECT = 256, RETRY, REPORT, FIXTURE, CHECK };
+    enum { EXPECT = 256, RETRY, REPORT, FIXTURE, CHECK, STATION, COUNT, ON_RESULT, STATION_ID,
+           OPERATOR, JSON };
     static const option longopts[] = {
         {"port", required_argument, nullptr, 'c'}, {"all", no_argument, nullptr, 'a'},
         {"run", no_argument, nullptr, 'r'},        {"jobs", required_argument, nullptr, 'j'},
@@ -65,6 +75,12 @@ int parse(int argc, char** argv, fleet_options& o)
         {"report", required_argument, nullptr, REPORT},
         {"fixture", required_argument, nullptr, FIXTURE},
         {"check", no_argument, nullptr, CHECK},
+        {"station", no_argument, nullptr, STATION},
+        {"count", required_argument, nullptr, COUNT},
+        {"on-result", required_argument, nullptr, ON_RESULT},
+        {"station-id", required_argument, nullptr, STATION_ID},
+        {"operator", required_argument, nullptr, OPERATOR},
+        {"json", no_argument, nullptr, JSON},
         {"quiet", no_argument, nullptr, 'q'},      {"verbose", no_argument, nullptr, 'v'},
         {"help", no_argument, nullptr, 'h'},       {nullptr, 0, nullptr, 0},
     };
@@ -96,6 +112,19 @@ int parse(int argc, char** argv, fleet_options& o)
             o.fixture = optarg;
             break;
         case CHECK: o.check = true; break;
+        case STATION: o.station = true; break;
+        case COUNT: {
+            unsigned count = 0;
+            if (!parse_count(optarg, 1, 1000000000, &count)) {
+                return usage_error("--count takes a number from 1, not \"%s\"", optarg);
+            }
+            o.count = count;
+            break;
+        }
+        case ON_RESULT: o.on_result = optarg; break;
+        case STATION_ID: o.station_id = optarg; break;
+        case OPERATOR: o.operator_name = optarg; break;
+        case JSON: o.json = true; break;
         case 'q': o.quiet = true; break;
         case 'v': o.verbose = true; break;
         case 'h': print_help(); return -1;
@@ -114,46 +143,35 @@ int parse(int argc, char** argv, fleet_options& o)
     if (!o.all && o.ports.empty() && o.fixture == nullptr) {
         return usage_error("name the ports with -c or --fixture, or use -a");
     }
+    // A station has no number of tags to expect: it loads what comes.
+    if (o.station && o.expect > 0) return usage_error("--expect makes no sense with --station");
+    if (o.station && o.check) return usage_error("--check and --station exclude each other");
+    if (!o.station && o.count > 0) return usage_error("--count goes with --station");
     return 0;
 }
 
-// The summary, last: the counts, then each port that did not load. The
-// exit status.
-int summarise(const fleet& f)
+// Who and what makes the records: a run ID no other run has, the host,
+// the station and the operator.
+void identify_run(fleet& f)
 {
-    unsigned loaded = 0, failed = 0, skipped = 0, interrupted = 0;
-    for (const fleet_port& p : f.ports) {
-        loaded += p.outcome == port_outcome::loaded;
-        failed += p.outcome == port_outcome::failed;
-        skipped += p.outcome == port_outcome::skipped;
-        interrupted += p.outcome == port_outcome::interrupted;
+    uint8_t bits[16] = {};
+    if (!platform_random_bytes(bits, sizeof bits)) {
+        // No random source: the time and the process still tell runs apart.
+        uint64_t now = static_cast<uint64_t>(utc_now_ms()) ^ platform_now_ms() << 20;
+        for (size_t i = 0; i < sizeof bits; ++i) bits[i] = static_cast<uint8_t>(now >> (8 * (i % 8)));
     }
-    unsigned tags = loaded + failed + interrupted;
-    printf("\n%u tag%s: %u loaded, %u failed", tags, tags == 1 ? "" : "s", loaded, failed);
-    if (interrupted > 0) printf(", %u interrupted", interrupted);
-    if (skipped > 0) printf(" (%u port%s without a tag skipped)", skipped, skipped == 1 ? "" : "s");
-    printf("\n");
-    for (const fleet_port& p : f.ports) {
-        char label[SERIAL_MAX_PATH * 2 + 2];
-        port_label(p, label, sizeof label);
-        if (p.outcome == port_outcome::failed) printf("FAILED %s: %s\n", label, p.reason);
+    for (size_t i = 0; i < sizeof bits; ++i) {
+        snprintf(f.run.id + 2 * i, sizeof f.run.id - 2 * i, "%02x", bits[i]);
     }
-    bool ok = failed == 0 && interrupted == 0;
-    if (f.options.all && tags == 0) {
-        printf("tagfleet: Error: No tag found\n");
-        ok = false;
+    platform_host_name(f.run.host, sizeof f.run.host);
+    snprintf(f.run.station, sizeof f.run.station, "%s",
+             f.options.station_id != nullptr ? f.options.station_id : f.run.host);
+    if (f.options.operator_name != nullptr) {
+        snprintf(f.run.operator_name, sizeof f.run.operator_name, "%s", f.options.operator_name);
+    } else {
+        platform_user_name(f.run.operator_name, sizeof f.run.operator_name);
     }
-    if (loaded < f.options.expect) {
-        printf("tagfleet: Error: %u of the %u tags expected loaded\n", loaded, f.options.expect);
-        ok = false;
-    }
-    if (f.report_error != 0) {
-        printf("tagfleet: cannot write the report %s: %s\n", f.options.report,
-               strerror(f.report_error));
-        ok = false;
-    }
-    if (fleet_interrupted) printf("tagfleet: Error: Interrupted; every port was released\n");
-    return ok ? 0 : 1;
+    f.run.started_ms = utc_now_ms();
 }
 
 }  // namespace
@@ -183,7 +201,8 @@ int main(int argc, char** argv)
     uint8_t checksum = 0;
     f.metadata_length = build_metadata(f.fullname, f.options.auto_run ? 1 : 0, f.metadata, &checksum);
     if (f.options.report != nullptr) {
-        f.report = fopen(f.options.report, "a");
+        // Binary: a record's line ends in LF on every system (JSON Lines).
+        f.report = fopen(f.options.report, "ab");
         if (f.report == nullptr) {
             printf("tagfleet: Error: Can't write the report \"%s\" (%s)\n", f.options.report,
                    strerror(errno));
@@ -192,13 +211,73 @@ int main(int argc, char** argv)
     }
     platform_interrupt_notice(serial_release_all, note_interrupt);
     if (f.options.verbose) tag_trace_on();
-    f.live = platform_output_is_terminal() && !f.options.quiet;
+    f.live = platform_output_is_terminal() && !f.options.quiet && !f.options.json;
+    const char* no_color = getenv("NO_COLOR");
+    f.colour = f.live && (no_color == nullptr || no_color[0] == '\0');
+    identify_run(f);
 
-    platform_fine_timer(true);
-    run_fleet(f);
-    platform_fine_timer(false);
+    // A station is idle most of a shift: it asks for fine pauses only while
+    // it uploads (on Windows the fine timer costs the whole system).
+    if (f.options.station) {
+        run_station(f);
+    } else {
+        platform_fine_timer(true);
+        run_fleet(f);
+        platform_fine_timer(false);
+    }
+    wait_for_hooks(f);
     close_report(f);
     status = summarise(f);
+    emit_end(f, status);
     platform_run_ended();
     return status;
+}
+
+int summarise(fleet& f)
+{
+    // Under --json standard output is the events' alone.
+    FILE* out = f.options.json ? stderr : stdout;
+    const fleet_totals& t = f.totals;
+    unsigned long tags = t.loaded + t.failed + t.interrupted;
+    fprintf(out, "\n%lu tag%s: %lu loaded, %lu failed", tags, tags == 1 ? "" : "s", t.loaded,
+            t.failed);
+    if (t.interrupted > 0) fprintf(out, ", %lu interrupted", t.interrupted);
+    if (t.skipped > 0) {
+        fprintf(out, " (%lu port%s without a tag skipped)", t.skipped, t.skipped == 1 ? "" : "s");
+    }
+    fprintf(out, "\n");
+    if (f.options.station) {
+        // Results come and go on a station's slots: each failure as it came.
+        for (const std::string& failure : t.failures) fprintf(out, "FAILED %s\n", failure.c_str());
+    } else {
+        for (const fleet_port& p : f.ports) {
+            char label[SERIAL_MAX_PATH * 2 + 2];
+            port_label(p, label, sizeof label);
+            if (p.outcome == port_outcome::failed) fprintf(out, "FAILED %s: %s\n", label, p.reason);
+        }
+    }
+    for (const std::string& hook : t.hook_failures) {
+        fprintf(out, "on-result failed for %s\n", hook.c_str());
+    }
+    bool ok = t.failed == 0 && t.interrupted == 0;
+    if (f.options.all && tags == 0 && !f.options.station) {
+        fprintf(out, "tagfleet: Error: No tag found\n");
+        ok = false;
+    }
+    if (t.loaded < f.options.expect) {
+        fprintf(out, "tagfleet: Error: %lu of the %u tags expected loaded\n", t.loaded,
+                f.options.expect);
+        ok = false;
+    }
+    if (f.report_error != 0) {
+        fprintf(out, "tagfleet: cannot write the report %s: %s\n", f.options.report,
+                strerror(f.report_error));
+        ok = false;
+    }
+    // A station ends at Ctrl-C as a matter of course.
+    if (fleet_interrupted) {
+        fprintf(out, f.options.station ? "tagfleet: Station stopped; every port was released\n"
+                                       : "tagfleet: Error: Interrupted; every port was released\n");
+    }
+    return ok ? 0 : 1;
 }

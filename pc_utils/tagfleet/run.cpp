@@ -9,6 +9,7 @@
 #include <thread>
 
 std::atomic<bool> fleet_interrupted{false};
+std::atomic<bool> fleet_stopping{false};
 
 namespace {
 
@@ -17,12 +18,6 @@ namespace {
 constexpr uint32_t QUIET_BEFORE_RETRY_MS = 1000;
 // ...but a line that never goes quiet is tried again after this long.
 constexpr uint64_t MAX_QUIET_WAIT_MS = 10000;
-
-int64_t utc_now_ms()
-{
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
-}
 
 struct progress_context {
     fleet* f;
@@ -42,20 +37,9 @@ bool on_progress(void* context, uint32_t done, uint32_t)
     {
         std::lock_guard<std::mutex> lock(c->f->lock);
         c->port->done = done;
+        emit_progress(*c->f, *c->port);
     }
-    return !fleet_interrupted;
-}
-
-// Waits until the line has been quiet for QUIET_BEFORE_RETRY_MS.
-void wait_for_quiet(const char* port)
-{
-    if (serial_open(port, 115200, 8, 0, 1, QUIET_BEFORE_RETRY_MS) != SERIAL_OK) return;
-    uint64_t give_up = platform_now_ms() + MAX_QUIET_WAIT_MS;
-    unsigned char byte = 0;
-    while (!fleet_interrupted && platform_now_ms() < give_up &&
-           serial_read(port, &byte, 1) == SERIAL_OK) {
-    }
-    serial_close(port);
+    return !fleet_stopping;
 }
 
 // One attempt, from the connection: the result code; *connected says
@@ -66,23 +50,8 @@ int32_t attempt(fleet& f, fleet_port& p, bool* connected)
     int32_t result = tag_connect(p.name, &firmware, &third, nullptr);
     *connected = result == SERIAL_OK;
     if (result != SERIAL_OK) return result;
-    uint8_t node_id = 0;
-    result = tag_get_node_id(p.name, &node_id);
-    {
-        std::lock_guard<std::mutex> lock(f.lock);
-        snprintf(p.firmware, sizeof p.firmware, "%u.%u.%u", firmware >> 8, firmware & 0xFF, third);
-        if (result == SERIAL_OK) p.node_id = node_id;
-    }
-    if (result == SERIAL_OK) {
-        progress_context context{&f, &p};
-        const upload_observer observer{&context, on_step, on_progress};
-        uint32_t sent = 0;
-        result = send_upload(p.name, f.script, f.length, f.metadata, f.metadata_length, observer,
-                             &sent);
-        std::lock_guard<std::mutex> lock(f.lock);
-        p.bytes_sent = sent;
-    }
-    return result;
+    result = read_node_id(f, p, firmware, third);
+    return result == SERIAL_OK ? load_script(f, p) : result;
 }
 
 void upload_port(fleet& f, fleet_port& p)
@@ -98,9 +67,12 @@ void upload_port(fleet& f, fleet_port& p)
     // A port whose first attempt an interrupt forestalls was stopped, not loaded.
     int32_t result = APP_ESTOPPED;
     bool connected = false, ever_connected = false, nothing_there = false;
-    for (unsigned n = 0; n <= f.options.retry && !fleet_interrupted; ++n) {
-        if (n > 0) wait_for_quiet(p.name);
-        if (fleet_interrupted) break;  // no command to a tag after an interrupt
+    for (unsigned n = 0; n <= f.options.retry && !fleet_stopping; ++n) {
+        if (n > 0 && serial_open(p.name, 115200, 8, 0, 1, QUIET_BEFORE_RETRY_MS) == SERIAL_OK) {
+            wait_for_quiet_line(p.name);
+            serial_close(p.name);
+        }
+        if (fleet_stopping) break;  // no command to a tag after an interrupt
         {
             std::lock_guard<std::mutex> lock(f.lock);
             p.attempts = n + 1;
@@ -126,7 +98,7 @@ void upload_port(fleet& f, fleet_port& p)
     p.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     p.result = result;
     p.outcome = result == SERIAL_OK                                  ? port_outcome::loaded
-                : fleet_interrupted                                  ? port_outcome::interrupted
+                : fleet_stopping                                     ? port_outcome::interrupted
                 : f.options.all && !ever_connected && nothing_there ? port_outcome::skipped
                                                                      : port_outcome::failed;
     if (p.outcome == port_outcome::interrupted) {
@@ -138,16 +110,81 @@ void upload_port(fleet& f, fleet_port& p)
 
 }  // namespace
 
+int64_t utc_now_ms()
+{
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+}
+
+void stop_fleet()
+{
+    fleet_stopping = true;
+    serial_stop_all();
+}
+
+int32_t read_node_id(fleet& f, fleet_port& p, uint32_t firmware, uint32_t third)
+{
+    uint8_t node_id = 0;
+    int32_t result = tag_get_node_id(p.name, &node_id);
+    std::lock_guard<std::mutex> lock(f.lock);
+    snprintf(p.firmware, sizeof p.firmware, "%u.%u.%u", firmware >> 8, firmware & 0xFF, third);
+    p.node_id = result == SERIAL_OK ? node_id : -1;
+    emit_present(f, p);
+    return result;
+}
+
+int32_t load_script(fleet& f, fleet_port& p)
+{
+    progress_context context{&f, &p};
+    const upload_observer observer{&context, on_step, on_progress};
+    uint32_t sent = 0;
+    int32_t result =
+        send_upload(p.name, f.script, f.length, f.metadata, f.metadata_length, observer, &sent);
+    std::lock_guard<std::mutex> lock(f.lock);
+    p.bytes_sent = sent;
+    return result;
+}
+
+void wait_for_quiet_line(const char* port)
+{
+    uint32_t old_timeout = 0;
+    serial_get_timeout(port, &old_timeout);
+    serial_set_timeout(port, QUIET_BEFORE_RETRY_MS);
+    uint64_t give_up = platform_now_ms() + MAX_QUIET_WAIT_MS;
+    unsigned char byte = 0;
+    while (!fleet_stopping && platform_now_ms() < give_up &&
+           serial_read(port, &byte, 1) == SERIAL_OK) {
+    }
+    serial_set_timeout(port, old_timeout);
+}
+
+void take_upload_turn(fleet& f)
+{
+    std::unique_lock<std::mutex> lock(f.lock);
+    f.upload_turn.wait(lock, [&f] { return f.options.jobs == 0 || f.uploading < f.options.jobs; });
+    ++f.uploading;
+}
+
+void give_upload_turn(fleet& f)
+{
+    {
+        std::lock_guard<std::mutex> lock(f.lock);
+        --f.uploading;
+    }
+    f.upload_turn.notify_one();
+}
+
 void run_fleet(fleet& f)
 {
     resolve_slots(f);
+    emit_start(f);
     std::atomic<size_t> next{0};
     auto worker = [&f, &next] {
         for (size_t i = next++; i < f.ports.size(); i = next++) {
-            if (fleet_interrupted) break;
+            if (fleet_stopping) break;
             // A slot whose port did not resolve has failed already.
             if (f.ports[i].phase != port_phase::done) upload_port(f, f.ports[i]);
-            write_report(f, f.ports[i]);
+            record_result(f, f.ports[i]);
             if (!f.live) show_port_line(f, f.ports[i]);
         }
     };
@@ -169,7 +206,7 @@ void run_fleet(fleet& f)
                 }
             }
             redraw(f, &previous);
-            if (!busy && (!waiting || fleet_interrupted)) break;
+            if (!busy && (!waiting || fleet_stopping)) break;
             platform_sleep_ms(100);
         }
     }
@@ -181,7 +218,7 @@ void run_fleet(fleet& f)
         p.outcome = port_outcome::interrupted;
         p.result = APP_ESTOPPED;
         p.phase = port_phase::done;
-        write_report(f, p);
+        record_result(f, p);
         if (!f.live) show_port_line(f, p);
     }
 }

@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 
 void read_firmware_version(sim_tag& tag)
 {
@@ -42,6 +43,7 @@ void record(const sim_tag& tag, const std::string& command)
 void console_command(sim_tag& tag, const std::string& command)
 {
     record(tag, command);
+    note_event(tag, "command " + command);
     if (tag.opt.silent) return;
     if (tag.opt.garbage) {
         line_send(tag.line, random_line());
@@ -74,5 +76,17 @@ void console_command(sim_tag& tag, const std::string& command)
         reply(tag, "OK");
     } else {
         reply(tag, "ERROR: unknown command");
+    }
+}
+
+void note_event(const sim_tag& tag, const std::string& what)
+{
+    if (tag.opt.events.empty()) return;
+    timespec ts{};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    if (FILE* f = fopen(tag.opt.events.c_str(), "a")) {
+        fprintf(f, "%lld %s\n",
+                static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000, what.c_str());
+        fclose(f);
     }
 }

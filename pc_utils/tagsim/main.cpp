@@ -14,9 +14,35 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+volatile sig_atomic_t tag_out = 0;
+volatile sig_atomic_t tag_insertions = 0;
+
 namespace {
 
 const char* link_to_remove = nullptr;
+
+void take_out(int) { tag_out = 1; }
+
+void put_in(int)
+{
+    tag_out = 0;
+    tag_insertions = tag_insertions + 1;
+}
+
+// A tag put in starts as after power-up: the console's switches as given,
+// and the node ID of the file, if there is one.
+void start_tag(sim_tag& tag)
+{
+    tag.echo = tag.opt.echo;
+    tag.echo_typed = tag.opt.echo_typed;
+    tag.node_id = tag.opt.node_id;
+    if (tag.opt.node_id_file.empty()) return;
+    if (FILE* f = fopen(tag.opt.node_id_file.c_str(), "r")) {
+        unsigned id = 0;
+        if (fscanf(f, "%u", &id) == 1) tag.node_id = id & 0xFF;
+        fclose(f);
+    }
+}
 
 void stop(int)
 {
@@ -80,6 +106,13 @@ void usage()
             "  --blank           send a blank and a lone-CR line before each reply\n"
             "  --silent          answer nothing\n"
             "  --transcript FILE append every command line received to FILE\n"
+            "  --events FILE     append each event (a command, answered or not, the final\n"
+            "                    reply of an upload, a tag taken out or put in) with its\n"
+            "                    time to FILE\n"
+            "A tag taken out of its slot while the adapter stays:\n"
+            "  SIGUSR1 takes the tag out (nothing answers), SIGUSR2 puts one in\n"
+            "  --pulled          start with no tag in the slot\n"
+            "  --node-id-file F  a tag put in has the node ID that F holds\n"
             "Receiving a script:\n"
             "  --save-script FILE  write the script received to FILE\n"
             "  --save-meta FILE    write the decoded metadata record to FILE\n"
@@ -110,7 +143,7 @@ bool parse(int argc, char** argv, sim_options& opt)
         LINK = 256, VERSION, NODE_ID, ECHO_COMMANDS, ECHO_TYPED, PREFIX, BLANK, SILENT, TRANSCRIPT, HELP,
         SAVE_SCRIPT, SAVE_META, SAVE_GAPS, REFUSE_LOAD, M_LINE, FINAL, HANGUP_AFTER, QUIET_MS,
         LOG_RECORDS, LOG_PREAMBLE, LOG_NO_SELECTED, LOG_FINAL, LOG_STALL,
-        MUTE_AFTER_LOAD, MUTE_ID, GARBAGE, BABBLE,
+        MUTE_AFTER_LOAD, MUTE_ID, GARBAGE, BABBLE, EVENTS, PULLED, NODE_ID_FILE,
     };
     static const option longopts[] = {
         {"link", required_argument, nullptr, LINK},
@@ -140,6 +173,9 @@ bool parse(int argc, char** argv, sim_options& opt)
         {"mute-id", no_argument, nullptr, MUTE_ID},
         {"garbage", no_argument, nullptr, GARBAGE},
         {"babble", no_argument, nullptr, BABBLE},
+        {"events", required_argument, nullptr, EVENTS},
+        {"pulled", no_argument, nullptr, PULLED},
+        {"node-id-file", required_argument, nullptr, NODE_ID_FILE},
         {nullptr, 0, nullptr, 0},
     };
     int c = 0;
@@ -189,6 +225,9 @@ bool parse(int argc, char** argv, sim_options& opt)
         case MUTE_ID: opt.mute_id = true; break;
         case GARBAGE: opt.garbage = true; break;
         case BABBLE: opt.babble = true; break;
+        case EVENTS: opt.events = optarg; break;
+        case PULLED: opt.pulled = true; break;
+        case NODE_ID_FILE: opt.node_id_file = optarg; break;
         default: return false;
         }
     }
@@ -222,10 +261,9 @@ int main(int argc, char** argv)
         usage();
         return 2;
     }
-    tag.echo = tag.opt.echo;
-    tag.echo_typed = tag.opt.echo_typed;
-    tag.node_id = tag.opt.node_id;
+    start_tag(tag);
     read_firmware_version(tag);
+    tag_out = tag.opt.pulled ? 1 : 0;
 
     std::string slave_path;
     tag.line.fd = open_terminal(slave_path);
@@ -251,13 +289,38 @@ int main(int argc, char** argv)
     signal(SIGTERM, stop);
     signal(SIGINT, stop);
     signal(SIGHUP, stop);
+    struct sigaction swap {};
+    swap.sa_handler = take_out;
+    sigaction(SIGUSR1, &swap, nullptr);
+    swap.sa_handler = put_in;
+    sigaction(SIGUSR2, &swap, nullptr);
     printf("%s\n", slave_path.c_str());
     fflush(stdout);
 
     if (tag.opt.babble) babble(tag);
     std::string command;
+    sig_atomic_t seen_out = tag_out, seen_insertions = tag_insertions;
     for (;;) {
-        int b = line_read_byte(tag.line, -1);
+        int b = line_read_byte(tag.line, tag_out ? -1 : 1000);
+        if (seen_out != tag_out || seen_insertions != tag_insertions) {
+            // Taken out, or another tag put in: what was typed is lost.
+            seen_out = tag_out;
+            if (seen_insertions != tag_insertions) start_tag(tag);
+            seen_insertions = tag_insertions;
+            note_event(tag, tag_out ? "pulled" : "inserted");
+            command.clear();
+        }
+        if (b < 0 && tag_out) continue;
+        if (tag_out) {
+            // No tag takes the bytes: what the PC sent is only noted.
+            if (b == '\r') {
+                note_event(tag, "unanswered " + command);
+                command.clear();
+            } else if (b != '\n' && command.size() < 1024) {
+                command += static_cast<char>(b);
+            }
+            continue;
+        }
         if (b < 0) {
             usleep(10000);  // line momentarily unusable
             continue;

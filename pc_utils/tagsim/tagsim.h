@@ -3,6 +3,7 @@
 // arrive as text ended by CR, replies go out as lines ended by CR LF.
 #pragma once
 
+#include <csignal>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -17,6 +18,12 @@ struct sim_options {
     bool blank = false;         // a blank and a lone-CR line before replies
     bool silent = false;        // answer nothing at all
     std::string transcript;     // file that gets every command line received
+    std::string events;         // file that gets each event with its time (ms since 1970)
+
+    // A tag taken out of its slot and put back while the adapter stays
+    // (SIGUSR1 takes it out, SIGUSR2 puts one in).
+    bool pulled = false;        // start with no tag in the slot
+    std::string node_id_file;   // a tag put in has the node ID this file holds
 
     // Receiving a script.
     bool refuse_load = false;   // answer the load command with an error
@@ -55,6 +62,11 @@ int line_read_byte(sim_line& line, int timeout_ms);
 void line_write(sim_line& line, const void* bytes, size_t count);
 void line_send(sim_line& line, const std::string& text);  // text + CR LF
 
+// Whether a tag is in the slot (SIGUSR1 takes it out, SIGUSR2 puts one in),
+// and how many times one was put in; set by the signal handlers.
+extern volatile sig_atomic_t tag_out;
+extern volatile sig_atomic_t tag_insertions;
+
 // The simulated tag: its line, its switches and the console's own state.
 // What the firmware version means is read from it once, at start.
 struct sim_tag {
@@ -90,3 +102,5 @@ bool log_command(sim_tag& tag, const std::string& command);
 void receive_script(sim_tag& tag);
 // Ends the simulation as a pulled cable would: the PC sees a hang-up.
 [[noreturn]] void hang_up(sim_tag& tag);
+// Appends "<ms since 1970> <what>" to the events file, if there is one.
+void note_event(const sim_tag& tag, const std::string& what);

@@ -22,14 +22,19 @@ constexpr int METADATA_BYTE_MS = 2000;
 struct receiver {
     sim_tag& tag;
     long count = 0;  // bytes taken since the load command's "OK"
+    sig_atomic_t insertion = tag_insertions;  // the tag that takes the script
 
-    // Next upload byte, or -1 on time-out; hangs up when told to.
+    // A tag taken out (or another put in) takes nothing more.
+    bool gone() const { return tag_out != 0 || tag_insertions != insertion; }
+    // Next upload byte, or -1 on time-out or when the tag is gone; hangs up
+    // when told to.
     int next(int timeout_ms)
     {
         if (tag.opt.hangup_after >= 0 && count >= tag.opt.hangup_after) hang_up(tag);
+        if (gone()) return -1;
         int b = line_read_byte(tag.line, timeout_ms);
         if (b >= 0) ++count;
-        return b;
+        return gone() ? -1 : b;
     }
     // A NUL-terminated text of the record, at most `max` bytes.
     bool text(std::string& out, size_t max)
@@ -96,6 +101,7 @@ void receive_script(sim_tag& tag)
         last = now;
         data += static_cast<char>(b);
     }
+    if (rx.gone()) return;
     save(tag.opt.save_script, data);
     save(tag.opt.save_gaps, gaps);
 
@@ -125,9 +131,10 @@ void receive_script(sim_tag& tag)
              user.c_str(), name.c_str(), auto_run, sum_ok ? "ok" : "bad");
     save(tag.opt.save_meta, meta);
 
-    if (!tag.opt.final_reply.empty()) {
-        line_send(tag.line, tag.opt.final_reply);
-    } else {
-        line_send(tag.line, sum_ok ? "OK" : "E001C checksum mismatch");
-    }
+    std::string final_reply = !tag.opt.final_reply.empty() ? tag.opt.final_reply
+                              : sum_ok                     ? "OK"
+                                                           : "E001C checksum mismatch";
+    if (rx.gone()) return;
+    line_send(tag.line, final_reply);
+    note_event(tag, "final " + final_reply);
 }

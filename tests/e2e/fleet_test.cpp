@@ -15,13 +15,6 @@
 
 namespace {
 
-size_t count(const std::string& text, const std::string& what)
-{
-    size_t n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-    return n;
-}
-
 // The tags of a fixture: COM2 onwards (Wine keeps COM1 for the machine's
 // own port), each saving what it gets.
 struct Fixture {
@@ -65,7 +58,7 @@ TEST(Fleet, ATagThatFailsFailsAloneAndTheReportSaysWhy)
     EXPECT_EQ(fixture.received(2), script);
     EXPECT_EQ(fixture.received(3), script);
     // Not a terminal: a line as each port starts and ends, no redraws.
-    EXPECT_EQ(count(r.out, ": started\n"), 5u) << r.out;
+    EXPECT_EQ(count_of(r.out, ": started\n"), 5u) << r.out;
     EXPECT_NE(r.out.find("COM3: loaded (node 9, firmware 5.2.0, 5000 bytes in "), std::string::npos);
     EXPECT_EQ(r.out.find('\r'), std::string::npos);
     EXPECT_NE(r.out.find("\n5 tags: 2 loaded, 3 failed\n"
@@ -75,8 +68,8 @@ TEST(Fleet, ATagThatFailsFailsAloneAndTheReportSaysWhy)
               std::string::npos)
         << r.out;
     std::string lines = read_file(report);
-    EXPECT_EQ(count(lines, "\n"), 5u) << lines;
-    EXPECT_EQ(count(lines, "\"outcome\": \"loaded\", \"result\": 0, \"reason\": null"), 2u);
+    EXPECT_EQ(count_of(lines, "\n"), 5u) << lines;
+    EXPECT_EQ(count_of(lines, "\"outcome\": \"loaded\", \"result\": 0, \"reason\": null"), 2u);
     EXPECT_NE(lines.find("{\"port\": \"COM4\", \"outcome\": \"failed\", \"result\": 15, \"reason\": "
                          "\"answered \\\"E002F flash\\\" after the metadata record\", \"node_id\": 7, "
                          "\"firmware\": \"6.1.0\", \"file\": "),
@@ -84,11 +77,11 @@ TEST(Fleet, ATagThatFailsFailsAloneAndTheReportSaysWhy)
         << lines;
     EXPECT_NE(lines.find("\"node_id\": null, \"firmware\": null"), std::string::npos);
     // SHA-256 of 5000 'x' bytes.
-    EXPECT_EQ(count(lines, "\"file_sha256\": "
+    EXPECT_EQ(count_of(lines, "\"file_sha256\": "
                            "\"c59d3c0480cc2d71d8f646e735e92da65450311eec46e81a5db8c7e6e8a92054\""),
               5u);
-    EXPECT_EQ(count(lines, "\"bytes_sent\": 5000, \"auto_run\": false, \"started\": \"20"), 3u);
-    EXPECT_EQ(count(lines, "\"attempts\": 1}"), 5u);
+    EXPECT_EQ(count_of(lines, "\"bytes_sent\": 5000, \"auto_run\": false, \"started\": \"20"), 3u);
+    EXPECT_EQ(count_of(lines, "\"attempts\": 1}"), 5u);
 }
 
 TEST(Fleet, AllExpectRetryAndUsage)
@@ -195,8 +188,8 @@ TEST(Fleet, InterruptGivesEveryPortBackAndRecordsIt)
             << r.out;
         EXPECT_NE(r.out.find("3 tags: 0 loaded, 0 failed, 3 interrupted\n"), std::string::npos)
             << r.out;
-        EXPECT_EQ(count(read_file(report), "\"outcome\": \"interrupted\""), 3u) << read_file(report);
-        EXPECT_EQ(count(read_file(report), "\"result\": 104"), 3u) << read_file(report);
+        EXPECT_EQ(count_of(read_file(report), "\"outcome\": \"interrupted\""), 3u) << read_file(report);
+        EXPECT_EQ(count_of(read_file(report), "\"result\": 104"), 3u) << read_file(report);
         for (const auto& sim : fixture.sims) {
             int fd = open(sim->tty().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
 #ifdef TIOCGEXCL
@@ -263,7 +256,7 @@ TEST(Fleet, HundredsOfPortsAtOnce)
     RunResult r = fleet(args);
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.out.find("260 tags: 0 loaded, 260 failed\n"), std::string::npos) << r.out;
-    EXPECT_EQ(count(r.out, " did not answer \"ver\" within 1 s\n"), 260u) << r.out;
+    EXPECT_EQ(count_of(r.out, " did not answer \"ver\" within 1 s\n"), 260u) << r.out;
     if (!target.is_wine()) {
         r = fleet({"-a", "-q"});
         EXPECT_EQ(r.status, 1);
@@ -351,7 +344,7 @@ TEST(Fleet, FixtureFiles)
     EXPECT_EQ(r.status, 0) << r.out;
     EXPECT_NE(r.out.find("A1 COM2: loaded (node 7, "), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("B7 COM3: loaded (node 5, "), std::string::npos) << r.out;
-    EXPECT_NE(read_file(report).find("\"slot\": \"B7\", \"adapter\": null, \"seconds\": "), std::string::npos)
+    EXPECT_NE(read_file(report).find("\"slot\": \"B7\", \"adapter\": null, \"seq\": "), std::string::npos)
         << read_file(report);
     r = target.run_program("tagfleet", {"--fixture", rack, "--check"});
     EXPECT_EQ(r.status, 0) << r.out;
@@ -392,7 +385,7 @@ TEST(Fleet, FixtureSlotsOnUsbAdapters)
               std::string::npos)
         << r.out;
     EXPECT_NE(read_file(report).find("\"slot\": \"A3\", \"adapter\": {\"vid\": \"0403\", \"pid\": "
-                                     "\"6001\", \"serial\": \"A10K9999\", \"location\": \"1-4:1.0\"}, \"seconds\""),
+                                     "\"6001\", \"serial\": \"A10K9999\", \"location\": \"1-4:1.0\"}, \"seq\""),
               std::string::npos)
         << read_file(report);
     r = target.run_program("tagfleet", {"--fixture", target.work().file("usb.fixture"), "--check"},

@@ -44,8 +44,8 @@ RunResult Target::run(const std::vector<std::string>& args, const RunOptions& op
     return run_program("flashtag", args, options);
 }
 
-RunResult Target::run_program(const std::string& program, const std::vector<std::string>& args,
-                              const RunOptions& options) const
+std::vector<std::string> Target::command(const std::string& program,
+                                         const std::vector<std::string>& args) const
 {
     std::vector<std::string> argv;
     if (is_wine()) {
@@ -56,17 +56,39 @@ RunResult Target::run_program(const std::string& program, const std::vector<std:
                                       : TAGFLEET_PATH};
     }
     argv.insert(argv.end(), args.begin(), args.end());
+    return argv;
+}
+
+std::vector<std::string> Target::environment(const RunOptions& options) const
+{
     std::vector<std::string> env;
     if (!options.machine_ports) env.push_back("FLASHTAG_PORT_DIR=" + ports_.path());
     env.insert(env.end(), options.env.begin(), options.env.end());
-    RunResult r = ::run_program(argv, env, options);
-    if (is_wine()) {
-        std::string folded;
-        for (size_t i = 0; i < r.out.size(); ++i) {
-            if (r.out[i] == '\r' && i + 1 < r.out.size() && r.out[i + 1] == '\n') continue;
-            folded += r.out[i];
-        }
-        r.out = folded;
+    return env;
+}
+
+std::string Target::folded(const std::string& out) const
+{
+    if (!is_wine()) return out;
+    std::string text;
+    for (size_t i = 0; i < out.size(); ++i) {
+        if (out[i] == '\r' && i + 1 < out.size() && out[i + 1] == '\n') continue;
+        text += out[i];
     }
+    return text;
+}
+
+RunResult Target::run_program(const std::string& program, const std::vector<std::string>& args,
+                              const RunOptions& options) const
+{
+    RunResult r = ::run_program(command(program, args), environment(options), options);
+    r.out = folded(r.out);
     return r;
+}
+
+std::unique_ptr<RunningProgram> Target::start(const std::string& program,
+                                              const std::vector<std::string>& args,
+                                              const RunOptions& options) const
+{
+    return std::make_unique<RunningProgram>(command(program, args), environment(options));
 }

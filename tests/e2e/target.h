@@ -5,6 +5,7 @@
 
 #include "support/process.h"
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,12 @@ public:
     // The same for another program of the build ("taglog").
     RunResult run_program(const std::string& program, const std::vector<std::string>& args,
                           const RunOptions& options = {}) const;
+    // Starts another program of the build in the background.
+    std::unique_ptr<RunningProgram> start(const std::string& program,
+                                          const std::vector<std::string>& args,
+                                          const RunOptions& options = {}) const;
+    // Windows line ends folded to LF, as run() gives them.
+    std::string folded(const std::string& out) const;
     // A directory the program can read and write, with its name as the
     // program sees it.
     const TempDir& work() const { return work_; }
@@ -31,6 +38,9 @@ public:
 
 private:
     Target();
+    std::vector<std::string> command(const std::string& program,
+                                     const std::vector<std::string>& args) const;
+    std::vector<std::string> environment(const RunOptions& options) const;
     std::string wine_build_;
     std::string dosdevices_;
     TempDir ports_;

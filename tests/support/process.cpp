@@ -145,3 +145,62 @@ RunResult run_program(const std::vector<std::string>& argv, const std::vector<st
     return result;
 }
 
+
+RunningProgram::RunningProgram(const std::vector<std::string>& argv,
+                               const std::vector<std::string>& env)
+{
+    pid_ = spawn(argv, env, true, &fd_);
+    reader_ = std::thread([this] {
+        char buf[4096];
+        for (ssize_t got = 0; (got = read(fd_, buf, sizeof buf)) > 0;) {
+            std::lock_guard<std::mutex> lock(lock_);
+            out_.append(buf, static_cast<size_t>(got));
+        }
+    });
+}
+
+RunningProgram::~RunningProgram()
+{
+    if (pid_ > 0) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+    }
+    if (reader_.joinable()) reader_.join();
+    if (fd_ >= 0) close(fd_);
+}
+
+std::string RunningProgram::output()
+{
+    std::lock_guard<std::mutex> lock(lock_);
+    return out_;
+}
+
+bool RunningProgram::wait_for(const std::string& text, int timeout_ms)
+{
+    auto deadline = clock_type::now() + std::chrono::milliseconds(timeout_ms);
+    while (output().find(text) == std::string::npos) {
+        if (ms_left(deadline) == 0) return false;
+        usleep(10000);
+    }
+    return true;
+}
+
+RunResult RunningProgram::finish(int timeout_ms)
+{
+    auto deadline = clock_type::now() + std::chrono::milliseconds(timeout_ms);
+    int status = 0;
+    while (waitpid(pid_, &status, WNOHANG) == 0) {
+        if (ms_left(deadline) == 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, &status, 0);
+            break;
+        }
+        usleep(10000);
+    }
+    pid_ = -1;
+    reader_.join();
+    RunResult result;
+    result.out = output();
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return result;
+}

@@ -6,7 +6,9 @@
 #include "temp_dir.h"
 
 #include <csignal>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <sys/types.h>
 #include <vector>
 
@@ -20,6 +22,7 @@ public:
     Background(const Background&) = delete;
     Background& operator=(const Background&) = delete;
     const std::string& first_line() const { return first_line_; }
+    pid_t pid() const { return pid_; }
 
 private:
     pid_t pid_ = -1;
@@ -38,6 +41,8 @@ public:
     // `link`: the symlink tagsim makes to its terminal; `args`: its switches.
     TagSimProcess(const std::string& link, const std::vector<std::string>& args = {});
     const std::string& tty() const { return process_.first_line(); }
+    // Sends the simulated tag a signal (SIGUSR1: taken out; SIGUSR2: put in).
+    void signal(int sig) const { kill(process_.pid(), sig); }
 
 private:
     static std::vector<std::string> command(const std::string& link,
@@ -63,3 +68,27 @@ struct RunOptions {
 // Runs argv with `env` ("NAME=value") added to this process's environment.
 RunResult run_program(const std::vector<std::string>& argv,
                       const std::vector<std::string>& env = {}, const RunOptions& options = {});
+
+// A run of a program in the background, for a test that acts while it
+// runs (a station's tags put in and taken out); killed at destruction if
+// it has not ended.
+class RunningProgram {
+public:
+    RunningProgram(const std::vector<std::string>& argv, const std::vector<std::string>& env);
+    ~RunningProgram();
+    RunningProgram(const RunningProgram&) = delete;
+    RunningProgram& operator=(const RunningProgram&) = delete;
+    // Its output (standard output and error) so far.
+    std::string output();
+    // Waits up to `timeout_ms` for `text` in the output: whether it came.
+    bool wait_for(const std::string& text, int timeout_ms);
+    // Waits for its end (killed after `timeout_ms`): its output and status.
+    RunResult finish(int timeout_ms);
+
+private:
+    pid_t pid_ = -1;
+    int fd_ = -1;
+    std::mutex lock_;
+    std::string out_;
+    std::thread reader_;
+};

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <ctime>
 
 // Every print reaches the console at once, the bar's line without LF too.
 void platform_console_init();
@@ -51,12 +52,39 @@ void platform_text_to_utf8(const char* text, char* out, size_t size);
 // Whether standard output is a terminal (a Windows console).
 bool platform_output_is_terminal();
 
-// Writes `count` lines (made of ASCII and the bar's glyphs) over the
-// `previous` lines written last, in place on a terminal.
+// Colours a line written in place may hold, as the ANSI sequences that
+// POSIX terminals take; a Windows console is given them through its API.
+#define PLATFORM_GREEN "\x1b[32m"
+#define PLATFORM_RED "\x1b[31m"
+#define PLATFORM_PLAIN "\x1b[0m"
+// Writes `count` lines (made of ASCII, the bar's glyphs and the colours
+// above) over the `previous` lines written last, in place on a terminal.
 void platform_write_lines_in_place(const char* const* lines, size_t count, size_t previous);
+// The terminal's bell.
+void platform_bell();
+
+// The time of day: seconds since 1970 into `out`, in UTC or local time.
+void platform_time_parts(int64_t seconds, bool local, struct tm* out);
+// This computer's name; empty text when it cannot be had.
+void platform_host_name(char* name, size_t size);
+// `size` bytes from the system's source of random numbers: false when it
+// gave none.
+bool platform_random_bytes(uint8_t* out, size_t size);
+
+// How a command run through the system's shell ended.
+enum platform_command_end { PLATFORM_COMMAND_EXITED, PLATFORM_COMMAND_STOPPED, PLATFORM_COMMAND_NOT_RUN };
+// Runs `command` through the system's shell (/bin/sh -c; cmd /c on Windows)
+// with `env` ("NAME=value", `env_count` of them) added to this process's
+// environment, standard input empty and its output on standard error.
+// Waits for it at most `timeout_ms`, then stops it (and what it started).
+// *status gets its exit status when it exited.
+platform_command_end platform_run_command(const char* command, const char* const* env,
+                                          size_t env_count, uint32_t timeout_ms, int* status);
 
 // Asks for 1 ms pause resolution while `on`, gives it back when not. Windows'
 // default 15.6 ms tick would otherwise stretch each 20 ms pause to ~31 ms.
+// Calls pair up; POSIX takes it for the calling thread (and the threads it
+// starts after).
 void platform_fine_timer(bool on);
 
 // Name of the user logged on; empty text when it cannot be had.

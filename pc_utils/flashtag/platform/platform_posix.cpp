@@ -1,18 +1,25 @@
 // Linux and macOS: the progress bar in UTF-8, pauses on the monotonic clock.
 #include "platform.h"
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <initializer_list>
+#include <fcntl.h>
 #include <pwd.h>
+#include <spawn.h>
 #include <sys/ioctl.h>
+#include <sys/wait.h>
 #include <unistd.h>
+#include <vector>
 #ifdef __linux__
 #include <sys/prctl.h>
 #endif
+
+extern char** environ;
 
 void platform_console_init() { setvbuf(stdout, nullptr, _IONBF, 0); }
 
@@ -101,7 +108,7 @@ void platform_write_lines_in_place(const char* const* lines, size_t count, size_
 {
     // A line longer than the terminal would wrap and throw the count of
     // lines to go back over: each is cut to the width (UTF-8 continuation
-    // bytes take no column).
+    // bytes and colour sequences take no column).
     winsize ws{};
     size_t width = ioctl(STDOUT_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 1 ? ws.ws_col - 1 : 79;
     // Up to the first line written last, then each line over the old one.
@@ -109,11 +116,109 @@ void platform_write_lines_in_place(const char* const* lines, size_t count, size_
     for (size_t i = 0; i < count; ++i) {
         size_t bytes = 0, columns = 0;
         for (const char* c = lines[i]; *c != '\0'; ++c, ++bytes) {
+            if (*c == '\x1b') {
+                size_t n = strcspn(c, "m");
+                if (c[n] == 'm') {
+                    bytes += n;
+                    c += n;
+                    continue;
+                }
+            }
             bool continuation = (static_cast<unsigned char>(*c) & 0xC0) == 0x80;
             if (!continuation && columns++ == width) break;
         }
-        printf("\r%.*s\x1b[K\n", static_cast<int>(bytes), lines[i]);
+        printf("\r%.*s" PLATFORM_PLAIN "\x1b[K\n", static_cast<int>(bytes), lines[i]);
     }
+}
+
+void platform_bell() { fputs("\a", stdout); }
+
+void platform_time_parts(int64_t seconds, bool local, struct tm* out)
+{
+    auto t = static_cast<time_t>(seconds);
+    if (local) {
+        localtime_r(&t, out);
+    } else {
+        gmtime_r(&t, out);
+    }
+}
+
+void platform_host_name(char* name, size_t size)
+{
+    if (size == 0) return;
+    if (gethostname(name, size) != 0) name[0] = '\0';
+    name[size - 1] = '\0';
+}
+
+bool platform_random_bytes(uint8_t* out, size_t size)
+{
+    int fd = open("/dev/urandom", O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    size_t done = 0;
+    while (done < size) {
+        ssize_t n = read(fd, out + done, size - done);
+        if (n <= 0) break;
+        done += static_cast<size_t>(n);
+    }
+    close(fd);
+    return done == size;
+}
+
+platform_command_end platform_run_command(const char* command, const char* const* env,
+                                          size_t env_count, uint32_t timeout_ms, int* status)
+{
+    // This process's environment, less what `env` sets anew, then `env`.
+    std::vector<char*> envp;
+    for (char** e = environ; *e != nullptr; ++e) {
+        bool replaced = false;
+        for (size_t i = 0; i < env_count && !replaced; ++i) {
+            size_t name = strcspn(env[i], "=");
+            replaced = strncmp(*e, env[i], name + 1) == 0;
+        }
+        if (!replaced) envp.push_back(*e);
+    }
+    for (size_t i = 0; i < env_count; ++i) envp.push_back(const_cast<char*>(env[i]));
+    envp.push_back(nullptr);
+    char sh[] = "sh", dash_c[] = "-c";
+    char* argv[] = {sh, dash_c, const_cast<char*>(command), nullptr};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, STDERR_FILENO, STDOUT_FILENO);
+    // A group of its own, so that what it starts is stopped with it (and a
+    // Ctrl-C at the terminal reaches only the station); default signals,
+    // not this program's ignored SIGPIPE.
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGPIPE);
+    posix_spawnattr_setsigdefault(&attr, &defaults);
+    posix_spawnattr_setpgroup(&attr, 0);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF);
+    pid_t pid = -1;
+    int rc = posix_spawn(&pid, "/bin/sh", &actions, &attr, argv, envp.data());
+    posix_spawnattr_destroy(&attr);
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0) return PLATFORM_COMMAND_NOT_RUN;
+    uint64_t deadline = platform_now_ms() + timeout_ms;
+    int wstatus = 0;
+    for (;;) {
+        pid_t done = waitpid(pid, &wstatus, WNOHANG);
+        if (done == pid) break;
+        if (done < 0 && errno != EINTR) return PLATFORM_COMMAND_NOT_RUN;
+        if (platform_now_ms() >= deadline) {
+            kill(-pid, SIGTERM);
+            platform_sleep_ms(200);
+            kill(-pid, SIGKILL);
+            while (waitpid(pid, &wstatus, 0) < 0 && errno == EINTR) {
+            }
+            return PLATFORM_COMMAND_STOPPED;
+        }
+        platform_sleep_ms(10);
+    }
+    *status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+    return PLATFORM_COMMAND_EXITED;
 }
 
 // Sleeps are fine-grained already, but Linux lets each one run up to the
@@ -122,7 +227,9 @@ void platform_write_lines_in_place(const char* const* lines, size_t count, size_
 void platform_fine_timer(bool on)
 {
 #ifdef __linux__
-    static long saved_slack = -1;
+    // The slack belongs to the thread (tagfleet's stations ask for it only
+    // while they upload), and so does what it was before.
+    static thread_local long saved_slack = -1;
     if (on) {
         saved_slack = prctl(PR_GET_TIMERSLACK, 0, 0, 0, 0);
         prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);

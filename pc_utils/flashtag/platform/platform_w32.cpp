@@ -8,7 +8,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
+#include <string>
 #include <windows.h>
+#include <bcrypt.h>
 #include <timeapi.h>
 
 void platform_console_init() { setvbuf(stdout, nullptr, _IONBF, 0); }
@@ -173,28 +175,161 @@ void platform_interrupt_notice(void (*release)(), void (*notice)())
 
 bool platform_output_is_terminal() { return console_output(); }
 
+// The colour a line's sequence asks for, as console attributes: `plain` for
+// PLATFORM_PLAIN; -1 when `c` starts no colour sequence. *length gets the
+// sequence's length.
+int colour_at(const char* c, WORD plain, size_t* length)
+{
+    static const struct {
+        const char* sequence;
+        WORD attributes;
+    } colours[] = {{PLATFORM_GREEN, FOREGROUND_GREEN | FOREGROUND_INTENSITY},
+                   {PLATFORM_RED, FOREGROUND_RED | FOREGROUND_INTENSITY},
+                   {PLATFORM_PLAIN, 0}};
+    for (const auto& colour : colours) {
+        size_t n = strlen(colour.sequence);
+        if (strncmp(c, colour.sequence, n) == 0) {
+            *length = n;
+            return colour.attributes != 0 ? colour.attributes : plain;
+        }
+    }
+    return -1;
+}
+
 // Through the console API: the cursor goes back to the first line written
-// last, and each line is written padded to the window's width.
+// last, and each line is written padded to the window's width, its colours
+// as the console's text attributes.
 void platform_write_lines_in_place(const char* const* lines, size_t count, size_t previous)
 {
     CONSOLE_SCREEN_BUFFER_INFO info{};
     if (!console_output() || !GetConsoleScreenBufferInfo(output(), &info)) return;
+    const WORD plain = info.wAttributes;
     COORD at = info.dwCursorPosition;
     at.X = 0;
     at.Y = static_cast<SHORT>(at.Y > static_cast<SHORT>(previous) ? at.Y - static_cast<SHORT>(previous) : 0);
     SetConsoleCursorPosition(output(), at);
-    int width = info.dwSize.X > 1 ? info.dwSize.X - 1 : 1;
+    const DWORD width = static_cast<DWORD>(info.dwSize.X > 1 ? info.dwSize.X - 1 : 1);
     for (size_t i = 0; i < count; ++i) {
-        wchar_t wide[512];
         // Cut to the width, so that no line wraps.
-        DWORD limit = static_cast<DWORD>(width < 510 ? width : 510);
-        DWORD n = widen_bar_line(lines[i], strlen(lines[i]), wide, limit);
-        while (n < limit) wide[n++] = L' ';
-        wide[n++] = L'\r';
-        wide[n++] = L'\n';
-        DWORD written = 0;
-        WriteConsoleW(output(), wide, n, &written, nullptr);
+        DWORD columns = 0, written = 0;
+        for (const char* c = lines[i]; *c != '\0' && columns < width;) {
+            size_t length = 0;
+            int colour = colour_at(c, plain, &length);
+            if (colour >= 0) {
+                SetConsoleTextAttribute(output(), static_cast<WORD>(colour));
+                c += length;
+                continue;
+            }
+            size_t run = 0;
+            while (c[run] != '\0' && c[run] != '\x1b') ++run;
+            if (run == 0) run = 1;  // a lone escape
+            wchar_t wide[512];
+            DWORD n = widen_bar_line(c, run, wide, width - columns < 512 ? width - columns : 512);
+            WriteConsoleW(output(), wide, n, &written, nullptr);
+            columns += n;
+            c += run;
+        }
+        SetConsoleTextAttribute(output(), plain);
+        wchar_t rest[514];
+        DWORD n = 0;
+        while (columns + n < width && n < 512) rest[n++] = L' ';
+        rest[n++] = L'\r';
+        rest[n++] = L'\n';
+        WriteConsoleW(output(), rest, n, &written, nullptr);
     }
+}
+
+void platform_bell()
+{
+    DWORD written = 0;
+    if (console_output()) {
+        WriteConsoleW(output(), L"\a", 1, &written, nullptr);
+    } else {
+        fputs("\a", stdout);
+    }
+}
+
+void platform_time_parts(int64_t seconds, bool local, struct tm* out)
+{
+    auto t = static_cast<time_t>(seconds);
+    if (local) {
+        localtime_s(out, &t);
+    } else {
+        gmtime_s(out, &t);
+    }
+}
+
+void platform_host_name(char* name, size_t size)
+{
+    if (size == 0) return;
+    DWORD length = static_cast<DWORD>(size);
+    if (!GetComputerNameA(name, &length)) name[0] = '\0';
+}
+
+bool platform_random_bytes(uint8_t* out, size_t size)
+{
+    return BCryptGenRandom(nullptr, out, static_cast<ULONG>(size), BCRYPT_USE_SYSTEM_PREFERRED_RNG) >= 0;
+}
+
+platform_command_end platform_run_command(const char* command, const char* const* env,
+                                          size_t env_count, uint32_t timeout_ms, int* status)
+{
+    // This process's environment, less what `env` sets anew, then `env`.
+    std::string block;
+    if (char* current = GetEnvironmentStringsA()) {
+        for (const char* e = current; *e != '\0'; e += strlen(e) + 1) {
+            bool replaced = false;
+            for (size_t i = 0; i < env_count && !replaced; ++i) {
+                size_t name = strcspn(env[i], "=");
+                replaced = _strnicmp(e, env[i], name + 1) == 0;
+            }
+            if (!replaced) block.append(e, strlen(e) + 1);
+        }
+        FreeEnvironmentStringsA(current);
+    }
+    for (size_t i = 0; i < env_count; ++i) block.append(env[i], strlen(env[i]) + 1);
+    block.push_back('\0');
+    const char* shell = getenv("COMSPEC");
+    std::string line = std::string("\"") + (shell != nullptr ? shell : "cmd.exe") + "\" /d /s /c \"" +
+                       command + "\"";
+    // Its output goes where this program's errors go; its input is empty.
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    HANDLE nul = CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                             OPEN_EXISTING, 0, nullptr);
+    HANDLE errors = nullptr;
+    DuplicateHandle(GetCurrentProcess(), GetStdHandle(STD_ERROR_HANDLE), GetCurrentProcess(),
+                    &errors, 0, TRUE, DUPLICATE_SAME_ACCESS);
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = nul;
+    startup.hStdOutput = errors;
+    startup.hStdError = errors;
+    PROCESS_INFORMATION process{};
+    BOOL started = CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE,
+                                  CREATE_SUSPENDED | CREATE_NO_WINDOW, block.data(), nullptr,
+                                  &startup, &process);
+    if (nul != INVALID_HANDLE_VALUE) CloseHandle(nul);
+    if (errors != nullptr) CloseHandle(errors);
+    if (!started) return PLATFORM_COMMAND_NOT_RUN;
+    // A job holds the shell and all it starts, so that all can be stopped.
+    HANDLE job = CreateJobObjectA(nullptr, nullptr);
+    if (job != nullptr) AssignProcessToJobObject(job, process.hProcess);
+    ResumeThread(process.hThread);
+    platform_command_end end = PLATFORM_COMMAND_EXITED;
+    if (WaitForSingleObject(process.hProcess, timeout_ms) != WAIT_OBJECT_0) {
+        if (job == nullptr || !TerminateJobObject(job, 1)) TerminateProcess(process.hProcess, 1);
+        WaitForSingleObject(process.hProcess, 1000);
+        end = PLATFORM_COMMAND_STOPPED;
+    } else {
+        DWORD code = 0;
+        GetExitCodeProcess(process.hProcess, &code);
+        *status = static_cast<int>(code);
+    }
+    if (job != nullptr) CloseHandle(job);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return end;
 }
 
 const bar_glyphs& platform_bar_glyphs()

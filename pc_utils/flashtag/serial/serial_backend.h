@@ -23,7 +23,7 @@ constexpr size_t SERIAL_SLOTS = SERIAL_FIRST_NAMED_SLOT + SERIAL_NAMED_SLOTS;
 // The quiet spell that ends an input flush on a local port.
 constexpr uint32_t SERIAL_QUIET_MS = 10;
 // A backend that waits checks serial_stopped() at least this often.
-constexpr uint32_t SERIAL_STOP_CHECK_MS = 100;
+constexpr uint32_t SERIAL_STOP_CHECK_MS = 250;
 
 // How an input flush reads: reads of `read_size` bytes, each within
 // `window_ms`, until one comes back short. A local port reads 50 bytes per

@@ -56,6 +56,11 @@ int32_t tag_get_version(const char* port, uint32_t* packed);
 // three out-parameters pass null.
 int32_t tag_connect(const char* port, uint32_t* firmware_version, uint32_t* version_third,
                     bool* new_console);
+// The same on a port that is open already (a station polls its slots on
+// the open line): resets the state, identifies the tag, switches off the
+// echo of a new console. The port stays open whatever the result.
+int32_t tag_identify(const char* port, uint32_t* firmware_version, uint32_t* version_third,
+                     bool* new_console);
 int32_t tag_get_node_id(const char* port, uint8_t* node_id);
 int32_t tag_set_node_id(const char* port, uint8_t node_id);
 int32_t tag_disconnect(const char* port);

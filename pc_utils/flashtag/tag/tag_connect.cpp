@@ -21,6 +21,17 @@ void trace_connection(const char* port)
     if (text[0] != '\0') tag_trace("network %s: %s", port, text);
 }
 
+// A new connection: nothing of an earlier tag or port carries over except
+// the version numbers, which the version query sets anew.
+void start_afresh()
+{
+    tag_state.echo_seen = false;
+    tag_state.new_console = false;
+    tag_state.awaiting[0] = '\0';
+    tag_state.last_line[0] = '\0';
+    tag_state.fault = TAG_FAULT_NONE;
+}
+
 }  // namespace
 
 int32_t tag_get_version(const char* port, uint32_t* packed)
@@ -45,13 +56,7 @@ int32_t tag_get_version(const char* port, uint32_t* packed)
 int32_t tag_connect(const char* port, uint32_t* firmware_version, uint32_t* version_third,
                     bool* new_console)
 {
-    // A new connection: nothing of an earlier tag or port carries over
-    // except the version numbers, which the version query sets anew.
-    tag_state.echo_seen = false;
-    tag_state.new_console = false;
-    tag_state.awaiting[0] = '\0';
-    tag_state.last_line[0] = '\0';
-    tag_state.fault = TAG_FAULT_NONE;
+    start_afresh();
     int32_t result = serial_open(port, 115200, 8, 0, 1, TAG_REPLY_TIMEOUT_MS);
     if (result != SERIAL_OK) {
         if (tracing()) {
@@ -63,13 +68,18 @@ int32_t tag_connect(const char* port, uint32_t* firmware_version, uint32_t* vers
     }
     tag_trace("open %s: ok, 115200 baud 8N1", port);
     trace_connection(port);
+    result = tag_identify(port, firmware_version, version_third, new_console);
+    if (result != SERIAL_OK) serial_close(port);
+    return result;
+}
 
+int32_t tag_identify(const char* port, uint32_t* firmware_version, uint32_t* version_third,
+                     bool* new_console)
+{
+    start_afresh();
     uint32_t packed = 0;
-    result = tag_get_version(port, &packed);
-    if (result != SERIAL_OK) {
-        serial_close(port);
-        return result;
-    }
+    int32_t result = tag_get_version(port, &packed);
+    if (result != SERIAL_OK) return result;
     trace_connection(port);  // the round trip, now that a reply has come
     tag_state.version_third = packed & 0xFF;
     if (firmware_version != nullptr) {

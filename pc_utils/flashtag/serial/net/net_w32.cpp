@@ -55,6 +55,8 @@ sys_result sys_connect_start(const net_address& a, net_socket* sock)
     if (!started()) return sys_result{SYS_FAILED, WSASYSNOTREADY, 0};
     SOCKET s = socket(a.family, a.socktype, a.protocol);
     if (s == INVALID_SOCKET) return last_error();
+    // Not for the commands a run starts (tagfleet --on-result).
+    SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
     u_long nonblocking = 1;
     // MinGW defines FIONBIO as an unsigned value; ioctlsocket takes a long.
     ioctlsocket(s, static_cast<long>(FIONBIO), &nonblocking);

@@ -1,0 +1,87 @@
+// --on-result: after each result a command runs through the system's
+// shell, beside the run (it never holds up a poll or an upload), with the
+// result in its environment: to drive a stack light, a label printer, a
+// database. One that fails, or runs past HOOK_TIMEOUT_MS and is stopped,
+// is noted on its slot's line and in the summary; it changes no outcome.
+#include "fleet.h"
+#include "platform/platform.h"
+
+#include <cstdio>
+#include <memory>
+#include <string>
+
+namespace {
+
+constexpr uint32_t HOOK_TIMEOUT_MS = 10000;
+
+void run_hook(fleet* f, fleet_port* slot, std::vector<std::string> env, std::string label,
+              unsigned long seq, std::atomic<bool>* finished)
+{
+    struct mark_finished {
+        std::atomic<bool>* flag;
+        ~mark_finished() { *flag = true; }
+    } on_return{finished};
+    const char* vars[8];
+    for (size_t i = 0; i < env.size() && i < 8; ++i) vars[i] = env[i].c_str();
+    int status = 0;
+    platform_command_end end = platform_run_command(f->options.on_result, vars, env.size(),
+                                                    HOOK_TIMEOUT_MS, &status);
+    if (end == PLATFORM_COMMAND_EXITED && status == 0) return;
+    char why[64];
+    if (end == PLATFORM_COMMAND_EXITED) {
+        snprintf(why, sizeof why, "exit status %d", status);
+    } else if (end == PLATFORM_COMMAND_STOPPED) {
+        snprintf(why, sizeof why, "ran past %lu s and was stopped",
+                 static_cast<unsigned long>(HOOK_TIMEOUT_MS / 1000));
+    } else {
+        snprintf(why, sizeof why, "could not be started");
+    }
+    std::lock_guard<std::mutex> lock(f->lock);
+    snprintf(slot->hook_note, sizeof slot->hook_note, "on-result: %s", why);
+    f->totals.hook_failures.push_back(label + " (result " + std::to_string(seq) + "): " + why);
+    if (!f->live && !f->options.quiet && !f->options.json) {
+        printf("%s: on-result: %s\n", label.c_str(), why);
+    }
+}
+
+}  // namespace
+
+void start_hook(fleet& f, fleet_port& p)
+{
+    // Those that have ended are joined, so that a long shift keeps no more
+    // threads than are running.
+    for (size_t i = 0; i < f.hooks.size();) {
+        if (*f.hooks[i].finished) {
+            f.hooks[i].thread.join();
+            f.hooks.erase(f.hooks.begin() + static_cast<std::ptrdiff_t>(i));
+        } else {
+            ++i;
+        }
+    }
+    char label[SERIAL_MAX_PATH * 2 + 2];
+    port_label(p, label, sizeof label);
+    std::vector<std::string> env = {
+        std::string("TAGFLEET_SLOT=") + p.slot,
+        std::string("TAGFLEET_PORT=") + p.name,
+        std::string("TAGFLEET_OUTCOME=") + (p.outcome == port_outcome::loaded ? "loaded" : "failed"),
+        "TAGFLEET_NODE_ID=" + (p.node_id >= 0 ? std::to_string(p.node_id) : std::string()),
+        std::string("TAGFLEET_REASON=") + p.reason,
+        "TAGFLEET_SEQ=" + std::to_string(p.seq),
+    };
+    fleet_hook hook;
+    hook.finished = std::make_unique<std::atomic<bool>>(false);
+    // The slot's entry stays where it is for the whole run.
+    hook.thread = std::thread(run_hook, &f, &p, std::move(env), std::string(label), p.seq,
+                              hook.finished.get());
+    f.hooks.push_back(std::move(hook));
+}
+
+void wait_for_hooks(fleet& f)
+{
+    std::vector<fleet_hook> running;
+    {
+        std::lock_guard<std::mutex> lock(f.lock);
+        running.swap(f.hooks);
+    }
+    for (fleet_hook& hook : running) hook.thread.join();
+}

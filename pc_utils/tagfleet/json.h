@@ -1,0 +1,20 @@
+// JSON text for the records and events a line's software reads: strings
+// in UTF-8, times in UTC. Appends to a std::string that the caller writes
+// as one line.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// A JSON string: quotes, backslashes and control bytes escaped; valid UTF-8
+// as it is; any other byte as the text \xNN (as tag replies are shown), so
+// that a line is valid JSON whatever a tag or a file name held. Null text
+// is null.
+void json_string(std::string& out, const char* text);
+// ", "name": " (without the comma after an opening brace).
+void json_name(std::string& out, const char* name);
+// A name and a string, a number, or a time ("2026-12-09T03:12:14.123Z",
+// null for 0).
+void json_text(std::string& out, const char* name, const char* text);
+void json_number(std::string& out, const char* name, long long value);
+void json_time(std::string& out, const char* name, int64_t utc_ms);

@@ -1,0 +1,208 @@
+// tagfleet --station: tags put into slots and taken out (tagsim falls
+// silent at SIGUSR1 and answers again at SIGUSR2, as a tag pulled out of a
+// slot whose adapter stays), each loaded once per insertion; the records
+// and the event stream.
+#include "target.h"
+
+#include <csignal>
+#include <unistd.h>
+#include <gtest/gtest.h>
+#include <memory>
+#include <sstream>
+
+namespace {
+
+constexpr int WAIT_MS = 15000;
+
+// A tag on a slot's adapter, whose events (commands, answered or not, and
+// final replies) land in a file.
+struct SlotTag {
+    SlotTag(int com, const std::vector<std::string>& more)
+    {
+        std::vector<std::string> args = {"--events", dir.file("events"), "--node-id-file",
+                                         dir.file("node")};
+        args.insert(args.end(), more.begin(), more.end());
+        tag = std::make_unique<TagSimProcess>(Target::get().port_link(com), args);
+    }
+    void take_out() const { tag->signal(SIGUSR1); }
+    void put_in() const { tag->signal(SIGUSR2); }
+    bool saw(const std::string& what, size_t times)
+    {
+        return wait_for_in_file(dir.file("events"), what, times, WAIT_MS);
+    }
+    size_t count(const std::string& what) { return count_of(read_file(dir.file("events")), what); }
+    TempDir dir;
+    std::unique_ptr<TagSimProcess> tag;
+};
+
+// Waits until the program's output holds `what` `times` times.
+bool wait_for_count(RunningProgram& program, const std::string& what, size_t times)
+{
+    for (int waited = 0; count_of(program.output(), what) < times; waited += 10) {
+        if (waited > WAIT_MS) return false;
+        usleep(10000);
+    }
+    return true;
+}
+
+RunOptions with(std::vector<std::string> env = {})
+{
+    RunOptions options;
+    options.env = std::move(env);
+    return options;
+}
+
+}  // namespace
+
+// A tag plugged in is loaded once, and not again while it stays; a loose
+// contact (one missed poll) is not a new tag; taken out and put back, or
+// another node ID, it is loaded again; taken out during its upload, it
+// fails; a device that answers nothing is an empty slot; --count ends it.
+TEST(Station, EachTagIsLoadedOncePerInsertion)
+{
+    const Target& target = Target::get();
+    write_file(target.work().file("s.bas"), std::string(3000, 'x'));
+    TagSimProcess silent(target.port_link(3), {"--silent"});
+    std::string report = target.work().file("station.jsonl");
+    remove(report.c_str());
+    auto station = target.start("tagfleet", {"--station", "--count", "4", "-c", "2", "-c", "3",
+                                             "--report", target.program_path("station.jsonl"),
+                                             target.program_path("s.bas")});
+    // The adapter and its tag come after the station has started.
+    usleep(700000);
+    SlotTag slot(2, {});
+    ASSERT_TRUE(slot.saw("final OK", 1));
+    usleep(1600000);  // three polls more
+    EXPECT_EQ(slot.count("command load"), 1u);
+
+    // A loose contact: one poll unanswered.
+    size_t unanswered = slot.count("unanswered ");
+    slot.take_out();
+    ASSERT_TRUE(slot.saw("unanswered ", unanswered + 1));
+    slot.put_in();
+    usleep(1600000);
+    EXPECT_EQ(slot.count("command load"), 1u);
+
+    // Taken out and put back.
+    slot.take_out();
+    ASSERT_TRUE(wait_for_count(*station, "COM2: tag gone", 1));
+    slot.put_in();
+    ASSERT_TRUE(slot.saw("final OK", 2));
+
+    // Another tag, swapped in within one poll.
+    write_file(slot.dir.file("node"), "9\n");
+    unanswered = slot.count("unanswered ");
+    slot.take_out();
+    ASSERT_TRUE(slot.saw("unanswered ", unanswered + 1));
+    slot.put_in();
+    ASSERT_TRUE(slot.saw("final OK", 3));
+
+    // Taken out in the middle of its upload.
+    slot.take_out();
+    ASSERT_TRUE(wait_for_count(*station, "COM2: tag gone", 3));  // the swap was the second
+    slot.put_in();
+    ASSERT_TRUE(slot.saw("command load", 4));
+    slot.take_out();
+
+    RunResult r = station->finish(WAIT_MS);
+    r.out = target.folded(r.out);
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_EQ(slot.count("final OK"), 3u);
+    EXPECT_EQ(count_of(r.out, "COM2: tag 7 present\nCOM2: loaded (node 7, "), 2u) << r.out;
+    EXPECT_NE(r.out.find("COM2: tag 9 present\nCOM2: loaded (node 9, "), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\n4 tags: 3 loaded, 1 failed\nFAILED COM2: did not answer the script "
+                         "data within 1 s\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_EQ(r.out.find("COM3: "), std::string::npos) << r.out;  // never a result
+    std::string lines = read_file(report);
+    EXPECT_EQ(count_of(lines, "\n"), 4u) << lines;
+    for (const char* seq : {"\"seq\": 1,", "\"seq\": 2,", "\"seq\": 3,", "\"seq\": 4,"}) {
+        EXPECT_NE(lines.find(seq), std::string::npos) << seq;
+    }
+}
+
+// --json: a complete object a line, in order; the result event carries the
+// report's record. --on-result runs beside, with the result in its
+// environment, and its failure is said without changing the outcome.
+TEST(Station, EventsRecordsAndOnResult)
+{
+    const Target& target = Target::get();
+    write_file(target.work().file("j.bas"), "10 END\r\n");
+    TagSimProcess tag(target.port_link(2), {"--node-id", "12"});
+    std::string report = target.work().file("json.jsonl"), seen = target.work().file("seen");
+    remove(report.c_str());
+    remove(seen.c_str());
+    std::string command =
+        target.is_wine()
+            ? "echo %TAGFLEET_SLOT% %TAGFLEET_PORT% %TAGFLEET_OUTCOME% %TAGFLEET_NODE_ID% "
+              "%TAGFLEET_SEQ%> " + target.program_path("seen") + " & exit 3"
+            : "echo $TAGFLEET_SLOT $TAGFLEET_PORT $TAGFLEET_OUTCOME $TAGFLEET_NODE_ID "
+              "$TAGFLEET_SEQ \"[$TAGFLEET_REASON]\" > " + seen + "; exit 3";
+    RunResult r = target.run_program(
+        "tagfleet", {"--station", "--count", "1", "--json", "-c", "2", "--station-id", "line 4",
+                     "--operator", "Ana", "--report", target.program_path("json.jsonl"),
+                     "--on-result", command, target.program_path("j.bas")});
+    EXPECT_EQ(r.status, 0) << r.out;
+    std::string vars = read_file(seen);
+    vars.erase(vars.find_last_not_of(" \r\n") + 1);  // cmd's echo keeps the space before ">"
+    EXPECT_EQ(vars, target.is_wine() ? "COM2 COM2 loaded 12 1" : "COM2 COM2 loaded 12 1 []");
+    EXPECT_NE(r.out.find("on-result failed for COM2 (result 1): exit status 3\n"),
+              std::string::npos)
+        << r.out;
+    // Standard output: events only, in order; the summary went to standard error.
+    std::istringstream lines(r.out);
+    std::string line, events, result;
+    while (std::getline(lines, line)) {
+        if (line.rfind("{\"event\": \"", 0) != 0) continue;
+        events += line.substr(11, line.find('"', 11) - 11) + " ";
+        if (line.rfind("{\"event\": \"result\"", 0) == 0) result = line;
+    }
+    EXPECT_EQ(events, "start present progress progress result end ") << r.out;
+    std::string record = read_file(report);
+    ASSERT_FALSE(result.empty());
+    // The result event is the record, after the event's name and time.
+    size_t fields = result.find(", \"port\": ");
+    EXPECT_EQ("{" + result.substr(fields + 2) + "\n", record);
+    EXPECT_NE(record.find("\"seq\": 1, \"run_id\": \""), std::string::npos) << record;
+    EXPECT_NE(record.find("\"station\": \"line 4\", \"operator\": \"Ana\", \"host\": \""),
+              std::string::npos)
+        << record;
+    // Every line parses.
+    write_file(target.work().file("events.jsonl"), r.out.substr(r.out.find("{\"event\": \"start\"")));
+    RunResult parsed = run_program(
+        {"python3", "-c",
+         "import json, sys\n"
+         "for line in open(sys.argv[1]):\n"
+         "    if line.startswith('{'): json.loads(line)\n"
+         "json.loads(open(sys.argv[2]).read())\n",
+         target.work().file("events.jsonl"), report});
+    EXPECT_EQ(parsed.status, 0) << parsed.out;
+}
+
+// Ctrl-C during an upload: the load is interrupted and recorded, every port
+// given back, the summary said.
+TEST(Station, CtrlCDuringAnUpload)
+{
+    const Target& target = Target::get();
+    if (target.is_wine()) GTEST_SKIP() << "signals reach Wine, not the program";
+    write_file(target.work().file("c.bas"), std::string(20000, 'x'));
+    TagSimProcess tag(target.port_link(2));
+    RunOptions options;
+    options.signal_after = "COM2: tag 7 present\n";
+    options.signal = SIGINT;
+    std::string report = target.work().file("ctrlc.jsonl");
+    remove(report.c_str());
+    RunResult r = target.run_program("tagfleet", {"--station", "-c", "2", "--report", report,
+                                                  target.work().file("c.bas")},
+                                     options);
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_TRUE(r.out.ends_with("1 tag: 0 loaded, 0 failed, 1 interrupted\n"
+                                "tagfleet: Station stopped; every port was released\n"))
+        << r.out;
+    EXPECT_NE(read_file(report).find("\"outcome\": \"interrupted\", \"result\": 104"),
+              std::string::npos);
+    // The port is free again.
+    r = target.run({"-c", "2", target.work().file("c.bas")}, with());
+    EXPECT_EQ(r.out.find("in use"), std::string::npos) << r.out;
+}
