@@ -188,6 +188,7 @@ void redraw_station(fleet& f, size_t* previous)
         text.emplace_back(totals);
     }
     std::vector<const char*> lines;
+    lines.reserve(text.size());
     for (const std::string& t : text) lines.push_back(t.c_str());
     platform_write_lines_in_place(lines.data(), lines.size(), *previous);
     *previous = lines.size();

@@ -14,8 +14,8 @@ namespace {
 
 constexpr uint32_t HOOK_TIMEOUT_MS = 10000;
 
-void run_hook(fleet* f, fleet_port* slot, std::vector<std::string> env, std::string label,
-              unsigned long seq, std::atomic<bool>* finished)
+void run_hook(fleet* f, fleet_port* slot, const std::vector<std::string>& env,
+              const std::string& label, unsigned long seq, std::atomic<bool>* finished)
 {
     struct mark_finished {
         std::atomic<bool>* flag;

@@ -14,16 +14,16 @@ struct sim_options {
     unsigned node_id = 7;
     bool echo = false;          // echo each command line before replying
     bool echo_typed = false;    // echo each character as it is typed
-    std::string prefix;         // put before every command reply, e.g. "[3] "
     bool blank = false;         // a blank and a lone-CR line before replies
     bool silent = false;        // answer nothing at all
+    std::string prefix;         // put before every command reply, e.g. "[3] "
     std::string transcript;     // file that gets every command line received
     std::string events;         // file that gets each event with its time (ms since 1970)
 
     // A tag taken out of its slot and put back while the adapter stays
     // (SIGUSR1 takes it out, SIGUSR2 puts one in).
-    bool pulled = false;        // start with no tag in the slot
     std::string node_id_file;   // a tag put in has the node ID this file holds
+    bool pulled = false;        // start with no tag in the slot
 
     // Receiving a script.
     bool refuse_load = false;   // answer the load command with an error

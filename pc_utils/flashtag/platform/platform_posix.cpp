@@ -19,7 +19,8 @@
 #include <sys/prctl.h>
 #endif
 
-extern char** environ;
+// glibc declares it with _GNU_SOURCE, macOS nowhere.
+extern char** environ;  // NOLINT(readability-redundant-declaration)
 
 void platform_console_init() { setvbuf(stdout, nullptr, _IONBF, 0); }
 
