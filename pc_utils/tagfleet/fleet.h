@@ -170,8 +170,12 @@ void run_fleet(fleet& f);
 // Ctrl-C or --count results.
 void run_station(fleet& f);
 
-// What every upload shares (run.cpp). The tag on the open port p.name was
-// identified: its firmware and node ID go into p, with a "present" event.
+// What every upload shares (run.cpp). A tag answered on p.name: its
+// firmware (tag_identify's numbers) and node ID (-1 when it gave none) go
+// into p, with a "present" event.
+void note_tag(fleet& f, fleet_port& p, uint32_t firmware, uint32_t third, int node_id);
+// The tag on the open port p.name was identified: its node ID is read, and
+// noted with its firmware.
 int32_t read_node_id(fleet& f, fleet_port& p, uint32_t firmware, uint32_t third);
 // The upload on the line, its progress told to the display and the events.
 int32_t load_script(fleet& f, fleet_port& p);

@@ -122,14 +122,19 @@ void stop_fleet()
     serial_stop_all();
 }
 
+void note_tag(fleet& f, fleet_port& p, uint32_t firmware, uint32_t third, int node_id)
+{
+    std::lock_guard<std::mutex> lock(f.lock);
+    snprintf(p.firmware, sizeof p.firmware, "%u.%u.%u", firmware >> 8, firmware & 0xFF, third);
+    p.node_id = node_id;
+    emit_present(f, p);
+}
+
 int32_t read_node_id(fleet& f, fleet_port& p, uint32_t firmware, uint32_t third)
 {
     uint8_t node_id = 0;
     int32_t result = tag_get_node_id(p.name, &node_id);
-    std::lock_guard<std::mutex> lock(f.lock);
-    snprintf(p.firmware, sizeof p.firmware, "%u.%u.%u", firmware >> 8, firmware & 0xFF, third);
-    p.node_id = result == SERIAL_OK ? node_id : -1;
-    emit_present(f, p);
+    note_tag(f, p, firmware, third, result == SERIAL_OK ? node_id : -1);
     return result;
 }
 

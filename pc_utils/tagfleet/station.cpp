@@ -255,13 +255,7 @@ void run_slot(fleet& f, fleet_port& p)
         // The tag that is held answers still; another node ID is another tag.
         if (!r.held || node != r.held_node) {
             tag_gone(f, p, r);
-            {
-                std::lock_guard<std::mutex> lock(f.lock);
-                p.node_id = node;
-                snprintf(p.firmware, sizeof p.firmware, "%u.%u.%u", firmware >> 8, firmware & 0xFF,
-                         third);
-                emit_present(f, p);
-            }
+            note_tag(f, p, firmware, third, node);
             load_tag(f, p, firmware, third);
             r.held = true;
             r.held_node = node;
