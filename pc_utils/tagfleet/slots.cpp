@@ -101,10 +101,16 @@ int read_fixture(const char* file, std::vector<slot_source>& out)
     return status;
 }
 
-// Each port's identity, resolved where it is a USB form: `ids[i]`.
+// The port list, for -a and for the adapters behind the ports given (one
+// more than a run takes, to know when there are more).
+serial_port_info listed[FLEET_MAX_PORTS + 1];
+
+// Each port's identity, resolved where it is a USB form: `ids[i]`. The port
+// list is read once for all of them.
 void resolve_ports(fleet& f, std::vector<serial_port_identity>& ids)
 {
     ids.assign(f.ports.size(), serial_port_identity{});
+    size_t count = serial_list_ports(listed, FLEET_MAX_PORTS, false);
     for (size_t i = 0; i < f.ports.size(); ++i) {
         fleet_port& p = f.ports[i];
         if (serial_is_usb_form(p.given)) {
@@ -117,7 +123,7 @@ void resolve_ports(fleet& f, std::vector<serial_port_identity>& ids)
                 continue;
             }
         } else if (!serial_is_network_port(p.name)) {
-            serial_usb_identity_of(p.name, &p.usb);
+            serial_usb_identity_of(p.name, listed, count, &p.usb);
         }
         serial_identify_port(p.name, &ids[i]);
     }
@@ -158,8 +164,6 @@ int collect_ports(fleet& f)
         if (status != 0) return status;
     }
     if (f.options.all) {
-        // One more than the run takes, to know when there are more.
-        static serial_port_info listed[FLEET_MAX_PORTS + 1];
         size_t n = serial_list_ports(listed, FLEET_MAX_PORTS + 1, false);
         if (n > FLEET_MAX_PORTS) {
             return usage_error("-a finds more than %lu ports, more than one run loads at once",

@@ -83,9 +83,11 @@ bool serial_is_usb_form(const char* name);
 // or several do (SERIAL_FAULT_AMBIGUOUS, naming them). A form never picks
 // one of several.
 int32_t serial_resolve_usb(const char* form, char* port, size_t size, serial_usb_identity* found);
-// The identity of the USB adapter behind a port the driver opens (from the
-// port list): false when it is not a USB adapter or nothing is known.
-bool serial_usb_identity_of(const char* name, serial_usb_identity* identity);
+// The identity of the USB adapter behind a port the driver opens, found in
+// `listed` (`count` ports from serial_list_ports, listed once for many
+// ports): false when it is not a USB adapter or nothing is known.
+bool serial_usb_identity_of(const char* name, const serial_port_info* listed, size_t count,
+                            serial_usb_identity* identity);
 
 // Why an operation failed, in the classes a user can act on.
 enum serial_fault : int32_t {

@@ -85,12 +85,11 @@ int32_t serial_resolve_usb(const char* form, char* port, size_t size, serial_usb
     return SERIAL_OK;
 }
 
-bool serial_usb_identity_of(const char* name, serial_usb_identity* identity)
+bool serial_usb_identity_of(const char* name, const serial_port_info* listed, size_t n,
+                            serial_usb_identity* identity)
 {
     serial_port_identity id{};
     serial_identify_port(name, &id);
-    std::lock_guard<std::mutex> lock(list_lock);
-    size_t n = serial_list_ports(listed, SERIAL_MAX_NAMED_PORTS, false);
     for (size_t i = 0; i < n; ++i) {
         if (listed[i].usb.vid[0] == '\0') continue;
         serial_port_identity other{};
