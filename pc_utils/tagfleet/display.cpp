@@ -1,7 +1,7 @@
-// What the run shows: on a terminal one line per port, redrawn in place;
-// elsewhere (logs, CI) one line when a port starts and one when it ends.
-// A station shows a line per slot and its totals on a terminal, a line per
-// event elsewhere. Under --json standard output carries the events instead.
+// The text of what the run shows: on a terminal one line per port, redrawn
+// in place; elsewhere (logs, CI) one line when a port starts and one when
+// it ends. A station shows a line per slot and its totals on a terminal, a
+// line per event elsewhere. The recorder writes them.
 #include "common/bytes.h"
 #include "fleet.h"
 #include "platform/platform.h"
@@ -13,7 +13,6 @@
 namespace {
 
 constexpr unsigned BAR_CELLS = 20;
-constexpr size_t LINE_SIZE = TAG_REASON_SIZE + 2 * SERIAL_MAX_PATH + 128;
 
 unsigned percent_of(const fleet& f, const fleet_port& p)
 {
@@ -60,59 +59,6 @@ void clock_text(int64_t utc_ms, char* text, size_t size)
     strftime(text, size, "%H:%M:%S", &t);
 }
 
-// A station's slot: "A1 COM7  PASS  node 7  6.1.0  12:03:41", "A2 COM8
-// loading  node 8  6.1.0  |bar| 58%", "A3 COM9  empty", "A4 COM10  FAIL
-// 12:04:10  <reason>".
-void format_station_line(const fleet& f, const fleet_port& p, char* line, size_t size)
-{
-    size_t n = 0;
-    char piece[TAG_REASON_SIZE + 2 * SERIAL_MAX_PATH + 64], label[SERIAL_MAX_PATH * 2 + 2];
-    char at[16] = "";
-    port_label(p, label, sizeof label);
-    snprintf(piece, sizeof piece, "%-16s ", label);
-    append_piece(line, size, &n, piece);
-    if (p.result_ms > 0) clock_text(p.result_ms, at, sizeof at);
-    const char* green = f.colour ? PLATFORM_GREEN : "";
-    const char* red = f.colour ? PLATFORM_RED : "";
-    const char* plain = f.colour ? PLATFORM_PLAIN : "";
-    if (p.phase == port_phase::connecting || p.phase == port_phase::uploading) {
-        snprintf(piece, sizeof piece, " loading  node %d  %s  ", p.node_id, p.firmware);
-        append_piece(line, size, &n, piece);
-        append_bar(line, size, &n, percent_of(f, p));
-    } else if (p.phase == port_phase::done && p.outcome == port_outcome::loaded) {
-        snprintf(piece, sizeof piece, " %sPASS%s  node %d  %s  %s", green, plain, p.node_id,
-                 p.firmware, at);
-        append_piece(line, size, &n, piece);
-    } else if (p.phase == port_phase::done && p.outcome == port_outcome::failed) {
-        snprintf(piece, sizeof piece, " %sFAIL%s %s  %s", red, plain, at, p.reason);
-        append_piece(line, size, &n, piece);
-    } else if (p.phase == port_phase::done) {
-        append_piece(line, size, &n, " interrupted");
-    } else {
-        snprintf(piece, sizeof piece, " empty%s%s", p.empty_why[0] != '\0' ? ": " : "", p.empty_why);
-        append_piece(line, size, &n, piece);
-    }
-    if (p.hook_note[0] != '\0') {
-        snprintf(piece, sizeof piece, "  (%s)", p.hook_note);
-        append_piece(line, size, &n, piece);
-    }
-}
-
-// "COM3: loaded (node 7, firmware 6.1.0, 2049 bytes in 0.8 s)", or the
-// other outcomes, outside a terminal.
-void print_result_line(const char* label, const fleet_port& p)
-{
-    if (p.outcome == port_outcome::loaded) {
-        printf("%s: loaded (node %d, firmware %s, %lu bytes in %.1f s)\n", label, p.node_id,
-               p.firmware, static_cast<unsigned long>(p.bytes_sent), p.seconds);
-    } else if (p.outcome == port_outcome::interrupted) {
-        printf("%s: interrupted\n", label);
-    } else {
-        printf("%s: %s%s\n", label, p.outcome == port_outcome::skipped ? "skipped: " : "FAILED: ",
-               p.reason);
-    }
-}
-
 }  // namespace
 
 void format_port_line(const fleet& f, const fleet_port& p, char* line, size_t size)
@@ -140,69 +86,66 @@ void format_port_line(const fleet& f, const fleet_port& p, char* line, size_t si
     }
 }
 
-void show_port_line(fleet& f, const fleet_port& p)
+// A station's slot: "A1 COM7  PASS  node 7  6.1.0  12:03:41", "A2 COM8
+// loading  node 8  6.1.0  |bar| 58%", "A3 COM9  empty", "A4 COM10  FAIL
+// 12:04:10  <reason>", "A5 COM11  waiting: <why>".
+void format_station_line(const fleet& f, const fleet_port& p, const char* note, char* line,
+                         size_t size)
 {
-    std::lock_guard<std::mutex> lock(f.lock);
-    if (f.options.quiet || f.options.json) return;
+    size_t n = 0;
+    char piece[TAG_REASON_SIZE + 2 * SERIAL_MAX_PATH + 64], label[SERIAL_MAX_PATH * 2 + 2];
+    char at[16] = "";
+    port_label(p, label, sizeof label);
+    snprintf(piece, sizeof piece, "%-16s ", label);
+    append_piece(line, size, &n, piece);
+    if (p.result_ms > 0) clock_text(p.result_ms, at, sizeof at);
+    const char* green = f.colour ? PLATFORM_GREEN : "";
+    const char* red = f.colour ? PLATFORM_RED : "";
+    const char* plain = f.colour ? PLATFORM_PLAIN : "";
+    if (p.phase == port_phase::connecting || p.phase == port_phase::uploading) {
+        snprintf(piece, sizeof piece, " loading  node %d  %s  ", p.node_id, p.firmware);
+        append_piece(line, size, &n, piece);
+        append_bar(line, size, &n, percent_of(f, p));
+    } else if (p.phase == port_phase::done && p.outcome == port_outcome::loaded) {
+        snprintf(piece, sizeof piece, " %sPASS%s  node %d  %s  %s", green, plain, p.node_id,
+                 p.firmware, at);
+        append_piece(line, size, &n, piece);
+    } else if (p.phase == port_phase::done && p.outcome == port_outcome::failed) {
+        snprintf(piece, sizeof piece, " %sFAIL%s %s  %s", red, plain, at, p.reason);
+        append_piece(line, size, &n, piece);
+    } else if (p.phase == port_phase::done) {
+        append_piece(line, size, &n, " interrupted");
+    } else {
+        // A slot that waits holds a tag it does not load (--count reached).
+        snprintf(piece, sizeof piece, " %s%s%s", p.phase == port_phase::waiting ? "waiting" : "empty",
+                 p.empty_why[0] != '\0' ? ": " : "", p.empty_why);
+        append_piece(line, size, &n, piece);
+    }
+    if (note[0] != '\0') {
+        snprintf(piece, sizeof piece, "  (%s)", note);
+        append_piece(line, size, &n, piece);
+    }
+}
+
+void format_result_line(const fleet_port& p, char* line, size_t size)
+{
     char label[SERIAL_MAX_PATH * 2 + 2];
     port_label(p, label, sizeof label);
-    if (p.phase != port_phase::done) {
-        printf("%s: started\n", label);
+    if (p.outcome == port_outcome::loaded) {
+        snprintf(line, size, "%s: loaded (node %d, firmware %s, %lu bytes in %.1f s)\n", label,
+                 p.node_id, p.firmware, static_cast<unsigned long>(p.bytes_sent), p.seconds);
+    } else if (p.outcome == port_outcome::interrupted) {
+        snprintf(line, size, "%s: interrupted\n", label);
     } else {
-        print_result_line(label, p);
+        snprintf(line, size, "%s: %s%s\n", label,
+                 p.outcome == port_outcome::skipped ? "skipped: " : "FAILED: ", p.reason);
     }
 }
 
-void redraw(fleet& f, size_t* previous)
+void format_station_totals(const fleet& f, unsigned long loaded, unsigned long failed, char* line,
+                           size_t size)
 {
-    std::vector<std::vector<char>> text(f.ports.size(), std::vector<char>(LINE_SIZE));
-    std::vector<const char*> lines;
-    {
-        std::lock_guard<std::mutex> lock(f.lock);
-        for (size_t i = 0; i < f.ports.size(); ++i) {
-            format_port_line(f, f.ports[i], text[i].data(), LINE_SIZE);
-            lines.push_back(text[i].data());
-        }
-    }
-    platform_write_lines_in_place(lines.data(), lines.size(), *previous);
-    *previous = lines.size();
-}
-
-void redraw_station(fleet& f, size_t* previous)
-{
-    std::vector<std::string> text;
-    {
-        std::lock_guard<std::mutex> lock(f.lock);
-        std::vector<char> line(LINE_SIZE);
-        for (const fleet_port& p : f.ports) {
-            // A port -a no longer lists has left, once its result has gone.
-            if (!p.listed && p.phase == port_phase::empty) continue;
-            line[0] = '\0';
-            format_station_line(f, p, line.data(), line.size());
-            text.emplace_back(line.data());
-        }
-        char since[16], totals[128];
-        clock_text(f.run.started_ms, since, sizeof since);
-        snprintf(totals, sizeof totals, "loaded %lu, failed %lu since %s", f.totals.loaded,
-                 f.totals.failed, since);
-        text.emplace_back(totals);
-    }
-    std::vector<const char*> lines;
-    lines.reserve(text.size());
-    for (const std::string& t : text) lines.push_back(t.c_str());
-    platform_write_lines_in_place(lines.data(), lines.size(), *previous);
-    *previous = lines.size();
-}
-
-void show_station_event(fleet& f, const fleet_port& p, const char* what)
-{
-    std::lock_guard<std::mutex> lock(f.lock);
-    if (f.live || f.options.quiet || f.options.json) return;
-    char label[SERIAL_MAX_PATH * 2 + 2];
-    port_label(p, label, sizeof label);
-    if (what != nullptr) {
-        printf("%s: %s\n", label, what);
-    } else {
-        print_result_line(label, p);
-    }
+    char since[16];
+    clock_text(f.run.started_ms, since, sizeof since);
+    snprintf(line, size, "loaded %lu, failed %lu since %s", loaded, failed, since);
 }

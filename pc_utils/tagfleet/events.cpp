@@ -1,15 +1,9 @@
-// --json: the run as events on standard output, one complete JSON object a
-// line, flushed at once, for a line's software to read as it happens:
-// start, present, progress, result, gone (a station), end.
-#include "fleet.h"
+// --json: the run as events, one complete JSON object a line.
+#include "events.h"
 #include "json.h"
-#include "platform/platform.h"
 #include "version.h"
 
 namespace {
-
-// The progress of one slot goes at most this often, and always at 100 %.
-constexpr uint64_t PROGRESS_EVERY_MS = 250;
 
 // {"event": "<name>", "time": "<now>"
 std::string event(const char* name)
@@ -20,19 +14,16 @@ std::string event(const char* name)
     return out;
 }
 
-void emit(std::string& line)
+std::string line(std::string& out)
 {
-    line += "}\n";
-    fputs(line.c_str(), stdout);
-    fflush(stdout);
+    out += "}\n";
+    return out;
 }
 
 }  // namespace
 
-void emit_start(fleet& f)
+std::string event_start(const fleet& f)
 {
-    if (!f.options.json) return;
-    std::lock_guard<std::mutex> lock(f.lock);
     std::string out = event("start");
     json_text(out, "run_id", f.run.id);
     json_text(out, "tool_version", FLASHTAG_VERSION);
@@ -51,63 +42,49 @@ void emit_start(fleet& f)
         out += "}";
     }
     out += "]";
-    emit(out);
+    return line(out);
 }
 
-void emit_present(fleet& f, const fleet_port& p)
+std::string event_present(const fleet_port& p)
 {
-    if (!f.options.json) return;
     std::string out = event("present");
     json_text(out, "slot", p.slot);
     json_text(out, "port", p.name);
     json_name(out, "node_id");
     out += p.node_id >= 0 ? std::to_string(p.node_id) : "null";
     json_text(out, "firmware", p.firmware[0] != '\0' ? p.firmware : nullptr);
-    emit(out);
+    return line(out);
 }
 
-void emit_progress(fleet& f, fleet_port& p)
+std::string event_progress(const fleet_port& p, int percent)
 {
-    if (!f.options.json) return;
-    int percent = f.length == 0 ? 100 : static_cast<int>(uint64_t{p.done} * 100 / f.length);
-    uint64_t now = platform_now_ms();
-    if (percent == p.progress_percent ||
-        (percent < 100 && p.progress_ms != 0 && now - p.progress_ms < PROGRESS_EVERY_MS)) {
-        return;
-    }
-    p.progress_percent = percent;
-    p.progress_ms = now;
     std::string out = event("progress");
     json_text(out, "slot", p.slot);
     json_number(out, "percent", percent);
-    emit(out);
+    return line(out);
 }
 
-void emit_gone(fleet& f, const fleet_port& p)
+std::string event_gone(const fleet_port& p)
 {
-    if (!f.options.json) return;
     std::string out = event("gone");
     json_text(out, "slot", p.slot);
-    emit(out);
+    return line(out);
 }
 
-void emit_result(fleet& f, const std::string& record)
+std::string event_result(const std::string& record)
 {
-    if (!f.options.json) return;
-    // The record's own fields and values, after the event's.
     std::string out = event("result") + ", " + record.substr(1, record.size() - 2);
-    emit(out);
+    return line(out);
 }
 
-void emit_end(fleet& f, int status)
+std::string event_end(unsigned long loaded, unsigned long failed, unsigned long skipped,
+                      unsigned long interrupted, int status)
 {
-    if (!f.options.json) return;
-    std::lock_guard<std::mutex> lock(f.lock);
     std::string out = event("end");
-    json_number(out, "loaded", static_cast<long long>(f.totals.loaded));
-    json_number(out, "failed", static_cast<long long>(f.totals.failed));
-    json_number(out, "skipped", static_cast<long long>(f.totals.skipped));
-    json_number(out, "interrupted", static_cast<long long>(f.totals.interrupted));
+    json_number(out, "loaded", static_cast<long long>(loaded));
+    json_number(out, "failed", static_cast<long long>(failed));
+    json_number(out, "skipped", static_cast<long long>(skipped));
+    json_number(out, "interrupted", static_cast<long long>(interrupted));
     json_number(out, "status", status);
-    emit(out);
+    return line(out);
 }

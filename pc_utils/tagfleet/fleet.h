@@ -1,8 +1,14 @@
 // tagfleet: loads one script into many tags at once, each on its own port,
 // and keeps a record of each. Every upload is exactly flashtag's upload on
-// the line; each runs on a thread of its own (the connection's state and
+// the line; each slot has a thread of its own (the connection's state and
 // the driver's time-out are per thread), so that a port that fails or
 // hangs never holds up another.
+//
+// Each slot's thread owns its slot's state and tells what happens (a tag
+// present, progress, a result, the tag gone) to the recorder (recorder.h),
+// which alone numbers and writes the records, the events and the lines,
+// and decides the summary and the end of a station. A slot never waits
+// for output.
 #pragma once
 
 #include "app/app.h"
@@ -15,7 +21,6 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 enum class port_outcome { pending, loaded, failed, skipped, interrupted };
@@ -26,14 +31,15 @@ enum class port_phase { waiting, connecting, uploading, done, empty };
 // A slot's name in a fixture file: 1 to 16 letters, digits, -, _, ".".
 constexpr size_t FLEET_SLOT_SIZE = 17;
 
-// One port of the run: a slot of the fixture, or a port given with -c or
-// found by -a, which is its own slot. The worker writes it; the display and
-// the report read it under the fleet's lock.
+// One slot of the run: a slot of the fixture, or a port given with -c or
+// found by -a, which is its own slot. Its thread works on its own copy; the
+// recorder keeps the copy last told, for the display and the records.
 struct fleet_port {
     char slot[SERIAL_MAX_PATH + 1] = "";   // "A3", or the port as given
     char given[SERIAL_MAX_PATH + 1] = "";  // the port as given: "COM7", "usb:0403:6001"
     char name[SERIAL_MAX_PATH + 1] = "";   // the port it opens (a USB form resolved)
     serial_usb_identity usb{};             // its USB adapter; vid empty when none is known
+    size_t index = 0;                      // its place in the run's slots
     port_phase phase = port_phase::waiting;
     port_outcome outcome = port_outcome::pending;
     int32_t result = 0;
@@ -47,15 +53,10 @@ struct fleet_port {
     double seconds = 0;
     unsigned long seq = 0;     // the record's number in the run, 0 until recorded
     // A station's slot: when its result came (UTC ms), why it is empty
-    // (a port in use, ...), whether -a lists it now, and how the last
-    // --on-result command for it ended when it did not end well.
+    // (a port in use, ...), and whether -a lists its port now.
     int64_t result_ms = 0;
     char empty_why[TAG_REASON_SIZE] = "";
     bool listed = true;
-    char hook_note[96] = "";
-    // When the last progress event went, and its percent (--json).
-    uint64_t progress_ms = 0;
-    int progress_percent = -1;
 };
 
 // The most ports one run loads at once: as many as the serial driver holds
@@ -77,17 +78,11 @@ struct fleet_options {
     const char* script = nullptr;
     // A production station: slots loaded as tags are plugged in.
     bool station = false;            // --station
-    unsigned long count = 0;         // --count: the station ends after this many results
+    unsigned long count = 0;         // --count: the station loads this many tags, then ends
     const char* on_result = nullptr; // --on-result: a command run after each result
     const char* station_id = nullptr;
     const char* operator_name = nullptr;
     bool json = false;               // --json: events on standard output
-};
-
-// An --on-result command running beside the run.
-struct fleet_hook {
-    std::thread thread;
-    std::unique_ptr<std::atomic<bool>> finished;
 };
 
 // Who and what made the records, for merging those of many stations.
@@ -99,15 +94,15 @@ struct fleet_run {
     int64_t started_ms = 0;
 };
 
-// How the run's results came out, in the order they came.
-struct fleet_totals {
-    unsigned long loaded = 0, failed = 0, skipped = 0, interrupted = 0;
-    std::vector<std::string> failures;       // "A3 COM7: <reason>"
-    std::vector<std::string> hook_failures;  // "A3 COM7 (result 4): exit status 1"
-};
+struct fleet_recorder;
 
 struct fleet {
+    fleet();
+    ~fleet();
     fleet_options options;
+    // The slots as the command line and the fixture name them, and as the
+    // start of the run resolved them; each slot's thread starts from its
+    // entry and keeps its state to itself.
     std::vector<fleet_port> ports;
     // The script, read and checked once, and its metadata record.
     uint8_t script[APP_SCRIPT_SIZE];
@@ -118,22 +113,20 @@ struct fleet {
     uint8_t metadata[APP_METADATA_SIZE];
     size_t metadata_length = 0;
     FILE* report = nullptr;
-    int report_error = 0;  // errno of the report's first failed write, flush or close
-    bool live = false;  // redrawn in place on a terminal
+    bool live = false;    // redrawn in place on a terminal
     bool colour = false;  // PASS and FAIL in colour (a terminal, and no NO_COLOR)
     fleet_run run;
-    fleet_totals totals;
-    std::vector<fleet_hook> hooks;  // --on-result commands running
+    std::unique_ptr<fleet_recorder> recorder;
     // At most options.jobs uploads at once (a station's slots take turns).
     unsigned uploading = 0;
     std::condition_variable upload_turn;
-    std::mutex lock;
+    std::mutex turns;
 };
 
 // Set at Ctrl-C: every upload ends at its next step.
 extern std::atomic<bool> fleet_interrupted;
-// Set when the run ends, at Ctrl-C or when a station has had --count
-// results: no upload starts, those under way are stopped.
+// Set when the run ends, at Ctrl-C or when a station's --count loads have
+// their results: no load starts, no command goes out.
 extern std::atomic<bool> fleet_stopping;
 // Ends the run: every upload and wait ends, no command goes out.
 void stop_fleet();
@@ -154,9 +147,10 @@ bool port_argument(const char* arg, char* name, size_t size);
 // twice however it is spelled, is a usage error.
 int collect_ports(fleet& f);
 // As the run starts: each slot's port now (a USB identity found in the port
-// list); a slot whose adapter is not there, and two slots that come to one
-// port, fail (both, each naming the other). Nothing is opened.
-void resolve_slots(fleet& f);
+// list, the adapter behind a device path); a slot whose adapter is not
+// there (when `missing_fails`), and two slots that come to one port, fail
+// (both, each naming the other). Nothing is opened.
+void resolve_slots(fleet& f, bool missing_fails);
 // --check: resolves every slot and prints a line each (slot, port as given,
 // the port and its identity, or why it does not resolve), opening nothing:
 // 0 when every slot resolves to a port of its own, else 1.
@@ -167,17 +161,14 @@ void port_label(const fleet_port& p, char* text, size_t size);
 // Runs the uploads (at most options.jobs at once) and waits for them all.
 void run_fleet(fleet& f);
 // A station: each slot polled, each tag plugged in loaded once, until
-// Ctrl-C or --count results.
+// Ctrl-C or until --count loads have their results.
 void run_station(fleet& f);
 
-// What every upload shares (run.cpp). A tag answered on p.name: its
-// firmware (tag_identify's numbers) and node ID (-1 when it gave none) go
-// into p, with a "present" event.
-void note_tag(fleet& f, fleet_port& p, uint32_t firmware, uint32_t third, int node_id);
-// The tag on the open port p.name was identified: its node ID is read, and
-// noted with its firmware.
+// What every upload shares (run.cpp). The tag on the open port p.name was
+// identified: its node ID is read, and it is told as present with its
+// firmware (tag_identify's numbers).
 int32_t read_node_id(fleet& f, fleet_port& p, uint32_t firmware, uint32_t third);
-// The upload on the line, its progress told to the display and the events.
+// The upload on the line, its progress told to the recorder.
 int32_t load_script(fleet& f, fleet_port& p);
 // Reads the open port until it has been quiet for a second (at most 10 s):
 // a tag still busy with a failed attempt would take new commands as noise.
@@ -186,39 +177,22 @@ void wait_for_quiet_line(const char* port);
 void take_upload_turn(fleet& f);
 void give_upload_turn(fleet& f);
 
-// The live display's lines, or one line per start and end elsewhere.
-void show_port_line(fleet& f, const fleet_port& p);  // not live: the port's line now
-void redraw(fleet& f, size_t* previous);              // live: every port's line
+// The display's text (display.cpp), from the recorder's copies.
+constexpr size_t FLEET_LINE_SIZE = TAG_REASON_SIZE + 2 * SERIAL_MAX_PATH + 256;
+// A port's line while a run is redrawn in place.
 void format_port_line(const fleet& f, const fleet_port& p, char* line, size_t size);
-// A station's lines: one per slot and the totals; a line per event elsewhere.
-void redraw_station(fleet& f, size_t* previous);
-void show_station_event(fleet& f, const fleet_port& p, const char* what);
+// A station's slot line; `note` is what its last --on-result said, or empty.
+void format_station_line(const fleet& f, const fleet_port& p, const char* note, char* line,
+                         size_t size);
+// "COM3: loaded (node 7, firmware 6.1.0, 2049 bytes in 0.8 s)", or the
+// other outcomes, a line outside a terminal.
+void format_result_line(const fleet_port& p, char* line, size_t size);
+// "loaded 3, failed 1 since 12:03:41", under a station's slots.
+void format_station_totals(const fleet& f, unsigned long loaded, unsigned long failed, char* line,
+                           size_t size);
 
-// The port's result: numbered (seq), appended to the report and flushed,
-// sent as a "result" event, counted, and given to --on-result. A report
-// that fails is kept in f.report_error; the uploads go on. Takes f.lock.
-void record_result(fleet& f, fleet_port& p);
-// Closes the report: false when it, or any write before, failed.
-bool close_report(fleet& f);
+// The record of a result, one JSON object (record.cpp).
+std::string format_record(const fleet& f, const fleet_port& p);
 
-// The event stream of --json (events.cpp): JSON Lines on standard output,
-// each flushed at once. Callers hold f.lock, but for emit_start and emit_end.
-void emit_start(fleet& f);
-void emit_present(fleet& f, const fleet_port& p);
-void emit_progress(fleet& f, fleet_port& p);  // when the percent changed, at most 4 a second
-void emit_gone(fleet& f, const fleet_port& p);
-void emit_result(fleet& f, const std::string& record);
-void emit_end(fleet& f, int status);
-
-// --on-result (hooks.cpp): runs the command for a result beside the run;
-// one that fails or runs past 10 s is noted on its slot and in the totals.
-// Callers hold f.lock.
-void start_hook(fleet& f, fleet_port& p);
-// Waits for the commands still running (each stops within 10 s).
-void wait_for_hooks(fleet& f);
-
-// The summary (the design's lines first), to standard output, or to
-// standard error under --json: the exit status.
-int summarise(fleet& f);
 // The SHA-256 of `length` bytes as 64 hex digits and a NUL.
 void sha256_hex(const uint8_t* bytes, size_t length, char* hex);

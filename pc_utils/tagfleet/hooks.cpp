@@ -1,10 +1,7 @@
-// --on-result: after each result a command runs through the system's
-// shell, beside the run (it never holds up a poll or an upload), with the
-// result in its environment: to drive a stack light, a label printer, a
-// database. One that fails, or runs past HOOK_TIMEOUT_MS and is stopped,
-// is noted on its slot's line and in the summary; it changes no outcome.
-#include "fleet.h"
+// --on-result: to drive a stack light, a label printer, a database.
+#include "hooks.h"
 #include "platform/platform.h"
+#include "recorder.h"
 
 #include <cstdio>
 #include <memory>
@@ -14,7 +11,7 @@ namespace {
 
 constexpr uint32_t HOOK_TIMEOUT_MS = 10000;
 
-void run_hook(fleet* f, fleet_port* slot, const std::vector<std::string>& env,
+void run_hook(fleet* f, size_t index, const std::vector<std::string>& env,
               const std::string& label, unsigned long seq, std::atomic<bool>* finished)
 {
     struct mark_finished {
@@ -36,24 +33,20 @@ void run_hook(fleet* f, fleet_port* slot, const std::vector<std::string>& env,
     } else {
         snprintf(why, sizeof why, "could not be started");
     }
-    std::lock_guard<std::mutex> lock(f->lock);
-    snprintf(slot->hook_note, sizeof slot->hook_note, "on-result: %s", why);
-    f->totals.hook_failures.push_back(label + " (result " + std::to_string(seq) + "): " + why);
-    if (!f->live && !f->options.quiet && !f->options.json) {
-        printf("%s: on-result: %s\n", label.c_str(), why);
-    }
+    tell_hook_failed(*f, index, label, seq, why);
 }
 
 }  // namespace
 
-void start_hook(fleet& f, fleet_port& p)
+void start_hook(fleet& f, fleet_hooks& hooks, const fleet_port& p)
 {
+    std::lock_guard<std::mutex> lock(hooks.lock);
     // Those that have ended are joined, so that a long shift keeps no more
     // threads than are running.
-    for (size_t i = 0; i < f.hooks.size();) {
-        if (*f.hooks[i].finished) {
-            f.hooks[i].thread.join();
-            f.hooks.erase(f.hooks.begin() + static_cast<std::ptrdiff_t>(i));
+    for (size_t i = 0; i < hooks.running.size();) {
+        if (*hooks.running[i].finished) {
+            hooks.running[i].thread.join();
+            hooks.running.erase(hooks.running.begin() + static_cast<std::ptrdiff_t>(i));
         } else {
             ++i;
         }
@@ -70,18 +63,17 @@ void start_hook(fleet& f, fleet_port& p)
     };
     fleet_hook hook;
     hook.finished = std::make_unique<std::atomic<bool>>(false);
-    // The slot's entry stays where it is for the whole run.
-    hook.thread = std::thread(run_hook, &f, &p, std::move(env), std::string(label), p.seq,
+    hook.thread = std::thread(run_hook, &f, p.index, std::move(env), std::string(label), p.seq,
                               hook.finished.get());
-    f.hooks.push_back(std::move(hook));
+    hooks.running.push_back(std::move(hook));
 }
 
-void wait_for_hooks(fleet& f)
+void wait_for_hooks(fleet_hooks& hooks)
 {
     std::vector<fleet_hook> running;
     {
-        std::lock_guard<std::mutex> lock(f.lock);
-        running.swap(f.hooks);
+        std::lock_guard<std::mutex> lock(hooks.lock);
+        running.swap(hooks.running);
     }
     for (fleet_hook& hook : running) hook.thread.join();
 }

@@ -6,6 +6,7 @@
 #include "common/bytes.h"
 #include "fleet.h"
 #include "platform/platform.h"
+#include "recorder.h"
 #include "serial/serial.h"
 
 #include <cerrno>
@@ -193,7 +194,9 @@ int main(int argc, char** argv)
         return usage_error("script name too long: \"%s\"", f.options.script);
     }
     snprintf(filename, sizeof filename, "%s", f.options.script);
-    long length = read_script_file("tagfleet", filename, f.fullname, f.script);
+    // Under --json standard output carries JSON Lines only.
+    FILE* messages = f.options.json ? stderr : stdout;
+    long length = read_script_file("tagfleet", filename, f.fullname, f.script, messages);
     if (length < 0) return 1;
     f.length = static_cast<uint32_t>(length);
     platform_text_to_utf8(f.fullname, f.fullname_utf8, sizeof f.fullname_utf8);
@@ -204,8 +207,8 @@ int main(int argc, char** argv)
         // Binary: a record's line ends in LF on every system (JSON Lines).
         f.report = fopen(f.options.report, "ab");
         if (f.report == nullptr) {
-            printf("tagfleet: Error: Can't write the report \"%s\" (%s)\n", f.options.report,
-                   strerror(errno));
+            fprintf(messages, "tagfleet: Error: Can't write the report \"%s\" (%s)\n",
+                    f.options.report, strerror(errno));
             return 1;
         }
     }
@@ -225,59 +228,7 @@ int main(int argc, char** argv)
         run_fleet(f);
         platform_fine_timer(false);
     }
-    wait_for_hooks(f);
-    close_report(f);
-    status = summarise(f);
-    emit_end(f, status);
+    status = recorder_close(f);
     platform_run_ended();
     return status;
-}
-
-int summarise(fleet& f)
-{
-    // Under --json standard output is the events' alone.
-    FILE* out = f.options.json ? stderr : stdout;
-    const fleet_totals& t = f.totals;
-    unsigned long tags = t.loaded + t.failed + t.interrupted;
-    fprintf(out, "\n%lu tag%s: %lu loaded, %lu failed", tags, tags == 1 ? "" : "s", t.loaded,
-            t.failed);
-    if (t.interrupted > 0) fprintf(out, ", %lu interrupted", t.interrupted);
-    if (t.skipped > 0) {
-        fprintf(out, " (%lu port%s without a tag skipped)", t.skipped, t.skipped == 1 ? "" : "s");
-    }
-    fprintf(out, "\n");
-    if (f.options.station) {
-        // Results come and go on a station's slots: each failure as it came.
-        for (const std::string& failure : t.failures) fprintf(out, "FAILED %s\n", failure.c_str());
-    } else {
-        for (const fleet_port& p : f.ports) {
-            char label[SERIAL_MAX_PATH * 2 + 2];
-            port_label(p, label, sizeof label);
-            if (p.outcome == port_outcome::failed) fprintf(out, "FAILED %s: %s\n", label, p.reason);
-        }
-    }
-    for (const std::string& hook : t.hook_failures) {
-        fprintf(out, "on-result failed for %s\n", hook.c_str());
-    }
-    bool ok = t.failed == 0 && t.interrupted == 0;
-    if (f.options.all && tags == 0 && !f.options.station) {
-        fprintf(out, "tagfleet: Error: No tag found\n");
-        ok = false;
-    }
-    if (t.loaded < f.options.expect) {
-        fprintf(out, "tagfleet: Error: %lu of the %u tags expected loaded\n", t.loaded,
-                f.options.expect);
-        ok = false;
-    }
-    if (f.report_error != 0) {
-        fprintf(out, "tagfleet: cannot write the report %s: %s\n", f.options.report,
-                strerror(f.report_error));
-        ok = false;
-    }
-    // A station ends at Ctrl-C as a matter of course.
-    if (fleet_interrupted) {
-        fprintf(out, f.options.station ? "tagfleet: Station stopped; every port was released\n"
-                                       : "tagfleet: Error: Interrupted; every port was released\n");
-    }
-    return ok ? 0 : 1;
 }

@@ -1,13 +1,11 @@
-// The record a machine reads: JSON Lines, one object per result, appended
-// and flushed as each comes, so that a run that dies keeps what it wrote.
+// The record a machine reads: JSON Lines, one object per result (the
+// recorder appends and flushes each as it comes, so that a run that dies
+// keeps what it wrote).
 // Each names its run, station, operator, host and tool, so that the
 // records of many stations can be merged and told apart.
 #include "fleet.h"
 #include "json.h"
 #include "version.h"
-
-#include <cerrno>
-#include <cstring>
 
 namespace {
 
@@ -21,8 +19,10 @@ const char* outcome_name(port_outcome outcome)
     }
 }
 
-// The record of the port's result, one JSON object. The first fields keep
-// their order, and "attempts" stays last, for readers that rely on it.
+}  // namespace
+
+// The first fields keep their order, and "attempts" stays last, for readers
+// that rely on it.
 std::string format_record(const fleet& f, const fleet_port& p)
 {
     std::string out = "{";
@@ -66,53 +66,3 @@ std::string format_record(const fleet& f, const fleet_port& p)
     return out;
 }
 
-void count(fleet& f, const fleet_port& p)
-{
-    fleet_totals& t = f.totals;
-    switch (p.outcome) {
-    case port_outcome::loaded: ++t.loaded; break;
-    case port_outcome::skipped: ++t.skipped; break;
-    case port_outcome::interrupted: ++t.interrupted; break;
-    default: {
-        ++t.failed;
-        char label[SERIAL_MAX_PATH * 2 + 2];
-        port_label(p, label, sizeof label);
-        t.failures.push_back(std::string(label) + ": " + p.reason);
-    }
-    }
-}
-
-}  // namespace
-
-void record_result(fleet& f, fleet_port& p)
-{
-    std::lock_guard<std::mutex> lock(f.lock);
-    p.seq = f.totals.loaded + f.totals.failed + f.totals.skipped + f.totals.interrupted + 1;
-    count(f, p);
-    std::string record = format_record(f, p);
-    if (f.report != nullptr) {
-        errno = 0;
-        record += '\n';
-        fputs(record.c_str(), f.report);
-        record.pop_back();
-        // Writes are buffered: the flush (or an error a write left behind)
-        // says whether this record reached the file.
-        if ((fflush(f.report) != 0 || ferror(f.report) != 0) && f.report_error == 0) {
-            f.report_error = errno != 0 ? errno : EIO;
-        }
-    }
-    emit_result(f, record);
-    if (f.options.on_result != nullptr &&
-        (p.outcome == port_outcome::loaded || p.outcome == port_outcome::failed)) {
-        start_hook(f, p);
-    }
-}
-
-bool close_report(fleet& f)
-{
-    if (f.report == nullptr) return true;
-    errno = 0;
-    if (fclose(f.report) != 0 && f.report_error == 0) f.report_error = errno != 0 ? errno : EIO;
-    f.report = nullptr;
-    return f.report_error == 0;
-}

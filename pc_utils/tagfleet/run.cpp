@@ -2,6 +2,7 @@
 // upload is flashtag's: connect, node ID, the upload exchange, disconnect.
 #include "fleet.h"
 #include "platform/platform.h"
+#include "recorder.h"
 #include "serial/serial.h"
 
 #include <chrono>
@@ -27,18 +28,15 @@ struct progress_context {
 void on_step(void* context, upload_step)
 {
     auto* c = static_cast<progress_context*>(context);
-    std::lock_guard<std::mutex> lock(c->f->lock);
     c->port->phase = port_phase::uploading;
+    tell_state(*c->f, *c->port);
 }
 
 bool on_progress(void* context, uint32_t done, uint32_t)
 {
     auto* c = static_cast<progress_context*>(context);
-    {
-        std::lock_guard<std::mutex> lock(c->f->lock);
-        c->port->done = done;
-        emit_progress(*c->f, *c->port);
-    }
+    c->port->done = done;
+    tell_progress(*c->f, c->port->index, done);
     return !fleet_stopping;
 }
 
@@ -58,12 +56,9 @@ void upload_port(fleet& f, fleet_port& p)
 {
     if (f.options.verbose) tag_trace_label(p.name);
     auto start = std::chrono::steady_clock::now();
-    {
-        std::lock_guard<std::mutex> lock(f.lock);
-        p.started_ms = utc_now_ms();
-        p.phase = port_phase::connecting;
-    }
-    if (!f.live) show_port_line(f, p);
+    p.started_ms = utc_now_ms();
+    p.phase = port_phase::connecting;
+    tell_state(f, p);
     // A port whose first attempt an interrupt forestalls was stopped, not loaded.
     int32_t result = APP_ESTOPPED;
     bool connected = false, ever_connected = false, nothing_there = false;
@@ -73,11 +68,8 @@ void upload_port(fleet& f, fleet_port& p)
             serial_close(p.name);
         }
         if (fleet_stopping) break;  // no command to a tag after an interrupt
-        {
-            std::lock_guard<std::mutex> lock(f.lock);
-            p.attempts = n + 1;
-            p.done = 0;
-        }
+        p.attempts = n + 1;
+        p.done = 0;
         result = attempt(f, p, &connected);
         ever_connected = ever_connected || connected;
         nothing_there = !connected && tag_found_nothing(result);
@@ -86,7 +78,6 @@ void upload_port(fleet& f, fleet_port& p)
             tag_describe_failure(p.name, result, why, sizeof why);
         }
         if (connected) tag_disconnect(p.name);
-        std::lock_guard<std::mutex> lock(f.lock);
         p.result = result;
         snprintf(p.reason, sizeof p.reason, "%s", why);
         // A port with no tag at all (gone, or silent) is no failure of a
@@ -94,7 +85,6 @@ void upload_port(fleet& f, fleet_port& p)
         bool skip = f.options.all && !ever_connected && nothing_there;
         if (result == SERIAL_OK || skip) break;
     }
-    std::lock_guard<std::mutex> lock(f.lock);
     p.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     p.result = result;
     p.outcome = result == SERIAL_OK                                  ? port_outcome::loaded
@@ -122,19 +112,13 @@ void stop_fleet()
     serial_stop_all();
 }
 
-void note_tag(fleet& f, fleet_port& p, uint32_t firmware, uint32_t third, int node_id)
-{
-    std::lock_guard<std::mutex> lock(f.lock);
-    snprintf(p.firmware, sizeof p.firmware, "%u.%u.%u", firmware >> 8, firmware & 0xFF, third);
-    p.node_id = node_id;
-    emit_present(f, p);
-}
-
 int32_t read_node_id(fleet& f, fleet_port& p, uint32_t firmware, uint32_t third)
 {
     uint8_t node_id = 0;
     int32_t result = tag_get_node_id(p.name, &node_id);
-    note_tag(f, p, firmware, third, result == SERIAL_OK ? node_id : -1);
+    snprintf(p.firmware, sizeof p.firmware, "%u.%u.%u", firmware >> 8, firmware & 0xFF, third);
+    p.node_id = result == SERIAL_OK ? node_id : -1;
+    tell_present(f, p);
     return result;
 }
 
@@ -145,7 +129,6 @@ int32_t load_script(fleet& f, fleet_port& p)
     uint32_t sent = 0;
     int32_t result =
         send_upload(p.name, f.script, f.length, f.metadata, f.metadata_length, observer, &sent);
-    std::lock_guard<std::mutex> lock(f.lock);
     p.bytes_sent = sent;
     return result;
 }
@@ -165,7 +148,7 @@ void wait_for_quiet_line(const char* port)
 
 void take_upload_turn(fleet& f)
 {
-    std::unique_lock<std::mutex> lock(f.lock);
+    std::unique_lock<std::mutex> lock(f.turns);
     f.upload_turn.wait(lock, [&f] { return f.options.jobs == 0 || f.uploading < f.options.jobs; });
     ++f.uploading;
 }
@@ -173,7 +156,7 @@ void take_upload_turn(fleet& f)
 void give_upload_turn(fleet& f)
 {
     {
-        std::lock_guard<std::mutex> lock(f.lock);
+        std::lock_guard<std::mutex> lock(f.turns);
         --f.uploading;
     }
     f.upload_turn.notify_one();
@@ -181,49 +164,21 @@ void give_upload_turn(fleet& f)
 
 void run_fleet(fleet& f)
 {
-    resolve_slots(f);
-    emit_start(f);
+    resolve_slots(f, true);
+    recorder_open(f);
     std::atomic<size_t> next{0};
     auto worker = [&f, &next] {
-        for (size_t i = next++; i < f.ports.size(); i = next++) {
-            if (fleet_stopping) break;
-            // A slot whose port did not resolve has failed already.
-            if (f.ports[i].phase != port_phase::done) upload_port(f, f.ports[i]);
-            record_result(f, f.ports[i]);
-            if (!f.live) show_port_line(f, f.ports[i]);
+        for (size_t i = next++; i < f.ports.size() && !fleet_stopping; i = next++) {
+            // The worker's own copy: a slot whose port did not resolve has
+            // failed already.
+            fleet_port p = f.ports[i];
+            if (p.phase != port_phase::done) upload_port(f, p);
+            tell_result(f, p);
         }
     };
     size_t jobs = f.options.jobs == 0 || f.options.jobs > f.ports.size() ? f.ports.size()
                                                                           : f.options.jobs;
     std::vector<std::thread> workers;
     for (size_t j = 0; j < jobs; ++j) workers.emplace_back(worker);
-    size_t previous = 0;
-    if (f.live) {
-        // Redrawn ten times a second until every worker is done.
-        for (;;) {
-            bool busy = false, waiting = false;
-            {
-                std::lock_guard<std::mutex> lock(f.lock);
-                for (const fleet_port& p : f.ports) {
-                    busy = busy || p.phase == port_phase::connecting ||
-                           p.phase == port_phase::uploading;
-                    waiting = waiting || p.phase == port_phase::waiting;
-                }
-            }
-            redraw(f, &previous);
-            if (!busy && (!waiting || fleet_stopping)) break;
-            platform_sleep_ms(100);
-        }
-    }
     for (std::thread& t : workers) t.join();
-    if (f.live) redraw(f, &previous);
-    // Ports no worker reached before an interrupt.
-    for (fleet_port& p : f.ports) {
-        if (p.phase != port_phase::waiting) continue;
-        p.outcome = port_outcome::interrupted;
-        p.result = APP_ESTOPPED;
-        p.phase = port_phase::done;
-        record_result(f, p);
-        if (!f.live) show_port_line(f, p);
-    }
 }

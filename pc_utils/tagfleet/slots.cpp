@@ -82,22 +82,49 @@ bool parse_line(const char* file, int number, char* line, std::vector<slot_sourc
     return true;
 }
 
+// One line of the fixture into `line` (MAX_LINE + 1 bytes), without its
+// LF: 1, 0 at the end of the file, or a usage error's status (a NUL, or a
+// line too long).
+int read_fixture_line(FILE* in, const char* file, int number, char* line)
+{
+    size_t n = 0;
+    int c = 0;
+    while ((c = fgetc(in)) != EOF && c != '\n') {
+        if (c == '\0') {
+            return usage_error("%s:%d: a NUL byte: not a fixture's text", file, number);
+        }
+        if (n == MAX_LINE) {
+            return usage_error("%s:%d: line longer than %lu characters", file, number,
+                               static_cast<unsigned long>(MAX_LINE));
+        }
+        line[n++] = static_cast<char>(c);
+    }
+    line[n] = '\0';
+    return c == EOF && n == 0 ? 0 : 1;
+}
+
 // The fixture file's slots: 0, or a usage error's status.
 int read_fixture(const char* file, std::vector<slot_source>& out)
 {
-    FILE* in = fopen(file, "r");
+    FILE* in = fopen(file, "rb");
     if (in == nullptr) return usage_error("cannot read the fixture %s: %s", file, strerror(errno));
-    char line[MAX_LINE + 2];
+    char line[MAX_LINE + 1];
     int status = 0;
-    for (int number = 1; status == 0 && fgets(line, sizeof line, in) != nullptr; ++number) {
-        if (strchr(line, '\n') == nullptr && !feof(in)) {
-            status = usage_error("%s:%d: line longer than %lu characters", file, number,
-                                 static_cast<unsigned long>(MAX_LINE));
-        } else if (!parse_line(file, number, line, out, &status)) {
+    for (int number = 1;; ++number) {
+        int got = read_fixture_line(in, file, number, line);
+        if (got != 1) {
+            status = got;
             break;
         }
+        // Notepad starts a UTF-8 file with a byte-order mark.
+        char* text = line;
+        if (number == 1 && strncmp(text, "\xEF\xBB\xBF", 3) == 0) text += 3;
+        if (!parse_line(file, number, text, out, &status)) break;
     }
+    bool read_error = ferror(in) != 0;
     fclose(in);
+    if (status == 0 && read_error) return usage_error("cannot read the fixture %s", file);
+    if (status == 0 && out.empty()) return usage_error("%s: names no slot", file);
     return status;
 }
 
@@ -106,8 +133,9 @@ int read_fixture(const char* file, std::vector<slot_source>& out)
 serial_port_info listed[FLEET_MAX_PORTS + 1];
 
 // Each port's identity, resolved where it is a USB form: `ids[i]`. The port
-// list is read once for all of them.
-void resolve_ports(fleet& f, std::vector<serial_port_identity>& ids)
+// list is read once for all of them. An adapter not there fails its slot
+// when `missing_fails` (a station waits for it instead).
+void resolve_ports(fleet& f, std::vector<serial_port_identity>& ids, bool missing_fails)
 {
     ids.assign(f.ports.size(), serial_port_identity{});
     size_t count = serial_list_ports(listed, FLEET_MAX_PORTS, false);
@@ -115,6 +143,7 @@ void resolve_ports(fleet& f, std::vector<serial_port_identity>& ids)
         fleet_port& p = f.ports[i];
         if (serial_is_usb_form(p.given)) {
             int32_t result = serial_resolve_usb(p.given, p.name, sizeof p.name, &p.usb);
+            if (result != SERIAL_OK && !missing_fails) continue;
             if (result != SERIAL_OK) {
                 p.result = result;
                 serial_describe_error(p.reason, sizeof p.reason);
@@ -208,6 +237,7 @@ int collect_ports(fleet& f)
     f.ports.resize(slots.size());
     for (size_t i = 0; i < slots.size(); ++i) {
         fleet_port& p = f.ports[i];
+        p.index = i;
         snprintf(p.slot, sizeof p.slot, "%s", slots[i].slot.c_str());
         snprintf(p.given, sizeof p.given, "%s", slots[i].given.c_str());
         snprintf(p.name, sizeof p.name, "%s", slots[i].port.c_str());
@@ -215,10 +245,10 @@ int collect_ports(fleet& f)
     return 0;
 }
 
-void resolve_slots(fleet& f)
+void resolve_slots(fleet& f, bool missing_fails)
 {
     std::vector<serial_port_identity> ids;
-    resolve_ports(f, ids);
+    resolve_ports(f, ids, missing_fails);
     for (size_t i = 0; i < f.ports.size(); ++i) {
         for (size_t j = 0; j < f.ports.size(); ++j) {
             if (i == j || ids[i].count == 0 || ids[j].count == 0 || !serial_same_port(ids[i], ids[j])) {
@@ -239,7 +269,7 @@ void resolve_slots(fleet& f)
 int check_slots(fleet& f)
 {
     std::vector<serial_port_identity> ids;
-    resolve_ports(f, ids);
+    resolve_ports(f, ids, true);
     bool ok = true;
     for (size_t i = 0; i < f.ports.size(); ++i) {
         const fleet_port& p = f.ports[i];

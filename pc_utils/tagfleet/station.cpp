@@ -1,6 +1,6 @@
 // A production station: an operator puts a tag into a slot, waits for PASS
 // or FAIL, takes it out and puts in the next. Each slot has a thread that
-// goes round:
+// owns its state and goes round:
 //   empty    no adapter, or no tag answers the version command;
 //   loading  a tag answered: it is loaded, exactly as every upload is;
 //   held     PASS or FAIL stays on the slot's line while the tag stays;
@@ -12,12 +12,15 @@
 // an adapter plugged in joins and one pulled out leaves.
 #include "fleet.h"
 #include "platform/platform.h"
+#include "recorder.h"
 #include "serial/serial.h"
 
 #include <chrono>
 #include <condition_variable>
-#include <mutex>
 #include <cstring>
+#include <deque>
+#include <mutex>
+#include <string>
 #include <thread>
 
 namespace {
@@ -31,17 +34,32 @@ constexpr int MISSES_FOR_GONE = 2;
 constexpr uint32_t LIST_EVERY_MS = 1000;
 // A USB adapter named by its identity is looked up no more often than this.
 constexpr uint32_t RESOLVE_EVERY_MS = 1000;
-constexpr uint32_t REDRAW_EVERY_MS = 100;
-// Without a display the main thread only watches for the end.
+// The main thread only watches for the end (and lists ports for -a).
 constexpr uint32_t WATCH_EVERY_MS = 250;
+
+// A slot: where its thread starts, and whether -a lists its port now.
+struct station_slot {
+    fleet_port start;
+    std::atomic<bool> listed{true};
+    std::thread thread;
+};
+
+// The ports the slots hold open, by identity: two slots that come to one
+// port (two spellings of one adapter that came back) never both load it.
+struct port_claims {
+    std::mutex lock;
+    std::vector<serial_port_identity> held;  // by slot; count 0: none
+    std::vector<std::string> who;            // by slot: "A2 (usb@1-4)"
+};
 
 // What a slot's thread knows of its slot (fields ordered by size).
 struct slot_round {
     uint64_t next_resolve = 0;
-    int held_node = -1;   // the node ID of the tag whose result is held
+    int held_node = -1;   // the node ID of the tag held; -1 while not known
     int misses = 0;       // polls in a row that no tag answered
-    bool open = false;    // the port is open
-    bool held = false;    // a result is held: the tag has not gone yet
+    bool open = false;    // the port is open (and claimed)
+    bool held = false;    // a tag is there and was dealt with: it has not gone yet
+    bool untouched = false;  // the tag held was not loaded (--count reached)
 };
 
 // The slots' threads sleep between polls until the main thread, which sees
@@ -62,43 +80,77 @@ void sleep_until(uint64_t deadline)
 
 // Whether the slot's adapter is there: a USB identity found (into p.name),
 // a port the system has. A network port only a connection can tell.
-bool adapter_there(fleet& f, fleet_port& p, slot_round& r)
+bool adapter_there(fleet_port& p, const station_slot& s, slot_round& r)
 {
     if (serial_is_network_port(p.name)) return true;
     if (serial_is_usb_form(p.given)) {
         uint64_t now = platform_now_ms();
         if (now < r.next_resolve) return false;
         r.next_resolve = now + RESOLVE_EVERY_MS;
-        char port[SERIAL_MAX_PATH + 1];
-        serial_usb_identity usb{};
-        if (serial_resolve_usb(p.given, port, sizeof port, &usb) != SERIAL_OK) return false;
-        std::lock_guard<std::mutex> lock(f.lock);
-        snprintf(p.name, sizeof p.name, "%s", port);
-        p.usb = usb;
-        return true;
+        return serial_resolve_usb(p.given, p.name, sizeof p.name, &p.usb) == SERIAL_OK;
     }
-    return p.listed && serial_port_exists(p.name);
+    return s.listed && serial_port_exists(p.name);
+}
+
+void add_claim(port_claims& claims, const fleet_port& p)
+{
+    std::lock_guard<std::mutex> lock(claims.lock);
+    claims.held.emplace_back();
+    claims.who.push_back(std::string(p.slot) + " (" + p.given + ")");
+}
+
+// Claims the slot's port: false (and why, in p.empty_why) when another
+// slot holds the same port.
+bool claim_port(port_claims& claims, fleet_port& p)
+{
+    serial_port_identity id{};
+    serial_identify_port(p.name, &id);
+    std::lock_guard<std::mutex> lock(claims.lock);
+    for (size_t i = 0; i < claims.held.size(); ++i) {
+        if (i == p.index || claims.held[i].count == 0 || !serial_same_port(id, claims.held[i])) {
+            continue;
+        }
+        snprintf(p.empty_why, sizeof p.empty_why,
+                 "is the port of slot %.300s too: two slots never load one tag",
+                 claims.who[i].c_str());
+        return false;
+    }
+    claims.held[p.index] = id;
+    return true;
+}
+
+void close_port(port_claims& claims, fleet_port& p, slot_round& r)
+{
+    tag_disconnect(p.name);
+    r.open = false;
+    std::lock_guard<std::mutex> lock(claims.lock);
+    claims.held[p.index] = serial_port_identity{};
 }
 
 void set_empty(fleet& f, fleet_port& p, const char* why)
 {
-    std::lock_guard<std::mutex> lock(f.lock);
+    bool same = p.phase == port_phase::empty && strcmp(p.empty_why, why) == 0;
     p.phase = port_phase::empty;
     snprintf(p.empty_why, sizeof p.empty_why, "%s", why);
+    if (!same) tell_state(f, p);
 }
 
-// The tag whose result was held has gone: the slot is empty again.
+// The tag held has gone: the slot is empty again.
 void tag_gone(fleet& f, fleet_port& p, slot_round& r)
 {
     if (!r.held) return;
+    bool told = !r.untouched;
     r.held = false;
+    r.untouched = false;
+    r.held_node = -1;
     r.misses = 0;
-    {
-        std::lock_guard<std::mutex> lock(f.lock);
-        emit_gone(f, p);
+    p.phase = port_phase::empty;
+    p.empty_why[0] = '\0';
+    if (told) {
+        tell_gone(f, p);
+    } else {
+        tell_state(f, p);
     }
-    show_station_event(f, p, "tag gone");
-    set_empty(f, p, "");
 }
 
 // Whether a poll's failure means the port itself has gone (an adapter
@@ -116,10 +168,9 @@ bool port_lost(int32_t result)
 }
 
 // One poll on the open line: SERIAL_OK when a tag answered, with its node
-// ID (-1 when it gives none). While a result is held one command does: the
-// node-ID query, whose answer tells the same tag from another; otherwise,
-// when another answers, or when the tag held gave no node ID, the tag is
-// identified ("ver") with its firmware.
+// ID (-1 when it gives none). While a tag whose node ID is known is held
+// one command does: the node-ID query, whose answer tells the same tag from
+// another; otherwise the tag is identified ("ver") with its firmware.
 int32_t poll_tag(const fleet_port& p, const slot_round& r, uint32_t* firmware, uint32_t* third,
                  int* node)
 {
@@ -137,156 +188,198 @@ int32_t poll_tag(const fleet_port& p, const slot_round& r, uint32_t* firmware, u
     return SERIAL_OK;
 }
 
-// A tag has been put in: it is loaded, and its result held.
-void load_tag(fleet& f, fleet_port& p, uint32_t firmware, uint32_t third)
+// Before another attempt: the tag must still be there, answer as a tag,
+// and be the same tag (a known node ID unchanged). SERIAL_OK, a failure of
+// the line, or APP_ESTOPPED with `why` when another tag answered.
+int32_t same_tag_again(fleet& f, fleet_port& p, char* why, size_t size)
+{
+    int before = p.node_id;
+    wait_for_quiet_line(p.name);
+    uint32_t firmware = 0, third = 0;
+    int32_t result = tag_identify(p.name, &firmware, &third, nullptr);
+    if (result == SERIAL_OK) result = read_node_id(f, p, firmware, third);
+    if (result != SERIAL_OK || before < 0 || p.node_id == before) return result;
+    snprintf(why, size, "was taken out before it was tried again (tag %d answered instead)",
+             p.node_id);
+    p.node_id = before;
+    return APP_ESTOPPED;
+}
+
+// A tag has been put in: it is loaded, and its result recorded.
+void load_tag(fleet& f, fleet_port& p)
 {
     auto start = std::chrono::steady_clock::now();
-    {
-        std::lock_guard<std::mutex> lock(f.lock);
-        p.phase = port_phase::connecting;
-        p.outcome = port_outcome::pending;
-        p.result = 0;
-        p.reason[0] = '\0';
-        p.hook_note[0] = '\0';
-        p.done = 0;
-        p.bytes_sent = 0;
-        p.attempts = 0;
-        p.progress_percent = -1;
-        p.progress_ms = 0;
-        p.started_ms = utc_now_ms();
-    }
-    char present[48];
-    snprintf(present, sizeof present, "tag %d present", p.node_id);
-    show_station_event(f, p, present);
+    p.phase = port_phase::connecting;
+    p.outcome = port_outcome::pending;
+    p.result = 0;
+    p.reason[0] = '\0';
+    p.done = 0;
+    p.bytes_sent = 0;
+    p.attempts = 0;
+    p.seq = 0;
+    p.started_ms = utc_now_ms();
+    tell_state(f, p);
     take_upload_turn(f);
     platform_fine_timer(true);
     serial_set_timeout(p.name, TAG_REPLY_TIMEOUT_MS);
     int32_t result = APP_ESTOPPED;
+    char why[TAG_REASON_SIZE] = "";
     for (unsigned n = 0; n <= f.options.retry && !fleet_stopping; ++n) {
         if (n > 0) {
-            // The tag must still be there, and answer as a tag, to be tried again.
-            wait_for_quiet_line(p.name);
-            result = tag_identify(p.name, &firmware, &third, nullptr);
-            if (result == SERIAL_OK) result = read_node_id(f, p, firmware, third);
+            result = same_tag_again(f, p, why, sizeof why);
             if (result != SERIAL_OK) break;
         }
-        {
-            std::lock_guard<std::mutex> lock(f.lock);
-            p.attempts = n + 1;
-            p.done = 0;
-        }
+        p.attempts = n + 1;
+        p.done = 0;
         result = load_script(f, p);
         if (result == SERIAL_OK) break;
     }
     platform_fine_timer(false);
     give_upload_turn(f);
-    char why[TAG_REASON_SIZE] = "";
-    if (result != SERIAL_OK && result != APP_ESTOPPED && !fleet_stopping) {
+    if (result != SERIAL_OK && why[0] == '\0' && !fleet_interrupted) {
         tag_describe_failure(p.name, result, why, sizeof why);
     }
-    {
-        std::lock_guard<std::mutex> lock(f.lock);
-        p.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-        // An upload the end of the run cut short is interrupted, whatever
-        // the line said after.
-        p.outcome = result == SERIAL_OK ? port_outcome::loaded
-                    : fleet_stopping    ? port_outcome::interrupted
-                                        : port_outcome::failed;
-        p.result = p.outcome == port_outcome::interrupted ? APP_ESTOPPED : result;
-        snprintf(p.reason, sizeof p.reason, "%s", p.outcome == port_outcome::failed ? why : "");
-        p.result_ms = utc_now_ms();
-        p.phase = port_phase::done;
-    }
-    record_result(f, p);
+    p.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    // An upload Ctrl-C cut short is interrupted, whatever the line said after.
+    p.outcome = result == SERIAL_OK ? port_outcome::loaded
+                : fleet_interrupted ? port_outcome::interrupted
+                                    : port_outcome::failed;
+    p.result = p.outcome == port_outcome::interrupted ? APP_ESTOPPED : result;
+    snprintf(p.reason, sizeof p.reason, "%s", p.outcome == port_outcome::failed ? why : "");
+    p.result_ms = utc_now_ms();
+    p.phase = port_phase::done;
+    tell_result(f, p);
     if (p.outcome == port_outcome::failed && f.live) platform_bell();
-    show_station_event(f, p, nullptr);
-    std::lock_guard<std::mutex> lock(f.lock);
-    unsigned long results = f.totals.loaded + f.totals.failed;
-    if (f.options.count > 0 && results >= f.options.count) stop_fleet();
+}
+
+// A tag answered a poll (node ID `node`, -1 when it gave none): a new tag
+// is loaded, unless --count loads have started.
+void tag_answered(fleet& f, fleet_port& p, slot_round& r, uint32_t firmware, uint32_t third,
+                  int node)
+{
+    if (r.held) {
+        // The tag held, whose node ID was not read when it came: the same
+        // tag, until it misses two polls.
+        if (r.held_node < 0 || node < 0 || node == r.held_node) {
+            if (r.held_node < 0) r.held_node = node;
+            return;
+        }
+        tag_gone(f, p, r);  // another node ID: another tag
+    }
+    r.held = true;
+    r.held_node = node;
+    snprintf(p.firmware, sizeof p.firmware, "%u.%u.%u", firmware >> 8, firmware & 0xFF, third);
+    p.node_id = node;
+    if (!may_start_load(f, p)) {
+        r.untouched = true;
+        return;
+    }
+    tell_present(f, p);
+    load_tag(f, p);
+}
+
+// Opens the slot's port when its adapter is there: false (the slot told
+// empty) when it is not, another slot holds it, or it cannot be opened.
+bool open_slot(fleet& f, station_slot& s, port_claims& claims, fleet_port& p, slot_round& r)
+{
+    if (!adapter_there(p, s, r)) {
+        tag_gone(f, p, r);
+        set_empty(f, p, "");
+        return false;
+    }
+    if (!claim_port(claims, p)) {
+        char why[TAG_REASON_SIZE];
+        snprintf(why, sizeof why, "%s", p.empty_why);
+        set_empty(f, p, why);
+        return false;
+    }
+    int32_t result = serial_open(p.name, 115200, 8, 0, 1, POLL_REPLY_MS);
+    if (result != SERIAL_OK) {
+        {
+            std::lock_guard<std::mutex> lock(claims.lock);
+            claims.held[p.index] = serial_port_identity{};
+        }
+        // A port that refuses (a network port), is gone, or that another
+        // program holds: no tag can be loaded there now.
+        char why[TAG_REASON_SIZE] = "";
+        if (!fleet_stopping && !tag_found_nothing(result)) {
+            tag_describe_failure(p.name, result, why, sizeof why);
+        }
+        tag_gone(f, p, r);
+        set_empty(f, p, why);
+        return false;
+    }
+    r.open = true;
+    return true;
 }
 
 // The slot's round, until the run ends.
-void run_slot(fleet& f, fleet_port& p)
+void run_slot(fleet* f, station_slot* s, port_claims* claims)
 {
-    if (f.options.verbose) tag_trace_label(p.slot);
+    fleet_port p = s->start;
+    if (f->options.verbose) tag_trace_label(p.slot);
     slot_round r;
-    set_empty(f, p, "");
+    set_empty(*f, p, "");
     while (!fleet_stopping) {
         uint64_t next_poll = platform_now_ms() + POLL_EVERY_MS;
-        if (!r.open) {
-            if (!adapter_there(f, p, r)) {
-                tag_gone(f, p, r);
-                set_empty(f, p, "");
-                sleep_until(next_poll);
-                continue;
-            }
-            int32_t result = serial_open(p.name, 115200, 8, 0, 1, POLL_REPLY_MS);
-            if (result != SERIAL_OK) {
-                // A port that refuses (a network port), is gone, or that
-                // another program holds: no tag can be loaded there now.
-                char why[TAG_REASON_SIZE] = "";
-                if (!fleet_stopping && !tag_found_nothing(result)) {
-                    tag_describe_failure(p.name, result, why, sizeof why);
-                }
-                tag_gone(f, p, r);
-                set_empty(f, p, why);
-                sleep_until(next_poll);
-                continue;
-            }
-            r.open = true;
+        if (p.listed != s->listed) {
+            p.listed = s->listed;
+            tell_state(*f, p);
+        }
+        if (!r.open && !open_slot(*f, *s, *claims, p, r)) {
+            sleep_until(next_poll);
+            continue;
         }
         uint32_t firmware = 0, third = 0;
         int node = -1;
         int32_t result = poll_tag(p, r, &firmware, &third, &node);
         if (fleet_stopping) break;
-        if (result != SERIAL_OK) {
-            if (port_lost(result)) {
-                serial_close(p.name);
-                r.open = false;
-                tag_gone(f, p, r);
-            } else if (r.held && ++r.misses >= MISSES_FOR_GONE) {
-                tag_gone(f, p, r);
-            }
-            if (!r.held) set_empty(f, p, "");
-            sleep_until(next_poll);
-            continue;
+        if (result == SERIAL_OK) {
+            r.misses = 0;
+            tag_answered(*f, p, r, firmware, third, node);
+        } else if (port_lost(result)) {
+            close_port(*claims, p, r);
+            tag_gone(*f, p, r);
+        } else if (r.held && ++r.misses >= MISSES_FOR_GONE) {
+            tag_gone(*f, p, r);
         }
-        r.misses = 0;
-        // The tag that is held answers still; another node ID is another tag.
-        if (!r.held || node != r.held_node) {
-            tag_gone(f, p, r);
-            note_tag(f, p, firmware, third, node);
-            load_tag(f, p, firmware, third);
-            r.held = true;
-            r.held_node = node;
-        }
+        if (!r.held) set_empty(*f, p, "");
         sleep_until(next_poll);
     }
-    if (r.open) tag_disconnect(p.name);
+    if (r.open) close_port(*claims, p, r);
+}
+
+void start_slot(fleet& f, station_slot& s, port_claims& claims)
+{
+    s.thread = std::thread(run_slot, &f, &s, &claims);
 }
 
 // -a: ports that the list shows join as slots of their own; those it no
 // longer shows leave (their threads keep watching, in case they come back).
-void list_ports(fleet& f, std::vector<std::thread>& threads)
+void list_ports(fleet& f, std::deque<station_slot>& slots, port_claims& claims)
 {
     static serial_port_info listed[FLEET_MAX_PORTS];
     size_t n = serial_list_ports(listed, FLEET_MAX_PORTS, false);
-    std::lock_guard<std::mutex> lock(f.lock);
-    for (fleet_port& p : f.ports) {
-        p.listed = false;
-        for (size_t i = 0; i < n && !p.listed; ++i) p.listed = strcmp(listed[i].name, p.name) == 0;
+    for (station_slot& s : slots) {
+        bool there = false;
+        for (size_t i = 0; i < n && !there; ++i) there = strcmp(listed[i].name, s.start.name) == 0;
+        s.listed = there;
     }
-    for (size_t i = 0; i < n && f.ports.size() < f.ports.capacity(); ++i) {
+    for (size_t i = 0; i < n && slots.size() < FLEET_MAX_PORTS; ++i) {
         bool known = false;
-        for (const fleet_port& p : f.ports) known = known || strcmp(listed[i].name, p.name) == 0;
+        for (const station_slot& s : slots) known = known || strcmp(listed[i].name, s.start.name) == 0;
         if (known) continue;
-        f.ports.emplace_back();
-        fleet_port& p = f.ports.back();
+        slots.emplace_back();
+        fleet_port& p = slots.back().start;
+        p.index = slots.size() - 1;
         snprintf(p.slot, sizeof p.slot, "%.*s", static_cast<int>(SERIAL_MAX_PATH), listed[i].name);
         snprintf(p.given, sizeof p.given, "%s", p.slot);
         snprintf(p.name, sizeof p.name, "%s", p.slot);
         p.usb = listed[i].usb;
-        threads.emplace_back(run_slot, std::ref(f), std::ref(p));
+        p.phase = port_phase::empty;
+        add_claim(claims, p);
+        recorder_add_slot(f, p);
+        start_slot(f, slots.back(), claims);
     }
 }
 
@@ -294,26 +387,40 @@ void list_ports(fleet& f, std::vector<std::thread>& threads)
 
 void run_station(fleet& f)
 {
-    // The slots' entries stay where they are: their threads hold them.
-    f.ports.reserve(FLEET_MAX_PORTS);
-    emit_start(f);
-    std::vector<std::thread> threads;
-    for (fleet_port& p : f.ports) threads.emplace_back(run_slot, std::ref(f), std::ref(p));
-    size_t previous = 0;
+    // The slots' check, as every run makes it; an adapter not there yet is
+    // waited for.
+    resolve_slots(f, false);
+    recorder_open(f);
+    port_claims claims;
+    // A deque: a slot's entry stays where it is while -a adds more.
+    std::deque<station_slot> slots;
+    for (const fleet_port& p : f.ports) {
+        slots.emplace_back();
+        slots.back().start = p;
+        add_claim(claims, p);
+    }
+    for (station_slot& s : slots) {
+        // Two slots that come to one port: both fail, and neither is used.
+        if (s.start.phase == port_phase::done) {
+            tell_result(f, s.start);
+        } else {
+            start_slot(f, s, claims);
+        }
+    }
     uint64_t next_list = 0;
     while (!fleet_stopping) {
         uint64_t now = platform_now_ms();
         if (f.options.all && now >= next_list) {
-            list_ports(f, threads);
+            list_ports(f, slots, claims);
             next_list = now + LIST_EVERY_MS;
         }
-        if (f.live) redraw_station(f, &previous);
-        platform_sleep_ms(f.live ? REDRAW_EVERY_MS : WATCH_EVERY_MS);
+        platform_sleep_ms(WATCH_EVERY_MS);
     }
     {
         std::lock_guard<std::mutex> lock(sleeping);
         wake_up.notify_all();
     }
-    for (std::thread& t : threads) t.join();
-    if (f.live) redraw_station(f, &previous);
+    for (station_slot& s : slots) {
+        if (s.thread.joinable()) s.thread.join();
+    }
 }

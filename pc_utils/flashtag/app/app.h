@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 
 // Text buffers of the run: the port number as typed after -c, and the
 // port's name ("COM4", or a device path on POSIX).
@@ -35,8 +36,9 @@ int32_t transfer_script(const char* port, char* filename, bool auto_run);
 
 // Reads <filename>.bas (as transfer_script names it; `fullname` gets the
 // name, APP_FILENAME_SIZE bytes) whole into `buffer` (APP_SCRIPT_SIZE
-// bytes): its length, or -1 after "<program>: Error: ..." on standard output.
-long read_script_file(const char* program, char* filename, char* fullname, uint8_t* buffer);
+// bytes): its length, or -1 after "<program>: Error: ..." on `messages`.
+long read_script_file(const char* program, char* filename, char* fullname, uint8_t* buffer,
+                      FILE* messages);
 
 // What an upload tells its caller as it goes: the step it has reached, and
 // the bytes of the file it has passed (every 20, and at the end). A false

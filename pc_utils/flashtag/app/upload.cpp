@@ -56,17 +56,18 @@ bool print_bar(void*, uint32_t done, uint32_t total)
 
 }  // namespace
 
-long read_script_file(const char* program, char* filename, char* fullname, uint8_t* buffer)
+long read_script_file(const char* program, char* filename, char* fullname, uint8_t* buffer,
+                      FILE* messages)
 {
     if (!make_full_name(filename, fullname, APP_FILENAME_SIZE)) {
-        printf("%s: Error: File name \"%s\" leaves no room for \".bas\" "
-               "(at most %d characters before it)\n",
-               program, filename, static_cast<int>(APP_FILENAME_SIZE - 5));
+        fprintf(messages, "%s: Error: File name \"%s\" leaves no room for \".bas\" "
+                "(at most %d characters before it)\n",
+                program, filename, static_cast<int>(APP_FILENAME_SIZE - 5));
         return -1;
     }
     FILE* infile = is_regular_file(fullname) ? fopen(fullname, "rb") : nullptr;
     if (infile == nullptr) {
-        printf("%s: Error: File not found \"%s\"\n", program, fullname);
+        fprintf(messages, "%s: Error: File not found \"%s\"\n", program, fullname);
         return -1;
     }
     size_t length = fread(buffer, 1, APP_SCRIPT_SIZE, infile);
@@ -74,12 +75,12 @@ long read_script_file(const char* program, char* filename, char* fullname, uint8
     bool failed = ferror(infile) != 0;
     fclose(infile);
     if (failed) {
-        printf("%s: Error: Can't read file \"%s\"\n", program, fullname);
+        fprintf(messages, "%s: Error: Can't read file \"%s\"\n", program, fullname);
         return -1;
     }
     if (too_long) {
-        printf("%s: Error: Script file \"%s\" is larger than %lu bytes\n", program, fullname,
-               static_cast<unsigned long>(APP_SCRIPT_SIZE));
+        fprintf(messages, "%s: Error: Script file \"%s\" is larger than %lu bytes\n", program,
+                fullname, static_cast<unsigned long>(APP_SCRIPT_SIZE));
         return -1;
     }
     return static_cast<long>(length);
@@ -116,7 +117,7 @@ void print_progress(uint32_t done, uint32_t total)
 int32_t transfer_script(const char* port, char* filename, bool auto_run)
 {
     char fullname[APP_FILENAME_SIZE];
-    long length = read_script_file("flashtag", filename, fullname, script);
+    long length = read_script_file("flashtag", filename, fullname, script, stdout);
     if (length < 0) return APP_ELOAD;
 
     uint8_t metadata_checksum = 0;

@@ -1,0 +1,470 @@
+// The recorder: everything the slots tell comes here, under one lock that
+// no write to standard output or standard error is ever made under. The
+// text for those goes into a queue that the output's thread writes; a
+// slow or stuck reader holds up that thread alone.
+#include "recorder.h"
+#include "events.h"
+#include "hooks.h"
+#include "platform/platform.h"
+#include "serial/serial.h"
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <string>
+#include <thread>
+
+namespace {
+
+// The live display is redrawn this often.
+constexpr uint32_t REDRAW_EVERY_MS = 100;
+// A slot's progress event goes at most this often, and always at 100 %.
+constexpr uint64_t PROGRESS_EVERY_MS = 250;
+// After an interrupt, output its reader does not take within this long is
+// given up: the run ends.
+constexpr uint64_t OUTPUT_GRACE_MS = 750;
+
+// Text for standard output or standard error. `slot` is the slot it tells
+// of (-1: none); a progress event not yet written is replaced by a newer
+// one of its slot.
+struct output_item {
+    FILE* to;
+    std::string text;
+    long slot = -1;
+    bool progress = false;
+};
+
+}  // namespace
+
+struct fleet_recorder {
+    std::mutex lock;
+    // The state each slot last told, and what its last --on-result said.
+    std::vector<fleet_port> view;
+    std::vector<std::string> hook_notes;
+    std::vector<int> progress_percent;
+    std::vector<uint64_t> progress_ms;
+    unsigned long loaded = 0, failed = 0, skipped = 0, interrupted = 0;
+    unsigned long loads_started = 0, loads_ended = 0;  // a station's, for --count
+    std::vector<std::string> failures;       // "A3 COM7: <reason>", as they came
+    std::vector<std::string> hook_failures;  // "A3 COM7 (result 4): exit status 1"
+    int report_error = 0;  // errno of the report's first failed write, flush or close
+    fleet_hooks hooks;
+    // The output's queue and thread.
+    std::deque<output_item> queue;
+    std::condition_variable output_ready;
+    bool closing = false;       // no more text comes
+    bool output_done = false;   // the thread has written it all
+    bool redraw_due = false;    // the live display changed
+    std::thread output;
+};
+
+namespace {
+
+// Under r.lock.
+void post(fleet_recorder& r, FILE* to, std::string text, long slot = -1, bool progress = false)
+{
+    if (progress) {
+        // The newest text of this slot still waiting: a progress event is
+        // replaced; anything else, and the new one goes after it.
+        for (auto it = r.queue.rbegin(); it != r.queue.rend(); ++it) {
+            if (it->slot != slot) continue;
+            if (it->progress) {
+                it->text = std::move(text);
+                return;
+            }
+            break;
+        }
+    }
+    r.queue.push_back({to, std::move(text), slot, progress});
+    r.output_ready.notify_one();
+}
+
+// A line of the display outside a terminal (not under --json or -q).
+bool lines_shown(const fleet& f) { return !f.live && !f.options.quiet && !f.options.json; }
+
+void post_line(fleet& f, const fleet_port& p, const char* what)
+{
+    char label[SERIAL_MAX_PATH * 2 + 2];
+    port_label(p, label, sizeof label);
+    post(*f.recorder, stdout, std::string(label) + ": " + what + "\n", static_cast<long>(p.index));
+}
+
+void redraw(fleet& f, size_t* previous)
+{
+    fleet_recorder& r = *f.recorder;
+    std::vector<std::string> text;
+    {
+        std::lock_guard<std::mutex> lock(r.lock);
+        r.redraw_due = false;
+        std::vector<char> line(FLEET_LINE_SIZE);
+        for (size_t i = 0; i < r.view.size(); ++i) {
+            const fleet_port& p = r.view[i];
+            line[0] = '\0';
+            if (!f.options.station) {
+                format_port_line(f, p, line.data(), line.size());
+            } else if (p.listed || p.phase != port_phase::empty) {
+                // A port -a no longer lists has left, once its result has gone.
+                format_station_line(f, p, r.hook_notes[i].c_str(), line.data(), line.size());
+            } else {
+                continue;
+            }
+            text.emplace_back(line.data());
+        }
+        if (f.options.station) {
+            format_station_totals(f, r.loaded, r.failed, line.data(), line.size());
+            text.emplace_back(line.data());
+        }
+    }
+    std::vector<const char*> lines;
+    lines.reserve(text.size());
+    for (const std::string& t : text) lines.push_back(t.c_str());
+    platform_write_lines_in_place(lines.data(), lines.size(), *previous);
+    *previous = lines.size();
+}
+
+// The output's thread: writes the queue as it comes, and redraws the live
+// display when it changed (at most every REDRAW_EVERY_MS).
+void write_output(fleet* f)
+{
+    fleet_recorder& r = *f->recorder;
+    size_t previous = 0;
+    uint64_t next_redraw = 0;
+    std::unique_lock<std::mutex> lock(r.lock);
+    for (;;) {
+        if (r.queue.empty()) {
+            if (f->live && r.redraw_due) {
+                uint64_t now = platform_now_ms();
+                if (now >= next_redraw) {
+                    lock.unlock();
+                    redraw(*f, &previous);
+                    lock.lock();
+                    next_redraw = now + REDRAW_EVERY_MS;
+                    continue;
+                }
+                r.output_ready.wait_for(lock, std::chrono::milliseconds(next_redraw - now));
+                continue;
+            }
+            if (r.closing) break;
+            r.output_ready.wait(lock);
+            continue;
+        }
+        output_item item = std::move(r.queue.front());
+        r.queue.pop_front();
+        bool redraw_first = f->live && r.redraw_due;
+        lock.unlock();
+        // The live display is up to date before a text (the summary) comes under it.
+        if (redraw_first) redraw(*f, &previous);
+        fputs(item.text.c_str(), item.to);
+        fflush(item.to);
+        lock.lock();
+    }
+    r.output_done = true;
+    r.output_ready.notify_all();
+}
+
+void show(fleet& f)
+{
+    f.recorder->redraw_due = true;
+    if (f.live) f.recorder->output_ready.notify_one();
+}
+
+void count(fleet_recorder& r, const fleet_port& p)
+{
+    switch (p.outcome) {
+    case port_outcome::loaded: ++r.loaded; break;
+    case port_outcome::skipped: ++r.skipped; break;
+    case port_outcome::interrupted: ++r.interrupted; break;
+    default: {
+        ++r.failed;
+        char label[SERIAL_MAX_PATH * 2 + 2];
+        port_label(p, label, sizeof label);
+        r.failures.push_back(std::string(label) + ": " + p.reason);
+    }
+    }
+}
+
+void write_report(fleet& f, const std::string& record)
+{
+    fleet_recorder& r = *f.recorder;
+    if (f.report == nullptr) return;
+    errno = 0;
+    fputs((record + "\n").c_str(), f.report);
+    // Writes are buffered: the flush (or an error a write left behind)
+    // says whether this record reached the file.
+    if ((fflush(f.report) != 0 || ferror(f.report) != 0) && r.report_error == 0) {
+        r.report_error = errno != 0 ? errno : EIO;
+    }
+}
+
+// Under r.lock: the result numbered, written, told and counted.
+void record(fleet& f, fleet_port& p)
+{
+    fleet_recorder& r = *f.recorder;
+    p.seq = r.loaded + r.failed + r.skipped + r.interrupted + 1;
+    count(r, p);
+    r.view[p.index] = p;
+    r.hook_notes[p.index].clear();
+    std::string record = format_record(f, p);
+    write_report(f, record);
+    if (f.options.json) post(r, stdout, event_result(record), static_cast<long>(p.index));
+    if (lines_shown(f)) {
+        char line[FLEET_LINE_SIZE];
+        format_result_line(p, line, sizeof line);
+        post(r, stdout, line, static_cast<long>(p.index));
+    }
+    if (f.options.on_result != nullptr &&
+        (p.outcome == port_outcome::loaded || p.outcome == port_outcome::failed)) {
+        start_hook(f, r.hooks, p);
+    }
+    show(f);
+}
+
+int summarise(fleet& f)
+{
+    fleet_recorder& r = *f.recorder;
+    std::string out;
+    char text[TAG_REASON_SIZE + 2 * SERIAL_MAX_PATH + 128];
+    unsigned long tags = r.loaded + r.failed + r.interrupted;
+    snprintf(text, sizeof text, "\n%lu tag%s: %lu loaded, %lu failed", tags, tags == 1 ? "" : "s",
+             r.loaded, r.failed);
+    out += text;
+    if (r.interrupted > 0) out += ", " + std::to_string(r.interrupted) + " interrupted";
+    if (r.skipped > 0) {
+        out += " (" + std::to_string(r.skipped) + (r.skipped == 1 ? " port" : " ports") +
+               " without a tag skipped)";
+    }
+    out += "\n";
+    if (f.options.station) {
+        // Results come and go on a station's slots: each failure as it came.
+        for (const std::string& failure : r.failures) out += "FAILED " + failure + "\n";
+    } else {
+        // A batch port's one record, in the order the ports were named.
+        for (const fleet_port& p : r.view) {
+            if (p.outcome != port_outcome::failed) continue;
+            char label[SERIAL_MAX_PATH * 2 + 2];
+            port_label(p, label, sizeof label);
+            out += std::string("FAILED ") + label + ": " + p.reason + "\n";
+        }
+    }
+    for (const std::string& hook : r.hook_failures) out += "on-result failed for " + hook + "\n";
+    bool ok = r.failed == 0 && r.interrupted == 0;
+    if (f.options.all && tags == 0 && !f.options.station) {
+        out += "tagfleet: Error: No tag found\n";
+        ok = false;
+    }
+    if (r.loaded < f.options.expect) {
+        snprintf(text, sizeof text, "tagfleet: Error: %lu of the %u tags expected loaded\n",
+                 r.loaded, f.options.expect);
+        out += text;
+        ok = false;
+    }
+    if (r.report_error != 0) {
+        snprintf(text, sizeof text, "tagfleet: cannot write the report %.200s: %s\n",
+                 f.options.report, strerror(r.report_error));
+        out += text;
+        ok = false;
+    }
+    // A station ends at Ctrl-C as a matter of course.
+    if (fleet_interrupted) {
+        out += f.options.station ? "tagfleet: Station stopped; every port was released\n"
+                                 : "tagfleet: Error: Interrupted; every port was released\n";
+    }
+    int status = ok ? 0 : 1;
+    // Under --json standard output is the events' alone.
+    post(r, f.options.json ? stderr : stdout, out);
+    if (f.options.json) {
+        post(r, stdout, event_end(r.loaded, r.failed, r.skipped, r.interrupted, status));
+    }
+    return status;
+}
+
+}  // namespace
+
+fleet::fleet() = default;
+fleet::~fleet() = default;
+
+void recorder_open(fleet& f)
+{
+    f.recorder = std::make_unique<fleet_recorder>();
+    fleet_recorder& r = *f.recorder;
+    r.view = f.ports;
+    for (size_t i = 0; i < r.view.size(); ++i) r.view[i].index = i;
+    r.hook_notes.assign(f.ports.size(), std::string());
+    r.progress_percent.assign(f.ports.size(), -1);
+    r.progress_ms.assign(f.ports.size(), 0);
+    if (f.options.json) post(r, stdout, event_start(f));
+    r.redraw_due = true;
+    r.output = std::thread(write_output, &f);
+}
+
+void recorder_add_slot(fleet& f, const fleet_port& p)
+{
+    fleet_recorder& r = *f.recorder;
+    std::lock_guard<std::mutex> lock(r.lock);
+    r.view.push_back(p);
+    r.view.back().index = r.view.size() - 1;
+    r.hook_notes.emplace_back();
+    r.progress_percent.push_back(-1);
+    r.progress_ms.push_back(0);
+    show(f);
+}
+
+void tell_state(fleet& f, const fleet_port& p)
+{
+    fleet_recorder& r = *f.recorder;
+    std::lock_guard<std::mutex> lock(r.lock);
+    port_phase before = r.view[p.index].phase;
+    r.view[p.index] = p;
+    if (!f.options.station && before == port_phase::waiting && p.phase == port_phase::connecting &&
+        lines_shown(f)) {
+        post_line(f, p, "started");
+    }
+    show(f);
+}
+
+void tell_present(fleet& f, const fleet_port& p)
+{
+    fleet_recorder& r = *f.recorder;
+    std::lock_guard<std::mutex> lock(r.lock);
+    r.view[p.index] = p;
+    r.progress_percent[p.index] = -1;
+    r.progress_ms[p.index] = 0;
+    if (f.options.json) post(r, stdout, event_present(p), static_cast<long>(p.index));
+    if (f.options.station && lines_shown(f)) {
+        char what[64];
+        if (p.node_id >= 0) {
+            snprintf(what, sizeof what, "tag %d present", p.node_id);
+        } else {
+            snprintf(what, sizeof what, "tag present (its node ID not read)");
+        }
+        post_line(f, p, what);
+    }
+    show(f);
+}
+
+void tell_progress(fleet& f, size_t index, uint32_t done)
+{
+    fleet_recorder& r = *f.recorder;
+    std::lock_guard<std::mutex> lock(r.lock);
+    fleet_port& p = r.view[index];
+    p.done = done;
+    p.phase = port_phase::uploading;
+    show(f);
+    if (!f.options.json) return;
+    int percent = f.length == 0 ? 100 : static_cast<int>(uint64_t{done} * 100 / f.length);
+    uint64_t now = platform_now_ms();
+    if (percent == r.progress_percent[index] ||
+        (percent < 100 && r.progress_ms[index] != 0 && now - r.progress_ms[index] < PROGRESS_EVERY_MS)) {
+        return;
+    }
+    r.progress_percent[index] = percent;
+    r.progress_ms[index] = now;
+    post(r, stdout, event_progress(p, percent), static_cast<long>(index), true);
+}
+
+void tell_gone(fleet& f, const fleet_port& p)
+{
+    fleet_recorder& r = *f.recorder;
+    std::lock_guard<std::mutex> lock(r.lock);
+    r.view[p.index] = p;
+    if (f.options.json) post(r, stdout, event_gone(p), static_cast<long>(p.index));
+    if (lines_shown(f)) post_line(f, p, "tag gone");
+    show(f);
+}
+
+bool tell_result(fleet& f, const fleet_port& p)
+{
+    fleet_recorder& r = *f.recorder;
+    std::lock_guard<std::mutex> lock(r.lock);
+    // A port of a batch run has one result; a station's slot one per tag.
+    if (!f.options.station && r.view[p.index].seq != 0) return false;
+    fleet_port recorded = p;
+    record(f, recorded);
+    // --count loads have their results: none is under way, the station ends.
+    if (p.attempts > 0) ++r.loads_ended;
+    if (f.options.count > 0 && r.loads_ended >= f.options.count) stop_fleet();
+    return true;
+}
+
+bool may_start_load(fleet& f, const fleet_port& p)
+{
+    fleet_recorder& r = *f.recorder;
+    std::lock_guard<std::mutex> lock(r.lock);
+    if (f.options.count == 0 || r.loads_started < f.options.count) {
+        ++r.loads_started;
+        return true;
+    }
+    fleet_port& shown = r.view[p.index];
+    shown = p;
+    shown.phase = port_phase::waiting;
+    snprintf(shown.empty_why, sizeof shown.empty_why,
+             "a tag is there, not loaded: --count %lu reached", f.options.count);
+    show(f);
+    return false;
+}
+
+void tell_hook_failed(fleet& f, size_t index, const std::string& label, unsigned long seq,
+                      const char* why)
+{
+    fleet_recorder& r = *f.recorder;
+    std::lock_guard<std::mutex> lock(r.lock);
+    r.hook_notes[index] = std::string("on-result: ") + why;
+    r.hook_failures.push_back(label + " (result " + std::to_string(seq) + "): " + why);
+    if (lines_shown(f)) post(r, stdout, label + ": on-result: " + why + "\n");
+    show(f);
+}
+
+int recorder_close(fleet& f)
+{
+    fleet_recorder& r = *f.recorder;
+    wait_for_hooks(r.hooks);
+    std::unique_lock<std::mutex> lock(r.lock);
+    // Every port of a batch run has its record: one no upload reached is
+    // interrupted; one whose slot's check failed has that failure.
+    if (!f.options.station) {
+        for (fleet_port& p : r.view) {
+            if (p.seq != 0) continue;
+            fleet_port last = p;
+            if (last.outcome == port_outcome::pending) {
+                last.outcome = port_outcome::interrupted;
+                last.result = APP_ESTOPPED;
+                last.reason[0] = '\0';
+            }
+            last.phase = port_phase::done;
+            record(f, last);
+        }
+    }
+    lock.unlock();
+    // Commands started for those last records.
+    wait_for_hooks(r.hooks);
+    lock.lock();
+    if (f.report != nullptr) {
+        errno = 0;
+        if (fclose(f.report) != 0 && r.report_error == 0) r.report_error = errno != 0 ? errno : EIO;
+        f.report = nullptr;
+    }
+    int status = summarise(f);
+    r.closing = true;
+    r.output_ready.notify_all();
+    // All of it is written, unless the run was interrupted and its reader
+    // does not take it in time.
+    uint64_t give_up = 0;
+    while (!r.output_done) {
+        if (fleet_interrupted && give_up == 0) give_up = platform_now_ms() + OUTPUT_GRACE_MS;
+        if (give_up != 0 && platform_now_ms() >= give_up) break;
+        r.output_ready.wait_for(lock, std::chrono::milliseconds(50));
+    }
+    bool written = r.output_done;
+    lock.unlock();
+    if (written) {
+        r.output.join();
+        return status;
+    }
+    // The output's thread is stuck in a write that may never return; the
+    // process ends without it (stdio's exit would wait for its lock).
+    r.output.detach();
+    platform_run_ended();
+    std::_Exit(status);
+}
