@@ -51,6 +51,19 @@ void append_bar(char* line, size_t size, size_t* n, unsigned percent)
     append_piece(line, size, n, piece);
 }
 
+// "7", or "?" for a tag whose node ID was not read.
+struct node_text {
+    explicit node_text(int node_id)
+    {
+        if (node_id >= 0) {
+            snprintf(text, sizeof text, "%d", node_id);
+        } else {
+            snprintf(text, sizeof text, "?");
+        }
+    }
+    char text[12];
+};
+
 // "12:03:41", the local time of a UTC ms.
 void clock_text(int64_t utc_ms, char* text, size_t size)
 {
@@ -103,12 +116,13 @@ void format_station_line(const fleet& f, const fleet_port& p, const char* note, 
     const char* red = f.colour ? PLATFORM_RED : "";
     const char* plain = f.colour ? PLATFORM_PLAIN : "";
     if (p.phase == port_phase::connecting || p.phase == port_phase::uploading) {
-        snprintf(piece, sizeof piece, " loading  node %d  %s  ", p.node_id, p.firmware);
+        snprintf(piece, sizeof piece, " loading  node %s  %s  ", node_text(p.node_id).text,
+                 p.firmware);
         append_piece(line, size, &n, piece);
         append_bar(line, size, &n, percent_of(f, p));
     } else if (p.phase == port_phase::done && p.outcome == port_outcome::loaded) {
-        snprintf(piece, sizeof piece, " %sPASS%s  node %d  %s  %s", green, plain, p.node_id,
-                 p.firmware, at);
+        snprintf(piece, sizeof piece, " %sPASS%s  node %s  %s  %s", green, plain,
+                 node_text(p.node_id).text, p.firmware, at);
         append_piece(line, size, &n, piece);
     } else if (p.phase == port_phase::done && p.outcome == port_outcome::failed) {
         snprintf(piece, sizeof piece, " %sFAIL%s %s  %s", red, plain, at, p.reason);
@@ -132,8 +146,9 @@ void format_result_line(const fleet_port& p, char* line, size_t size)
     char label[SERIAL_MAX_PATH * 2 + 2];
     port_label(p, label, sizeof label);
     if (p.outcome == port_outcome::loaded) {
-        snprintf(line, size, "%s: loaded (node %d, firmware %s, %lu bytes in %.1f s)\n", label,
-                 p.node_id, p.firmware, static_cast<unsigned long>(p.bytes_sent), p.seconds);
+        snprintf(line, size, "%s: loaded (node %s, firmware %s, %lu bytes in %.1f s)\n", label,
+                 node_text(p.node_id).text, p.firmware, static_cast<unsigned long>(p.bytes_sent),
+                 p.seconds);
     } else if (p.outcome == port_outcome::interrupted) {
         snprintf(line, size, "%s: interrupted\n", label);
     } else {

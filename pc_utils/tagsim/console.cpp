@@ -56,7 +56,11 @@ void console_command(sim_tag& tag, const std::string& command)
     if (command == "ver") {
         reply(tag, tag.opt.version);
     } else if (command == (old ? "id" : "?_id")) {
-        if (!tag.opt.mute_id) reply(tag, std::to_string(tag.node_id));
+        if (tag.id_queries_unanswered > 0) {
+            --tag.id_queries_unanswered;
+        } else if (!tag.opt.mute_id) {
+            reply(tag, std::to_string(tag.node_id));
+        }
     } else if (old && starts_with(command, "id ")) {
         tag.node_id = static_cast<unsigned>(strtoul(command.c_str() + 3, nullptr, 10)) & 0xFF;
         reply(tag, "OK");

@@ -36,6 +36,7 @@ void start_tag(sim_tag& tag)
     tag.echo = tag.opt.echo;
     tag.echo_typed = tag.opt.echo_typed;
     tag.node_id = tag.opt.node_id;
+    tag.id_queries_unanswered = tag.opt.mute_id_first;
     if (tag.opt.node_id_file.empty()) return;
     if (FILE* f = fopen(tag.opt.node_id_file.c_str(), "r")) {
         unsigned id = 0;
@@ -132,6 +133,8 @@ void usage()
             "Devices that are not a well-behaved tag:\n"
             "  --mute-after-load   say nothing more after \"OK\" to the load command\n"
             "  --mute-id           answer \"ver\" but not the node-ID query\n"
+            "  --mute-id-first N   leave the first N node-ID queries after power-up\n"
+            "                      unanswered (a board still booting)\n"
             "  --garbage           answer every command with a line of random bytes\n"
             "  --babble            send random bytes without pause, answer nothing\n"
             "In TEXT, \\0, \\r, \\n, \\\\ and \\xHH stand for those bytes.\n");
@@ -143,7 +146,7 @@ bool parse(int argc, char** argv, sim_options& opt)
         LINK = 256, VERSION, NODE_ID, ECHO_COMMANDS, ECHO_TYPED, PREFIX, BLANK, SILENT, TRANSCRIPT, HELP,
         SAVE_SCRIPT, SAVE_META, SAVE_GAPS, REFUSE_LOAD, M_LINE, FINAL, HANGUP_AFTER, QUIET_MS,
         LOG_RECORDS, LOG_PREAMBLE, LOG_NO_SELECTED, LOG_FINAL, LOG_STALL,
-        MUTE_AFTER_LOAD, MUTE_ID, GARBAGE, BABBLE, EVENTS, PULLED, NODE_ID_FILE,
+        MUTE_AFTER_LOAD, MUTE_ID, GARBAGE, BABBLE, EVENTS, PULLED, NODE_ID_FILE, MUTE_ID_FIRST,
     };
     static const option longopts[] = {
         {"link", required_argument, nullptr, LINK},
@@ -176,6 +179,7 @@ bool parse(int argc, char** argv, sim_options& opt)
         {"events", required_argument, nullptr, EVENTS},
         {"pulled", no_argument, nullptr, PULLED},
         {"node-id-file", required_argument, nullptr, NODE_ID_FILE},
+        {"mute-id-first", required_argument, nullptr, MUTE_ID_FIRST},
         {nullptr, 0, nullptr, 0},
     };
     int c = 0;
@@ -228,6 +232,10 @@ bool parse(int argc, char** argv, sim_options& opt)
         case EVENTS: opt.events = optarg; break;
         case PULLED: opt.pulled = true; break;
         case NODE_ID_FILE: opt.node_id_file = optarg; break;
+        case MUTE_ID_FIRST:
+            ok = number_switch("mute-id-first", 0, 1000, &number);
+            opt.mute_id_first = static_cast<unsigned>(number);
+            break;
         default: return false;
         }
     }

@@ -45,6 +45,7 @@ struct sim_options {
     // Not a well-behaved tag.
     bool mute_after_load = false;   // silent once the load command is answered
     bool mute_id = false;           // no answer to the node-ID query
+    unsigned mute_id_first = 0;     // none to the first this many after power-up
     bool garbage = false;           // random bytes instead of each reply
     bool babble = false;            // random bytes without end
 };
@@ -75,6 +76,7 @@ struct sim_tag {
     bool echo = false;
     bool echo_typed = false;
     unsigned node_id = 0;
+    unsigned id_queries_unanswered = 0;  // left of --mute-id-first
     bool old_console = false;  // firmware 5.x: "id", no "_echo"
     bool text_log = false;     // version's third number 1: log as text lines
 };

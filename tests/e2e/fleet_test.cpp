@@ -180,14 +180,17 @@ TEST(Fleet, InterruptGivesEveryPortBackAndRecordsIt)
         RunOptions options;
         options.signal_after = "COM3: started\n";
         options.signal = signal;
-        RunResult r = fleet({"-c", "2", "-c", "3", "-c", "4", "-j", "2", "--report",
-                             target.program_path("stop.jsonl")},
+        // The slot whose adapter is not there has its record too.
+        RunResult r = fleet({"-c", "2", "-c", "3", "-c", "4", "-c", "usb:0403:6001:NOPE", "-j", "2",
+                             "--report", target.program_path("stop.jsonl")},
                             options);
         EXPECT_EQ(r.status, 1);
         EXPECT_TRUE(r.out.ends_with("tagfleet: Error: Interrupted; every port was released\n"))
             << r.out;
-        EXPECT_NE(r.out.find("3 tags: 0 loaded, 0 failed, 3 interrupted\n"), std::string::npos)
+        EXPECT_NE(r.out.find("4 tags: 0 loaded, 1 failed, 3 interrupted\nFAILED usb:0403:6001:NOPE: "),
+                  std::string::npos)
             << r.out;
+        EXPECT_EQ(count_of(read_file(report), "\n"), 4u) << read_file(report);
         EXPECT_EQ(count_of(read_file(report), "\"outcome\": \"interrupted\""), 3u) << read_file(report);
         EXPECT_EQ(count_of(read_file(report), "\"result\": 104"), 3u) << read_file(report);
         for (const auto& sim : fixture.sims) {
@@ -200,6 +203,31 @@ TEST(Fleet, InterruptGivesEveryPortBackAndRecordsIt)
             close(fd);
         }
     }
+}
+
+// A reader of the output that takes nothing for 3 s (its pipe full) holds
+// up no upload, and still gets every line.
+TEST(Fleet, AStuckReaderHoldsUpNoUpload)
+{
+    Fixture fixture({{}, {}});
+    RunOptions options;
+    options.stuck_after = "{\"event\": \"progress\"";
+    options.output_stuck_ms = 3000;
+    RunResult r = fleet({"-c", "2", "-c", "3", "--json"}, options);
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(r.out.find("\n2 tags: 2 loaded, 0 failed\n"), std::string::npos) << r.out;
+    EXPECT_EQ(count_of(r.out, "{\"event\": \"result\""), 2u) << r.out;
+    EXPECT_EQ(fixture.received(3), script);
+    // Under --json a text error goes to standard error, never among the events.
+    const Target& target = Target::get();
+    options = RunOptions();
+    options.stderr_path = target.work().file("errors");
+    r = target.run_program("tagfleet", {"--json", "-c", "2", target.program_path("missing.bas")},
+                           options);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_NE(read_file(options.stderr_path).find("tagfleet: Error: File not found \""),
+              std::string::npos);
 }
 
 // After an interrupt no command goes to a tag (not even the next attempt
@@ -322,6 +350,10 @@ TEST(Fleet, FixtureFiles)
         {"A1 COM2 COM3\n", {}, rack + ":1: slot A1: one port only, not \"COM3\""},
         {"A1 COM2\n", {"-c", "COM2"}, "tagfleet: -c COM2 is the port of slot A1 (" + rack + ":1)"},
         {"A1 COM2\n", {"-a"}, "tagfleet: -a and --fixture exclude each other"},
+        // Notepad's byte-order mark is no part of the first slot's name.
+        {"\xEF\xBB\xBF" "A1 COM2\nA1 COM3\n", {}, rack + ":2: slot A1 is named twice"},
+        {std::string("A1 COM2\nA2 COM8\0junk", 21), {}, rack + ":2: a NUL byte"},
+        {"# no slot yet\n", {}, rack + ": names no slot"},
     };
     for (const Case& c : usage) {
         SCOPED_TRACE(c.says);
@@ -396,4 +428,21 @@ TEST(Fleet, FixtureSlotsOnUsbAdapters)
               std::string::npos)
         << r.out;
     EXPECT_NE(r.out.find("; the same port as slot A2\n"), std::string::npos) << r.out;
+
+    // A station checks its slots as every run does, and records the adapter
+    // behind a device path.
+    std::string usb1 = target.port_dir().file("ttyUSB1");
+    write_file(target.work().file("usb.fixture"),
+               "A1 usb:0403:6001:A10K1234\nA2 usb@1-3.2:1.0\nA3 " + usb1 + "\n");
+    remove(report.c_str());
+    r = fleet({"--station", "--count", "1", "--fixture", target.work().file("usb.fixture"),
+               "--report", report},
+              options);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("3 tags: 1 loaded, 2 failed\nFAILED A1 " + usb0 + ": is the port of slot A2"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(read_file(report).find("\"slot\": \"A3\", \"adapter\": {\"vid\": \"0403\""),
+              std::string::npos)
+        << read_file(report);
 }

@@ -122,6 +122,39 @@ TEST(Station, EachTagIsLoadedOncePerInsertion)
     }
 }
 
+// A tag that misses its first node-ID query (a board still booting) is the
+// tag that was loaded when the next poll hears its node ID: loaded once.
+// With --count 1 and two tags that come at once, one is loaded and the
+// other left untouched: one record, status 0, whichever comes first.
+TEST(Station, OneLoadPerTagAndCountCountsLoads)
+{
+    const Target& target = Target::get();
+    write_file(target.work().file("o.bas"), "10 END\r\n");
+    {
+        SlotTag slot(2, {"--mute-id-first", "1"});
+        auto station = target.start("tagfleet", {"--station", "-c", "2", target.program_path("o.bas")});
+        ASSERT_TRUE(slot.saw("final OK", 1));
+        ASSERT_TRUE(slot.saw("command ?_id", 3));  // two polls more
+        EXPECT_EQ(slot.count("command load"), 1u);
+        std::string out = target.folded(station->output());
+        EXPECT_EQ(out.find("-1"), std::string::npos) << out;
+        EXPECT_NE(out.find("COM2: tag present (its node ID not read)\n"), std::string::npos) << out;
+    }
+    for (int round = 0; round < 3; ++round) {
+        SCOPED_TRACE(round);
+        SlotTag first(2, {}), second(3, {"--node-id", "8"});
+        std::string report = target.work().file("count.jsonl");
+        remove(report.c_str());
+        RunResult r = target.run_program("tagfleet", {"--station", "--count", "1", "-c", "2", "-c",
+                                                      "3", "--report", target.program_path("count.jsonl"),
+                                                      target.program_path("o.bas")});
+        EXPECT_EQ(r.status, 0) << r.out;
+        EXPECT_NE(r.out.find("\n1 tag: 1 loaded, 0 failed\n"), std::string::npos) << r.out;
+        EXPECT_EQ(count_of(read_file(report), "\n"), 1u) << read_file(report);
+        EXPECT_EQ(first.count("command load") + second.count("command load"), 1u);
+    }
+}
+
 // --json: a complete object a line, in order; the result event carries the
 // report's record. --on-result runs beside, with the result in its
 // environment, and its failure is said without changing the outcome.

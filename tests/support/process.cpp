@@ -1,5 +1,6 @@
 #include "process.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -25,11 +26,23 @@ int ms_left(clock_type::time_point deadline)
     return left.count() < 0 ? 0 : static_cast<int>(left.count());
 }
 
+// Fills a pipe with NUL bytes until it takes no more. Through an opening
+// of its own: the program's end must stay blocking.
+void fill_pipe(int fd)
+{
+    int own = open(("/proc/self/fd/" + std::to_string(fd)).c_str(), O_WRONLY | O_NONBLOCK);
+    static const char filler[4096] = {};
+    while (own >= 0 && write(own, filler, sizeof filler) > 0) {
+    }
+    if (own >= 0) close(own);
+}
+
 // Starts argv in a process group of its own, with its standard output (and
 // error, when `with_stderr`) on a pipe; returns the pid and the pipe's read
-// end.
+// end, and its write end too when `in_fd` is given.
 pid_t spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env,
-            bool with_stderr, int* out_fd, const std::string& stderr_path = "")
+            bool with_stderr, int* out_fd, const std::string& stderr_path = "",
+            int* in_fd = nullptr)
 {
     int fds[2];
     if (pipe(fds) != 0) throw std::runtime_error("pipe");
@@ -64,7 +77,11 @@ pid_t spawn(const std::vector<std::string>& argv, const std::vector<std::string>
     int rc = posix_spawnp(&pid, cargv[0], &actions, &attr, cargv.data(), cenv.data());
     posix_spawnattr_destroy(&attr);
     posix_spawn_file_actions_destroy(&actions);
-    close(fds[1]);
+    if (in_fd != nullptr) {
+        *in_fd = fds[1];
+    } else {
+        close(fds[1]);
+    }
     if (rc != 0) {
         close(fds[0]);
         throw std::runtime_error("cannot start " + argv[0] + ": " + strerror(rc));
@@ -113,8 +130,9 @@ TagSimProcess::TagSimProcess(const std::string& link, const std::vector<std::str
 RunResult run_program(const std::vector<std::string>& argv, const std::vector<std::string>& env,
                       const RunOptions& options)
 {
-    int fd = -1;
-    pid_t pid = spawn(argv, env, true, &fd, options.stderr_path);
+    int fd = -1, stuck_fd = -1;
+    pid_t pid = spawn(argv, env, true, &fd, options.stderr_path,
+                      options.output_stuck_ms > 0 ? &stuck_fd : nullptr);
     RunResult result;
     auto deadline = clock_type::now() + std::chrono::milliseconds(options.timeout_ms);
     bool signalled = options.signal_after.empty();
@@ -129,6 +147,13 @@ RunResult run_program(const std::vector<std::string>& argv, const std::vector<st
         ssize_t got = read(fd, buf, sizeof buf);
         if (got <= 0) break;
         result.out.append(buf, static_cast<size_t>(got));
+        if (stuck_fd >= 0 && result.out.find(options.stuck_after) != std::string::npos) {
+            // As a reader that stops reading leaves it: full, for a while.
+            fill_pipe(stuck_fd);
+            usleep(static_cast<useconds_t>(options.output_stuck_ms) * 1000);
+            close(stuck_fd);
+            stuck_fd = -1;
+        }
         if (!signalled && result.out.find(options.signal_after) != std::string::npos) {
             signalled = true;
             if (options.signal == 0) break;  // the reader goes away
@@ -136,6 +161,9 @@ RunResult run_program(const std::vector<std::string>& argv, const std::vector<st
         }
     }
     close(fd);
+    if (stuck_fd >= 0) close(stuck_fd);
+    // The filler: no program under test writes a NUL.
+    result.out.erase(std::remove(result.out.begin(), result.out.end(), '\0'), result.out.end());
     int status = 0;
     while (waitpid(pid, &status, WNOHANG) == 0) {
         if (ms_left(deadline) == 0) kill(pid, SIGKILL);

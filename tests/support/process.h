@@ -62,6 +62,8 @@ struct RunOptions {
     int signal = SIGINT;        // ...the program gets this signal, or with 0
                                 //    its output is closed (a pipe to "head")
     bool machine_ports = false; // the machine's own ports, not the test's links
+    std::string stuck_after;    // once the output holds this text, its pipe is
+    int output_stuck_ms = 0;    //    full and unread this long
     std::vector<std::string> env;  // more of the environment ("NAME=value")
 };
 
