@@ -39,7 +39,7 @@ void print_help()
            "      --check       resolve every slot and say what it is, opening nothing\n"
            "      --station     a production station: load each tag as it is plugged in,\n"
            "                    once, until Ctrl-C\n"
-           "      --count N     the station ends after N results\n"
+           "      --count N     the station loads N tags, then ends\n"
            "      --on-result CMD  run CMD through the shell after each result, with\n"
            "                    TAGFLEET_SLOT, _PORT, _OUTCOME, _NODE_ID, _REASON, _SEQ\n"
            "      --station-id TEXT  the station in the records (default: the host name)\n"
