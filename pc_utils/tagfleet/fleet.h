@@ -105,12 +105,12 @@ struct fleet {
     // entry and keeps its state to itself.
     std::vector<fleet_port> ports;
     // The script, read and checked once, and its metadata record.
-    uint8_t script[APP_SCRIPT_SIZE];
+    uint8_t script[APP_SCRIPT_SIZE] = {};
     uint32_t length = 0;
     char fullname[APP_FILENAME_SIZE] = "";
     char fullname_utf8[APP_FILENAME_SIZE * 3] = "";  // for the report
     char sha256[65] = "";
-    uint8_t metadata[APP_METADATA_SIZE];
+    uint8_t metadata[APP_METADATA_SIZE] = {};
     size_t metadata_length = 0;
     FILE* report = nullptr;
     bool live = false;    // redrawn in place on a terminal

@@ -108,7 +108,7 @@ int read_fixture(const char* file, std::vector<slot_source>& out)
 {
     FILE* in = fopen(file, "rb");
     if (in == nullptr) return usage_error("cannot read the fixture %s: %s", file, strerror(errno));
-    char line[MAX_LINE + 1];
+    char line[MAX_LINE + 1] = "";
     int status = 0;
     for (int number = 1;; ++number) {
         int got = read_fixture_line(in, file, number, line);
