@@ -257,6 +257,10 @@ node_pool_result read_journal(node_pool& pool, journal_tail* tail, char* why, si
 // The journal's lock, which every process takes to read it or add to it.
 node_pool_result lock_journal(node_pool& pool, char* why, size_t size)
 {
+    if (pool.journal == nullptr) {
+        fail(why, size, pool.journal_path, 0, "not open");
+        return NODE_POOL_BAD_JOURNAL;
+    }
     int error = platform_lock_file(pool.journal, LOCK_WAIT_MS);
     if (error == 0) return NODE_POOL_OK;
     fail(why, size, pool.journal_path, 0, "cannot lock it: %s",
@@ -326,8 +330,9 @@ node_pool_result node_pool_open(node_pool& pool, const char* path, char* why, si
     snprintf(pool.journal_path, sizeof pool.journal_path, "%s.given", path);
     node_pool_result result = read_pool(pool, why, size);
     if (result != NODE_POOL_OK) return result;
-    // Binary: a line ends in LF on every system.
-    pool.journal = fopen(pool.journal_path, "a+b");
+    // A line ends in LF on every system; the commands --on-result starts
+    // never hold the journal (nor its lock).
+    pool.journal = platform_open_shared_file(pool.journal_path);
     if (pool.journal == nullptr) {
         fail(why, size, pool.journal_path, 0, "cannot open it: %s", strerror(errno));
         return NODE_POOL_BAD_JOURNAL;

@@ -116,7 +116,11 @@ const bar_glyphs& platform_bar_glyphs();
 void platform_write_progress(const char* line, size_t length);
 
 // A file that several processes append to in turn (tagfleet's journal of
-// the node IDs it gave). Each gives 0 or an errno value.
+// the node IDs it gave).
+// Opens it to read and to append to (made when missing), in binary, kept
+// from the commands this process starts: null, with errno, when it cannot.
+FILE* platform_open_shared_file(const char* path);
+// Each of these gives 0 or an errno value.
 // An exclusive lock on the open file, waited for at most `timeout_ms`
 // (ETIMEDOUT when another process held it all that time); released by
 // platform_unlock_file, or when the file is closed.

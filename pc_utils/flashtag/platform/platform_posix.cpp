@@ -276,6 +276,15 @@ const bar_glyphs& platform_bar_glyphs()
     return glyphs;
 }
 
+FILE* platform_open_shared_file(const char* path)
+{
+    int fd = open(path, O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0) return nullptr;
+    FILE* file = fdopen(fd, "a+");
+    if (file == nullptr) close(fd);
+    return file;
+}
+
 // flock: the lock belongs to the open file, so that it holds between
 // processes (each opens the file itself); Linux passes it on to the server
 // of an NFS mount as a byte-range lock.

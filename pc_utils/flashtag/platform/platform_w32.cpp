@@ -358,6 +358,9 @@ int last_error_as_errno()
 
 }  // namespace
 
+// "N": the handle is not inherited.
+FILE* platform_open_shared_file(const char* path) { return fopen(path, "a+bN"); }
+
 // The whole file's range (and past its end), as LockFileEx takes it.
 int platform_lock_file(FILE* file, uint32_t timeout_ms)
 {
