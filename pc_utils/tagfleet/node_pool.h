@@ -46,7 +46,7 @@ struct node_pool_tag {
 };
 
 // Reads the pool file and its journal (made when there is none). Errors
-// name the file and line ("pool.txt:3: 300 is not a node ID (1 to 254)").
+// name the file and line (pool.txt:3: "300": node IDs are 1 to 254).
 node_pool_result node_pool_open(node_pool& pool, const char* path, char* why, size_t size);
 // Closes the journal (after an open that failed too).
 void node_pool_close(node_pool& pool);
