@@ -83,10 +83,18 @@ void json_time(std::string& out, const char* name, int64_t utc_ms)
         out += "null";
         return;
     }
+    char text[32];
+    utc_time_text(utc_ms, text, sizeof text);
+    out += '"';
+    out += text;
+    out += '"';
+}
+
+void utc_time_text(int64_t utc_ms, char* text, size_t size)
+{
     tm t{};
     platform_time_parts(utc_ms / 1000, false, &t);
-    char day[32], text[48];
+    char day[32];
     strftime(day, sizeof day, "%Y-%m-%dT%H:%M:%S", &t);
-    snprintf(text, sizeof text, "\"%s.%03dZ\"", day, static_cast<int>(utc_ms % 1000));
-    out += text;
+    snprintf(text, size, "%s.%03dZ", day, static_cast<int>(utc_ms % 1000));
 }

@@ -3,6 +3,7 @@
 // as one line.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -18,3 +19,6 @@ void json_name(std::string& out, const char* name);
 void json_text(std::string& out, const char* name, const char* text);
 void json_number(std::string& out, const char* name, long long value);
 void json_time(std::string& out, const char* name, int64_t utc_ms);
+// The time alone, "2026-12-09T03:12:14.123Z" (24 characters), for the
+// journal of node IDs given.
+void utc_time_text(int64_t utc_ms, char* text, size_t size);

@@ -29,6 +29,26 @@ bool starts_with(const std::string& s, const char* head)
     return s.compare(0, std::string(head).size(), head) == 0;
 }
 
+// "id N" (old console) or "_id=N": the tag keeps its node ID in flash, so
+// that it has it again when put back (the node-ID file plays the flash).
+// A faulty tag answers "OK" all the same and keeps its old ID, or takes
+// another.
+void set_node_id(sim_tag& tag, const char* number)
+{
+    if (!tag.opt.ignore_set_id) {
+        tag.node_id = tag.opt.wrong_id_after_set >= 0
+                          ? static_cast<unsigned>(tag.opt.wrong_id_after_set)
+                          : static_cast<unsigned>(strtoul(number, nullptr, 10)) & 0xFF;
+        if (!tag.opt.node_id_file.empty()) {
+            if (FILE* f = fopen(tag.opt.node_id_file.c_str(), "w")) {
+                fprintf(f, "%u\n", tag.node_id);
+                fclose(f);
+            }
+        }
+    }
+    reply(tag, "OK");
+}
+
 void record(const sim_tag& tag, const std::string& command)
 {
     if (tag.opt.transcript.empty()) return;
@@ -62,11 +82,9 @@ void console_command(sim_tag& tag, const std::string& command)
             reply(tag, std::to_string(tag.node_id));
         }
     } else if (old && starts_with(command, "id ")) {
-        tag.node_id = static_cast<unsigned>(strtoul(command.c_str() + 3, nullptr, 10)) & 0xFF;
-        reply(tag, "OK");
+        set_node_id(tag, command.c_str() + 3);
     } else if (!old && starts_with(command, "_id=")) {
-        tag.node_id = static_cast<unsigned>(strtoul(command.c_str() + 4, nullptr, 10)) & 0xFF;
-        reply(tag, "OK");
+        set_node_id(tag, command.c_str() + 4);
     } else if (command == "load \"_TXfer_\"") {
         if (tag.opt.refuse_load) {
             reply(tag, "ERROR: load refused");

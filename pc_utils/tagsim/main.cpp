@@ -113,7 +113,8 @@ void usage()
             "A tag taken out of its slot while the adapter stays:\n"
             "  SIGUSR1 takes the tag out (nothing answers), SIGUSR2 puts one in\n"
             "  --pulled          start with no tag in the slot\n"
-            "  --node-id-file F  a tag put in has the node ID that F holds\n"
+            "  --node-id-file F  a tag put in has the node ID that F holds; a set command\n"
+            "                    (\"id N\", \"_id=N\") writes the new one to F\n"
             "Receiving a script:\n"
             "  --save-script FILE  write the script received to FILE\n"
             "  --save-meta FILE    write the decoded metadata record to FILE\n"
@@ -135,6 +136,8 @@ void usage()
             "  --mute-id           answer \"ver\" but not the node-ID query\n"
             "  --mute-id-first N   leave the first N node-ID queries after power-up\n"
             "                      unanswered (a board still booting)\n"
+            "  --ignore-set-id     answer \"OK\" to a set command but keep the node ID\n"
+            "  --wrong-id-after-set N  a set command gives node ID N, whatever it sent\n"
             "  --garbage           answer every command with a line of random bytes\n"
             "  --babble            send random bytes without pause, answer nothing\n"
             "In TEXT, \\0, \\r, \\n, \\\\ and \\xHH stand for those bytes.\n");
@@ -147,6 +150,7 @@ bool parse(int argc, char** argv, sim_options& opt)
         SAVE_SCRIPT, SAVE_META, SAVE_GAPS, REFUSE_LOAD, M_LINE, FINAL, HANGUP_AFTER, QUIET_MS,
         LOG_RECORDS, LOG_PREAMBLE, LOG_NO_SELECTED, LOG_FINAL, LOG_STALL,
         MUTE_AFTER_LOAD, MUTE_ID, GARBAGE, BABBLE, EVENTS, PULLED, NODE_ID_FILE, MUTE_ID_FIRST,
+        IGNORE_SET_ID, WRONG_ID_AFTER_SET,
     };
     static const option longopts[] = {
         {"link", required_argument, nullptr, LINK},
@@ -180,6 +184,8 @@ bool parse(int argc, char** argv, sim_options& opt)
         {"pulled", no_argument, nullptr, PULLED},
         {"node-id-file", required_argument, nullptr, NODE_ID_FILE},
         {"mute-id-first", required_argument, nullptr, MUTE_ID_FIRST},
+        {"ignore-set-id", no_argument, nullptr, IGNORE_SET_ID},
+        {"wrong-id-after-set", required_argument, nullptr, WRONG_ID_AFTER_SET},
         {nullptr, 0, nullptr, 0},
     };
     int c = 0;
@@ -235,6 +241,11 @@ bool parse(int argc, char** argv, sim_options& opt)
         case MUTE_ID_FIRST:
             ok = number_switch("mute-id-first", 0, 1000, &number);
             opt.mute_id_first = static_cast<unsigned>(number);
+            break;
+        case IGNORE_SET_ID: opt.ignore_set_id = true; break;
+        case WRONG_ID_AFTER_SET:
+            ok = number_switch("wrong-id-after-set", 0, 255, &number);
+            opt.wrong_id_after_set = static_cast<int>(number);
             break;
         default: return false;
         }

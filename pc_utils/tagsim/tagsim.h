@@ -12,6 +12,7 @@ struct sim_options {
     std::string link;           // symlink to make to the pseudo-terminal
     std::string version = "V6.1.0";
     unsigned node_id = 7;
+    int wrong_id_after_set = -1;  // the node ID a set command gives instead of its own
     bool echo = false;          // echo each command line before replying
     bool echo_typed = false;    // echo each character as it is typed
     bool blank = false;         // a blank and a lone-CR line before replies
@@ -22,7 +23,8 @@ struct sim_options {
 
     // A tag taken out of its slot and put back while the adapter stays
     // (SIGUSR1 takes it out, SIGUSR2 puts one in).
-    std::string node_id_file;   // a tag put in has the node ID this file holds
+    std::string node_id_file;   // a tag put in has the node ID this file holds;
+                                // a set command writes it
     bool pulled = false;        // start with no tag in the slot
 
     // Receiving a script.
@@ -46,6 +48,7 @@ struct sim_options {
     bool mute_after_load = false;   // silent once the load command is answered
     bool mute_id = false;           // no answer to the node-ID query
     unsigned mute_id_first = 0;     // none to the first this many after power-up
+    bool ignore_set_id = false;     // "OK" to a set command, the node ID kept
     bool garbage = false;           // random bytes instead of each reply
     bool babble = false;            // random bytes without end
 };

@@ -112,6 +112,34 @@ TEST_F(TagConnection, SetNodeIdUsesTheConsolesForm)
     EXPECT_EQ(transcript(), "ver\n?_id\n_id=77\n?_id\nver\nid\nid 3\n");
 }
 
+// The node ID a set command gives lasts (the node-ID file plays the tag's
+// flash), unless the tag ignores the command or takes another ID.
+TEST_F(TagConnection, SetNodeIdIsKeptIgnoredOrMisread)
+{
+    struct Case {
+        std::vector<std::string> args;
+        uint8_t answers;
+        const char* file;
+    } cases[] = {
+        {{}, 77, "77\n"},
+        {{"--ignore-set-id"}, 7, "7\n"},
+        {{"--wrong-id-after-set", "99"}, 99, "99\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.answers);
+        write_file(dir.file("node"), "7\n");
+        std::vector<std::string> args = c.args;
+        args.insert(args.end(), {"--node-id-file", dir.file("node")});
+        ASSERT_EQ(connect(args).result, 0);
+        ASSERT_EQ(tag_set_node_id("COM5", 77), 0);
+        uint8_t id = 0;
+        ASSERT_EQ(tag_get_node_id("COM5", &id), 0);
+        EXPECT_EQ(id, c.answers);
+        EXPECT_EQ(read_file(dir.file("node")), c.file);
+        tag_disconnect("COM5");
+    }
+}
+
 TEST_F(TagConnection, VersionReplyWithoutVClosesThePort)
 {
     EXPECT_EQ(connect({"--version", "Corvela 6.1"}).result, TAG_EVERSION);

@@ -1,11 +1,12 @@
 // The few things the program needs from the operating system besides the
 // serial port: console set-up, pauses, the user's name and the glyphs of the
-// progress bar. One implementation per platform (platform_w32.cpp,
-// platform_posix.cpp).
+// progress bar, a file that processes share. One implementation per platform
+// (platform_w32.cpp, platform_posix.cpp).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <ctime>
 
 // Every print reaches the console at once, the bar's line without LF too.
@@ -113,3 +114,23 @@ const bar_glyphs& platform_bar_glyphs();
 // as it stands to a file or pipe, as the console shows the same glyphs
 // whatever its code page when standard output is a Windows console.
 void platform_write_progress(const char* line, size_t length);
+
+// A file that several processes append to in turn (tagfleet's journal of
+// the node IDs it gave).
+// Opens it to read and to append to (made when missing), in binary, kept
+// from the commands this process starts: null, with errno, when it cannot.
+FILE* platform_open_shared_file(const char* path);
+// Each of these gives 0 or an errno value.
+// An exclusive lock on the open file, waited for at most `timeout_ms`
+// (ETIMEDOUT when another process held it all that time); released by
+// platform_unlock_file, or when the file is closed.
+int platform_lock_file(FILE* file, uint32_t timeout_ms);
+void platform_unlock_file(FILE* file);
+// What was written to the file, on the disk (the stream flushed first).
+int platform_sync_file(FILE* file);
+// Cuts the file to `length` bytes (the stream flushed first).
+int platform_truncate_file(FILE* file, long length);
+// Whether the system keeps the file at `path` on another computer (NFS or
+// SMB on Linux and macOS, a remote drive or a UNC path on Windows): its
+// kind then goes into `kind` ("NFS").
+bool platform_network_file(const char* path, char* kind, size_t size);

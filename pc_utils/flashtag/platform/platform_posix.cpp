@@ -11,12 +11,17 @@
 #include <fcntl.h>
 #include <pwd.h>
 #include <spawn.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 #ifdef __linux__
 #include <sys/prctl.h>
+#include <sys/vfs.h>
+#endif
+#ifdef __APPLE__
+#include <sys/mount.h>
 #endif
 
 // glibc declares it with _GNU_SOURCE, macOS nowhere.
@@ -269,4 +274,73 @@ const bar_glyphs& platform_bar_glyphs()
 {
     static const bar_glyphs glyphs{BAR_EDGE.utf8, BAR_FILLED.utf8, BAR_EMPTY.utf8};
     return glyphs;
+}
+
+FILE* platform_open_shared_file(const char* path)
+{
+    int fd = open(path, O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0) return nullptr;
+    FILE* file = fdopen(fd, "a+");
+    if (file == nullptr) close(fd);
+    return file;
+}
+
+// flock: the lock belongs to the open file, so that it holds between
+// processes (each opens the file itself); Linux passes it on to the server
+// of an NFS mount as a byte-range lock.
+int platform_lock_file(FILE* file, uint32_t timeout_ms)
+{
+    uint64_t deadline = platform_now_ms() + timeout_ms;
+    while (flock(fileno(file), LOCK_EX | LOCK_NB) != 0) {
+        if (errno != EWOULDBLOCK && errno != EINTR) return errno;
+        if (platform_now_ms() >= deadline) return ETIMEDOUT;
+        platform_sleep_ms(5);
+    }
+    return 0;
+}
+
+void platform_unlock_file(FILE* file) { flock(fileno(file), LOCK_UN); }
+
+int platform_sync_file(FILE* file)
+{
+    errno = 0;
+    if (fflush(file) != 0 || fsync(fileno(file)) != 0) return errno != 0 ? errno : EIO;
+    return 0;
+}
+
+int platform_truncate_file(FILE* file, long length)
+{
+    errno = 0;
+    if (fflush(file) != 0 || ftruncate(fileno(file), length) != 0) return errno != 0 ? errno : EIO;
+    return 0;
+}
+
+bool platform_network_file(const char* path, char* kind, size_t size)
+{
+#if defined(__linux__)
+    struct statfs fs {};
+    if (statfs(path, &fs) != 0) return false;
+    // The file systems' magic numbers (linux/magic.h): NFS, SMB, CIFS, SMB2.
+    switch (static_cast<uint32_t>(fs.f_type)) {
+    case 0x6969: snprintf(kind, size, "NFS"); return true;
+    case 0x517B:
+    case 0xFF534D42:
+    case 0xFE534D42: snprintf(kind, size, "SMB"); return true;
+    default: return false;
+    }
+#elif defined(__APPLE__)
+    struct statfs fs {};
+    if (statfs(path, &fs) != 0) return false;
+    if (strcmp(fs.f_fstypename, "nfs") == 0) {
+        snprintf(kind, size, "NFS");
+    } else if (strcmp(fs.f_fstypename, "smbfs") == 0) {
+        snprintf(kind, size, "SMB");
+    } else {
+        return false;
+    }
+    return true;
+#else
+    (void)path, (void)kind, (void)size;
+    return false;
+#endif
 }

@@ -4,11 +4,13 @@
 // multimedia timer gives 1 ms pause resolution.
 #include "platform.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
 #include <string>
+#include <io.h>
 #include <windows.h>
 #include <bcrypt.h>
 #include <timeapi.h>
@@ -336,4 +338,80 @@ const bar_glyphs& platform_bar_glyphs()
 {
     static const bar_glyphs glyphs{BAR_EDGE.cp437, BAR_FILLED.cp437, BAR_EMPTY.cp437};
     return glyphs;
+}
+
+namespace {
+
+HANDLE file_handle(FILE* file) { return reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file))); }
+
+// The last system error as an errno value, for the callers' messages.
+int last_error_as_errno()
+{
+    switch (GetLastError()) {
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL: return ENOSPC;
+    case ERROR_ACCESS_DENIED: return EACCES;
+    case ERROR_WRITE_PROTECT: return EROFS;
+    default: return EIO;
+    }
+}
+
+}  // namespace
+
+// "N": the handle is not inherited.
+FILE* platform_open_shared_file(const char* path) { return fopen(path, "a+bN"); }
+
+// The whole file's range (and past its end), as LockFileEx takes it.
+int platform_lock_file(FILE* file, uint32_t timeout_ms)
+{
+    uint64_t deadline = platform_now_ms() + timeout_ms;
+    for (;;) {
+        OVERLAPPED at{};
+        if (LockFileEx(file_handle(file), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0,
+                       MAXDWORD, MAXDWORD, &at)) {
+            return 0;
+        }
+        if (GetLastError() != ERROR_LOCK_VIOLATION) return last_error_as_errno();
+        if (platform_now_ms() >= deadline) return ETIMEDOUT;
+        Sleep(5);
+    }
+}
+
+void platform_unlock_file(FILE* file)
+{
+    OVERLAPPED at{};
+    UnlockFileEx(file_handle(file), 0, MAXDWORD, MAXDWORD, &at);
+}
+
+int platform_sync_file(FILE* file)
+{
+    errno = 0;
+    if (fflush(file) != 0) return errno != 0 ? errno : EIO;
+    return FlushFileBuffers(file_handle(file)) ? 0 : last_error_as_errno();
+}
+
+int platform_truncate_file(FILE* file, long length)
+{
+    errno = 0;
+    if (fflush(file) != 0) return errno != 0 ? errno : EIO;
+    return _chsize_s(_fileno(file), length);
+}
+
+// A UNC path (\\server\share\..., \\?\UNC\...) or a path on a drive the
+// system calls remote (a mapped network drive).
+bool platform_network_file(const char* path, char* kind, size_t size)
+{
+    char full[1024], root[1024];
+    DWORD n = GetFullPathNameA(path, sizeof full, full, nullptr);
+    if (n == 0 || n >= sizeof full) return false;
+    bool device = strncmp(full, "\\\\?\\", 4) == 0 || strncmp(full, "\\\\.\\", 4) == 0;
+    if ((full[0] == '\\' && full[1] == '\\' && !device) || _strnicmp(full, "\\\\?\\UNC\\", 8) == 0) {
+        snprintf(kind, size, "a UNC path");
+        return true;
+    }
+    if (GetVolumePathNameA(full, root, sizeof root) && GetDriveTypeA(root) == DRIVE_REMOTE) {
+        snprintf(kind, size, "a remote drive");
+        return true;
+    }
+    return false;
 }

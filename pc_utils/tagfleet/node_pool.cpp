@@ -1,0 +1,412 @@
+// The pool of node IDs and its journal. The journal is the truth of what
+// has been given: it is read again, under its lock, before every take, and
+// a line goes to the disk before its ID goes to a tag. A line reads
+//   17<TAB>2026-12-09T03:12:14.123Z<TAB>run_id<TAB>seq<TAB>slot<TAB>port<TAB>node ID before
+// ("-" when the tag gave none); only the ID counts, the rest is for people.
+#include "node_pool.h"
+
+#include "json.h"
+#include "platform/platform.h"
+
+#include <cerrno>
+#include <chrono>
+#include <cstdarg>
+#include <cstring>
+
+namespace {
+
+// Another process holds the lock only to read the journal and append a line.
+constexpr uint32_t LOCK_WAIT_MS = 5000;
+
+// "file:line: text" (without the line when it is 0) into `why`.
+void fail(char* why, size_t size, const char* file, int line, const char* format, ...)
+    __attribute__((format(printf, 5, 6)));
+void fail(char* why, size_t size, const char* file, int line, const char* format, ...)
+{
+    int used = line > 0 ? snprintf(why, size, "%s:%d: ", file, line) : snprintf(why, size, "%s: ", file);
+    if (used < 0 || static_cast<size_t>(used) >= size) return;
+    va_list args;
+    va_start(args, format);
+    vsnprintf(why + used, size - static_cast<size_t>(used), format, args);
+    va_end(args);
+}
+
+// Text from a file or a caller, for a message or a journal field: at most
+// `size` - 1 bytes, control bytes (a TAB, a line feed) as "?", "-" for none.
+void shown(const char* text, char* out, size_t size)
+{
+    size_t n = 0;
+    for (; text != nullptr && text[n] != '\0' && n + 1 < size; ++n) {
+        auto c = static_cast<unsigned char>(text[n]);
+        out[n] = c < 0x20 || c == 0x7F ? '?' : static_cast<char>(c);
+    }
+    if (n == 0 && size > 1) out[n++] = '-';
+    out[n] = '\0';
+}
+
+struct line_read {
+    bool got = false;       // false at the end of the file
+    bool ended = false;     // by its LF: a last line without one was cut short
+    bool nul = false;
+    bool too_long = false;
+};
+
+// The next line of `in` into `line` (NODE_POOL_MAX_LINE + 1 bytes), without
+// its LF or CR LF.
+line_read read_line(FILE* in, char* line)
+{
+    line_read r;
+    size_t n = 0;
+    int c = 0;
+    while ((c = getc(in)) != EOF && c != '\n') {
+        r.got = true;
+        r.nul = r.nul || c == '\0';
+        if (n < NODE_POOL_MAX_LINE) {
+            line[n++] = static_cast<char>(c);
+        } else {
+            r.too_long = true;
+        }
+    }
+    r.ended = c == '\n';
+    r.got = r.got || r.ended;
+    if (n > 0 && line[n - 1] == '\r') --n;
+    line[n] = '\0';
+    return r;
+}
+
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+const char* skip_blanks(const char* p)
+{
+    while (*p == ' ' || *p == '\t') ++p;
+    return p;
+}
+
+// A number at p (past it), capped at 1000: false when p holds no digit.
+bool parse_number(const char*& p, unsigned* value)
+{
+    if (!is_digit(*p)) return false;
+    unsigned v = 0;
+    for (; is_digit(*p); ++p) v = v < 1000 ? v * 10 + static_cast<unsigned>(*p - '0') : 1000;
+    *value = v;
+    return true;
+}
+
+bool is_node_id(unsigned id) { return id >= NODE_POOL_FIRST_ID && id <= NODE_POOL_LAST_ID; }
+
+// "60" or "10-49", blanks around either: false for anything else.
+bool parse_item(const char* item, unsigned* first, unsigned* last)
+{
+    const char* p = skip_blanks(item);
+    if (!parse_number(p, first)) return false;
+    p = skip_blanks(p);
+    *last = *first;
+    if (*p == '-') {
+        p = skip_blanks(p + 1);
+        if (!parse_number(p, last)) return false;
+        p = skip_blanks(p);
+    }
+    return *p == '\0';
+}
+
+// One line of the pool file: items between commas, a comment after "#".
+// `line_of` says on which line each ID came.
+bool parse_pool_line(node_pool& pool, char* text, int number, int* line_of, char* why, size_t size)
+{
+    char* hash = strchr(text, '#');
+    if (hash != nullptr) *hash = '\0';
+    for (char *item = text, *next = nullptr; item != nullptr; item = next) {
+        char* comma = strchr(item, ',');
+        if (comma != nullptr) *comma = '\0';
+        next = comma != nullptr ? comma + 1 : nullptr;
+        // An empty item ("10,,20", a comma at the end of a line) adds nothing.
+        if (*skip_blanks(item) == '\0') continue;
+        char written[48];
+        shown(skip_blanks(item), written, sizeof written);
+        unsigned first = 0, last = 0;
+        if (!parse_item(item, &first, &last)) {
+            fail(why, size, pool.path, number, "\"%s\" is not a node ID nor a range of them", written);
+            return false;
+        } else if (!is_node_id(first) || !is_node_id(last)) {
+            fail(why, size, pool.path, number, "\"%s\": node IDs are %u to %u", written,
+                 NODE_POOL_FIRST_ID, NODE_POOL_LAST_ID);
+            return false;
+        } else if (first > last) {
+            fail(why, size, pool.path, number, "the range \"%s\" is written backwards", written);
+            return false;
+        }
+        for (unsigned id = first; id <= last; ++id) {
+            if (pool.in_pool[id]) {
+                fail(why, size, pool.path, number, "%u is in the pool twice (line %d has it too)",
+                     id, line_of[id]);
+                return false;
+            }
+            pool.in_pool[id] = true;
+            line_of[id] = number;
+        }
+    }
+    return true;
+}
+
+unsigned count_given(const node_pool& pool)
+{
+    unsigned given = 0;
+    for (unsigned id = NODE_POOL_FIRST_ID; id <= NODE_POOL_LAST_ID; ++id) {
+        given += pool.in_pool[id] && pool.given[id] ? 1 : 0;
+    }
+    return given;
+}
+
+unsigned count_left(const node_pool& pool)
+{
+    unsigned open = 0;
+    for (unsigned id = NODE_POOL_FIRST_ID; id <= NODE_POOL_LAST_ID; ++id) {
+        open += pool.in_pool[id] && !pool.given[id] ? 1 : 0;
+    }
+    return open > pool.reserved ? open - pool.reserved : 0;
+}
+
+node_pool_result read_pool(node_pool& pool, char* why, size_t size)
+{
+    FILE* in = fopen(pool.path, "rb");
+    if (in == nullptr) {
+        fail(why, size, pool.path, 0, "cannot read it: %s", strerror(errno));
+        return NODE_POOL_BAD_POOL;
+    }
+    char line[NODE_POOL_MAX_LINE + 1];
+    int line_of[NODE_POOL_LAST_ID + 1] = {};
+    bool ok = true;
+    int number = 1;
+    for (line_read r; ok && (r = read_line(in, line)).got; ++number) {
+        // Notepad starts a UTF-8 file with a byte-order mark.
+        char* text = number == 1 && strncmp(line, "\xEF\xBB\xBF", 3) == 0 ? line + 3 : line;
+        if (r.nul) {
+            fail(why, size, pool.path, number, "a NUL byte");
+            ok = false;
+        } else if (r.too_long) {
+            fail(why, size, pool.path, number, "line longer than %lu characters",
+                 static_cast<unsigned long>(NODE_POOL_MAX_LINE));
+            ok = false;
+        } else {
+            ok = parse_pool_line(pool, text, number, line_of, why, size);
+        }
+    }
+    if (ok && ferror(in) != 0) {
+        fail(why, size, pool.path, 0, "cannot read it: %s", strerror(errno));
+        ok = false;
+    }
+    fclose(in);
+    if (ok && count_left(pool) == 0) {
+        fail(why, size, pool.path, 0, "holds no node ID");
+        ok = false;
+    }
+    return ok ? NODE_POOL_OK : NODE_POOL_BAD_POOL;
+}
+
+// A last line without its LF: the system stopped while it was written (a
+// power cut; a process that dies leaves whole lines, each written at once).
+// Its ID was never returned, but a disk that said "written" too early may
+// have lost the end of a line whose ID was: a whole number (a TAB follows)
+// counts as given, up to where the bytes turn to NULs (the blocks a power
+// cut leaves unwritten). A part of a number is no ID.
+struct journal_tail {
+    long cut = -1;  // where the line begins; -1: the journal ends in LF
+    long keep = 0;  // how much of it stays: 0 when its ID is not whole
+};
+
+// The journal from its start into pool.given, with its lock held.
+node_pool_result read_journal(node_pool& pool, journal_tail* tail, char* why, size_t size)
+{
+    FILE* in = pool.journal;
+    // Also writes out what a failed write left in the stream's buffer.
+    if (fseek(in, 0, SEEK_SET) != 0) {
+        fail(why, size, pool.journal_path, 0, "cannot read it: %s", strerror(errno));
+        return NODE_POOL_BAD_JOURNAL;
+    }
+    memset(pool.given, 0, sizeof pool.given);
+    char line[NODE_POOL_MAX_LINE + 1];
+    for (int number = 1;; ++number) {
+        long start = ftell(in);
+        line_read r = read_line(in, line);
+        if (!r.got) break;
+        const char* p = line;
+        unsigned id = 0;
+        bool whole = parse_number(p, &id) && *p == '\t' && is_node_id(id);
+        if (!r.ended) {
+            tail->cut = start;
+            tail->keep = whole ? static_cast<long>(strlen(line)) : 0;
+            if (whole) pool.given[id] = true;
+            break;
+        }
+        char written[48];
+        shown(line, written, sizeof written);
+        if (r.nul || r.too_long || !whole) {
+            fail(why, size, pool.journal_path, number, "not a line of this journal: \"%s\"", written);
+            return NODE_POOL_BAD_JOURNAL;
+        }
+        pool.given[id] = true;
+    }
+    if (ferror(in) != 0) {
+        fail(why, size, pool.journal_path, 0, "cannot read it: %s", strerror(errno));
+        clearerr(in);
+        return NODE_POOL_BAD_JOURNAL;
+    }
+    return NODE_POOL_OK;
+}
+
+// The journal's lock, which every process takes to read it or add to it.
+node_pool_result lock_journal(node_pool& pool, char* why, size_t size)
+{
+    if (pool.journal == nullptr) {
+        fail(why, size, pool.journal_path, 0, "not open");
+        return NODE_POOL_BAD_JOURNAL;
+    }
+    int error = platform_lock_file(pool.journal, LOCK_WAIT_MS);
+    if (error == 0) return NODE_POOL_OK;
+    fail(why, size, pool.journal_path, 0, "cannot lock it: %s",
+         error == ETIMEDOUT ? "another process has held it for 5 s" : strerror(error));
+    return NODE_POOL_BAD_JOURNAL;
+}
+
+// Reads the journal again, under its lock.
+node_pool_result reread_journal(node_pool& pool, char* why, size_t size)
+{
+    node_pool_result result = lock_journal(pool, why, size);
+    if (result != NODE_POOL_OK) return result;
+    journal_tail tail;
+    result = read_journal(pool, &tail, why, size);
+    platform_unlock_file(pool.journal);
+    return result;
+}
+
+node_pool_result none_left(const node_pool& pool, char* why, size_t size)
+{
+    int used = snprintf(why, size, "no node ID left in %s (%u given", pool.path, count_given(pool));
+    if (used < 0 || static_cast<size_t>(used) >= size) return NODE_POOL_NONE_LEFT;
+    snprintf(why + used, size - static_cast<size_t>(used), pool.reserved > 0 ? ", %u for tags loading)" : ")",
+             pool.reserved);
+    return NODE_POOL_NONE_LEFT;
+}
+
+// Appends `id`'s line to the journal and has it on the disk; the lock held
+// and the journal just read (`tail`).
+node_pool_result append_line(node_pool& pool, unsigned id, const node_pool_tag& tag,
+                             const journal_tail& tail, char* why, size_t size)
+{
+    auto now = std::chrono::system_clock::now().time_since_epoch();
+    char time[32], run_id[64], slot[64], port[600], before[12] = "-";
+    utc_time_text(std::chrono::duration_cast<std::chrono::milliseconds>(now).count(), time, sizeof time);
+    shown(tag.run_id, run_id, sizeof run_id);
+    shown(tag.slot, slot, sizeof slot);
+    shown(tag.port, port, sizeof port);
+    if (tag.node_id_before >= 0) snprintf(before, sizeof before, "%d", tag.node_id_before);
+    // A line cut short is cut back to what stays of it, and ended.
+    int error = tail.cut >= 0 ? platform_truncate_file(pool.journal, tail.cut + tail.keep) : 0;
+    char line[NODE_POOL_MAX_LINE + 2];
+    snprintf(line, sizeof line, "%s%u\t%s\t%s\t%lu\t%s\t%s\t%s\n", tail.keep > 0 ? "\n" : "", id,
+             time, run_id, tag.seq, slot, port, before);
+    errno = 0;
+    if (error == 0 && (fseek(pool.journal, 0, SEEK_END) != 0 || fputs(line, pool.journal) == EOF)) {
+        error = errno != 0 ? errno : EIO;
+    }
+    if (error == 0) error = platform_sync_file(pool.journal);
+    if (error != 0) {
+        clearerr(pool.journal);
+        fail(why, size, pool.journal_path, 0, "cannot write it: %s", strerror(error));
+        return NODE_POOL_BAD_JOURNAL;
+    }
+    return NODE_POOL_OK;
+}
+
+}  // namespace
+
+node_pool_result node_pool_open(node_pool& pool, const char* path, char* why, size_t size)
+{
+    if (strlen(path) + sizeof ".given" > sizeof pool.journal_path) {
+        fail(why, size, "--node-ids", 0, "the name of the pool is too long");
+        return NODE_POOL_BAD_POOL;
+    }
+    snprintf(pool.path, sizeof pool.path, "%s", path);
+    snprintf(pool.journal_path, sizeof pool.journal_path, "%s.given", path);
+    node_pool_result result = read_pool(pool, why, size);
+    if (result != NODE_POOL_OK) return result;
+    // A line ends in LF on every system; the commands --on-result starts
+    // never hold the journal (nor its lock).
+    pool.journal = platform_open_shared_file(pool.journal_path);
+    if (pool.journal == nullptr) {
+        fail(why, size, pool.journal_path, 0, "cannot open it: %s", strerror(errno));
+        return NODE_POOL_BAD_JOURNAL;
+    }
+    return reread_journal(pool, why, size);
+}
+
+void node_pool_close(node_pool& pool)
+{
+    if (pool.journal == nullptr) return;
+    // Under the lock: closing writes out what a failed write left behind.
+    platform_lock_file(pool.journal, LOCK_WAIT_MS);
+    fclose(pool.journal);
+    pool.journal = nullptr;
+}
+
+unsigned node_pool_left(node_pool& pool)
+{
+    std::lock_guard<std::mutex> hold(pool.lock);
+    return count_left(pool);
+}
+
+unsigned node_pool_given(node_pool& pool)
+{
+    std::lock_guard<std::mutex> hold(pool.lock);
+    return count_given(pool);
+}
+
+node_pool_result node_pool_reserve(node_pool& pool, char* why, size_t size)
+{
+    std::lock_guard<std::mutex> hold(pool.lock);
+    node_pool_result result = reread_journal(pool, why, size);
+    if (result != NODE_POOL_OK) return result;
+    if (count_left(pool) == 0) return none_left(pool, why, size);
+    ++pool.reserved;
+    return NODE_POOL_OK;
+}
+
+void node_pool_unreserve(node_pool& pool)
+{
+    std::lock_guard<std::mutex> hold(pool.lock);
+    if (pool.reserved > 0) --pool.reserved;
+}
+
+node_pool_result node_pool_take(node_pool& pool, const node_pool_tag& tag, unsigned* id,
+                                char* why, size_t size)
+{
+    std::lock_guard<std::mutex> hold(pool.lock);
+    if (pool.reserved > 0) --pool.reserved;
+    node_pool_result result = lock_journal(pool, why, size);
+    if (result != NODE_POOL_OK) return result;
+    journal_tail tail;
+    result = read_journal(pool, &tail, why, size);
+    unsigned lowest = 0;
+    for (unsigned n = NODE_POOL_FIRST_ID; n <= NODE_POOL_LAST_ID && lowest == 0; ++n) {
+        if (pool.in_pool[n] && !pool.given[n]) lowest = n;
+    }
+    // Another process may have given the last ones since the reservation.
+    if (result == NODE_POOL_OK && lowest == 0) result = none_left(pool, why, size);
+    if (result == NODE_POOL_OK) result = append_line(pool, lowest, tag, tail, why, size);
+    platform_unlock_file(pool.journal);
+    if (result != NODE_POOL_OK) return result;
+    pool.given[lowest] = true;
+    *id = lowest;
+    return NODE_POOL_OK;
+}
+
+bool node_pool_network_warning(const node_pool& pool, char* text, size_t size)
+{
+    char kind[64];
+    if (!platform_network_file(pool.path, kind, sizeof kind)) return false;
+    snprintf(text, size,
+             "%s is on a network file system (%s): tagfleet on two computers sharing it may "
+             "give one node ID twice; give each computer a pool of its own",
+             pool.path, kind);
+    return true;
+}
