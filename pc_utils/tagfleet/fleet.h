@@ -45,6 +45,9 @@ struct fleet_port {
     int32_t result = 0;
     char reason[TAG_REASON_SIZE] = "";
     int node_id = -1;          // -1 until read
+    int node_id_before = -1;   // --node-ids: what it answered before it was given one
+    bool node_id_given = false;     // its node ID now came from the pool
+    bool node_id_reserved = false;  // an ID of the pool is held for it
     char firmware[16] = "";    // "6.1.0", empty until read
     uint32_t done = 0;         // bytes of the file passed
     uint32_t bytes_sent = 0;
@@ -83,6 +86,7 @@ struct fleet_options {
     const char* station_id = nullptr;
     const char* operator_name = nullptr;
     bool json = false;               // --json: events on standard output
+    const char* node_ids = nullptr;  // --node-ids: the pool of node IDs to give
 };
 
 // Who and what made the records, for merging those of many stations.
@@ -95,6 +99,7 @@ struct fleet_run {
 };
 
 struct fleet_recorder;
+struct node_pool;
 
 struct fleet {
     fleet();
@@ -117,6 +122,7 @@ struct fleet {
     bool colour = false;  // PASS and FAIL in colour (a terminal, and no NO_COLOR)
     fleet_run run;
     std::unique_ptr<fleet_recorder> recorder;
+    node_pool* pool = nullptr;  // --node-ids
     // At most options.jobs uploads at once (a station's slots take turns).
     unsigned uploading = 0;
     std::condition_variable upload_turn;
@@ -170,6 +176,18 @@ void run_station(fleet& f);
 int32_t read_node_id(fleet& f, fleet_port& p, uint32_t firmware, uint32_t third);
 // The upload on the line, its progress told to the recorder.
 int32_t load_script(fleet& f, fleet_port& p);
+// --node-ids (node_ids.cpp). Before its upload a tag identified reserves an
+// ID: false, with why, when none is left or the journal fails (the tag
+// is not loaded). Without a pool, true.
+bool reserve_node_id(fleet& f, fleet_port& p, char* why, size_t size);
+// The reservation of an upload that did not end "OK" is given back.
+void unreserve_node_id(fleet& f, fleet_port& p);
+// After an upload that ended "OK": the lowest ID not given is taken (its
+// journal line on the disk first), set on the tag and read back.
+// SERIAL_OK, or FLEET_ENODE_ID with why ("was given node ID 17 and
+// answers 5"). Without a pool, SERIAL_OK.
+int32_t give_node_id(fleet& f, fleet_port& p, char* why, size_t size);
+
 // Reads the open port until it has been quiet for a second (at most 10 s):
 // a tag still busy with a failed attempt would take new commands as noise.
 void wait_for_quiet_line(const char* port);

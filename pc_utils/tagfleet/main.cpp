@@ -5,6 +5,7 @@
 #include "app/command_line.h"
 #include "common/bytes.h"
 #include "fleet.h"
+#include "node_pool.h"
 #include "platform/platform.h"
 #include "recorder.h"
 #include "serial/serial.h"
@@ -45,6 +46,8 @@ void print_help()
            "      --station-id TEXT  the station in the records (default: the host name)\n"
            "      --operator TEXT  the operator in the records (default: the user)\n"
            "      --json        JSON Lines events on standard output instead of the lines\n"
+           "      --node-ids POOL  give each tag loaded the next node ID of the file POOL\n"
+           "                    (kept in POOL.given, never one twice)\n"
            "\n"
            "Exit status: 0 when every tag loaded, 1 when any failed, 2 for a usage error.\n");
 }
@@ -67,7 +70,7 @@ void note_interrupt()
 int parse(int argc, char** argv, fleet_options& o)
 {
     enum { EXPECT = 256, RETRY, REPORT, FIXTURE, CHECK, STATION, COUNT, ON_RESULT, STATION_ID,
-           OPERATOR, JSON };
+           OPERATOR, JSON, NODE_IDS };
     static const option longopts[] = {
         {"port", required_argument, nullptr, 'c'}, {"all", no_argument, nullptr, 'a'},
         {"run", no_argument, nullptr, 'r'},        {"jobs", required_argument, nullptr, 'j'},
@@ -82,6 +85,7 @@ int parse(int argc, char** argv, fleet_options& o)
         {"station-id", required_argument, nullptr, STATION_ID},
         {"operator", required_argument, nullptr, OPERATOR},
         {"json", no_argument, nullptr, JSON},
+        {"node-ids", required_argument, nullptr, NODE_IDS},
         {"quiet", no_argument, nullptr, 'q'},      {"verbose", no_argument, nullptr, 'v'},
         {"help", no_argument, nullptr, 'h'},       {nullptr, 0, nullptr, 0},
     };
@@ -126,6 +130,7 @@ int parse(int argc, char** argv, fleet_options& o)
         case STATION_ID: o.station_id = optarg; break;
         case OPERATOR: o.operator_name = optarg; break;
         case JSON: o.json = true; break;
+        case NODE_IDS: o.node_ids = optarg; break;
         case 'q': o.quiet = true; break;
         case 'v': o.verbose = true; break;
         case 'h': print_help(); return -1;
@@ -175,6 +180,21 @@ void identify_run(fleet& f)
     f.run.started_ms = utc_now_ms();
 }
 
+// --node-ids: the pool read and checked before any port is touched (a
+// usage error names file and line), and what is left said.
+int open_pool(const char* file, node_pool& pool, FILE* messages)
+{
+    char why[NODE_POOL_TEXT_SIZE];
+    if (node_pool_open(pool, file, why, sizeof why) != NODE_POOL_OK) {
+        node_pool_close(pool);
+        return usage_error("%s", why);
+    }
+    if (node_pool_network_warning(pool, why, sizeof why)) fprintf(stderr, "tagfleet: %s\n", why);
+    fprintf(messages, "%u node IDs left in %s (%u given)\n", node_pool_left(pool), file,
+            node_pool_given(pool));
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -185,6 +205,14 @@ int main(int argc, char** argv)
     if (status != 0) return status < 0 ? 0 : status;
     status = collect_ports(f);
     if (status != 0) return status;
+    // Under --json standard output carries JSON Lines only.
+    FILE* messages = f.options.json ? stderr : stdout;
+    static node_pool pool;
+    if (f.options.node_ids != nullptr) {
+        status = open_pool(f.options.node_ids, pool, messages);
+        if (status != 0) return status;
+        f.pool = &pool;
+    }
     if (f.options.check) return check_slots(f);
 
     // The script, read and checked once; a report that cannot be written
@@ -194,8 +222,6 @@ int main(int argc, char** argv)
         return usage_error("script name too long: \"%s\"", f.options.script);
     }
     snprintf(filename, sizeof filename, "%s", f.options.script);
-    // Under --json standard output carries JSON Lines only.
-    FILE* messages = f.options.json ? stderr : stdout;
     long length = read_script_file("tagfleet", filename, f.fullname, f.script, messages);
     if (length < 0) return 1;
     f.length = static_cast<uint32_t>(length);
@@ -229,6 +255,7 @@ int main(int argc, char** argv)
         platform_fine_timer(false);
     }
     status = recorder_close(f);
+    if (f.pool != nullptr) node_pool_close(pool);
     platform_run_ended();
     return status;
 }

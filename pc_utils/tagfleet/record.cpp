@@ -57,6 +57,12 @@ std::string format_record(const fleet& f, const fleet_port& p)
     json_text(out, "operator", f.run.operator_name);
     json_text(out, "host", f.run.host);
     json_text(out, "tool_version", FLASHTAG_VERSION);
+    if (f.pool != nullptr) {
+        json_name(out, "node_id_before");
+        out += p.node_id_before >= 0 ? std::to_string(p.node_id_before) : "null";
+        json_name(out, "node_id_given");
+        out += p.node_id_given ? "true" : "false";
+    }
     char seconds[32];
     snprintf(seconds, sizeof seconds, "%.3f", p.seconds);
     json_name(out, "seconds");

@@ -46,7 +46,9 @@ struct fleet_recorder {
     std::vector<int> progress_percent;
     std::vector<uint64_t> progress_ms;
     unsigned long loaded = 0, failed = 0, skipped = 0, interrupted = 0;
+    unsigned long seq = 0;            // the last record's number, or one given ahead
     unsigned long loads_started = 0, loads_ended = 0;  // a station's, for --count
+    std::vector<bool> loading;        // a station's slot whose load has started
     std::vector<std::string> failures;       // "A3 COM7: <reason>", as they came
     std::vector<std::string> hook_failures;  // "A3 COM7 (result 4): exit status 1"
     int report_error = 0;  // errno of the report's first failed write, flush or close
@@ -202,7 +204,7 @@ void write_report(fleet& f, const std::string& record)
 void record(fleet& f, fleet_port& p)
 {
     fleet_recorder& r = *f.recorder;
-    p.seq = r.loaded + r.failed + r.skipped + r.interrupted + 1;
+    if (p.seq == 0) p.seq = ++r.seq;
     count(r, p);
     r.view[p.index] = p;
     r.hook_notes[p.index].clear();
@@ -294,6 +296,7 @@ void recorder_open(fleet& f)
     r.hook_notes.assign(f.ports.size(), std::string());
     r.progress_percent.assign(f.ports.size(), -1);
     r.progress_ms.assign(f.ports.size(), 0);
+    r.loading.assign(f.ports.size(), false);
     if (f.options.json) post(r, stdout, event_start(f));
     r.redraw_due = true;
     r.output = std::thread(write_output, &f);
@@ -308,7 +311,15 @@ void recorder_add_slot(fleet& f, const fleet_port& p)
     r.hook_notes.emplace_back();
     r.progress_percent.push_back(-1);
     r.progress_ms.push_back(0);
+    r.loading.push_back(false);
     show(f);
+}
+
+unsigned long recorder_number(fleet& f)
+{
+    fleet_recorder& r = *f.recorder;
+    std::lock_guard<std::mutex> lock(r.lock);
+    return ++r.seq;
 }
 
 void tell_state(fleet& f, const fleet_port& p)
@@ -383,7 +394,10 @@ bool tell_result(fleet& f, const fleet_port& p)
     fleet_port recorded = p;
     record(f, recorded);
     // --count loads have their results: none is under way, the station ends.
-    if (p.attempts > 0) ++r.loads_ended;
+    if (r.loading[p.index]) {
+        r.loading[p.index] = false;
+        ++r.loads_ended;
+    }
     if (f.options.count > 0 && r.loads_ended >= f.options.count) stop_fleet();
     return true;
 }
@@ -394,6 +408,7 @@ bool may_start_load(fleet& f, const fleet_port& p)
     std::lock_guard<std::mutex> lock(r.lock);
     if (f.options.count == 0 || r.loads_started < f.options.count) {
         ++r.loads_started;
+        r.loading[p.index] = true;
         return true;
     }
     fleet_port& shown = r.view[p.index];

@@ -30,6 +30,9 @@ void tell_gone(fleet& f, const fleet_port& p);
 // result; a second is refused (false). A report that fails is noted; the
 // uploads go on.
 bool tell_result(fleet& f, const fleet_port& p);
+// The number of a result that comes next on a slot, given ahead (the
+// journal of node IDs names it before the result is recorded).
+unsigned long recorder_number(fleet& f);
 // A station's tag may be loaded: false once --count loads have started (the
 // slot is told why).
 bool may_start_load(fleet& f, const fleet_port& p);

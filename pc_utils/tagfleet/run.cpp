@@ -41,15 +41,18 @@ bool on_progress(void* context, uint32_t done, uint32_t)
 }
 
 // One attempt, from the connection: the result code; *connected says
-// whether a tag answered.
-int32_t attempt(fleet& f, fleet_port& p, bool* connected)
+// whether a tag answered. A node ID not given says why.
+int32_t attempt(fleet& f, fleet_port& p, bool* connected, char* why, size_t size)
 {
     uint32_t firmware = 0, third = 0;
     int32_t result = tag_connect(p.name, &firmware, &third, nullptr);
     *connected = result == SERIAL_OK;
     if (result != SERIAL_OK) return result;
     result = read_node_id(f, p, firmware, third);
-    return result == SERIAL_OK ? load_script(f, p) : result;
+    if (result != SERIAL_OK) return result;
+    if (!reserve_node_id(f, p, why, size)) return FLEET_ENODE_ID;
+    result = load_script(f, p);
+    return result == SERIAL_OK ? give_node_id(f, p, why, size) : result;
 }
 
 void upload_port(fleet& f, fleet_port& p)
@@ -70,11 +73,11 @@ void upload_port(fleet& f, fleet_port& p)
         if (fleet_stopping) break;  // no command to a tag after an interrupt
         p.attempts = n + 1;
         p.done = 0;
-        result = attempt(f, p, &connected);
+        char why[TAG_REASON_SIZE] = "";
+        result = attempt(f, p, &connected, why, sizeof why);
         ever_connected = ever_connected || connected;
         nothing_there = !connected && tag_found_nothing(result);
-        char why[TAG_REASON_SIZE] = "";
-        if (result != SERIAL_OK && result != APP_ESTOPPED) {
+        if (result != SERIAL_OK && result != APP_ESTOPPED && result != FLEET_ENODE_ID) {
             tag_describe_failure(p.name, result, why, sizeof why);
         }
         if (connected) tag_disconnect(p.name);
@@ -83,8 +86,11 @@ void upload_port(fleet& f, fleet_port& p)
         // A port with no tag at all (gone, or silent) is no failure of a
         // scan (-a); one that is in use, or answers wrongly, is.
         bool skip = f.options.all && !ever_connected && nothing_there;
-        if (result == SERIAL_OK || skip) break;
+        // Another attempt gives no node ID the pool could not give, and
+        // never a second one.
+        if (result == SERIAL_OK || skip || result == FLEET_ENODE_ID) break;
     }
+    unreserve_node_id(f, p);
     p.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     p.result = result;
     p.outcome = result == SERIAL_OK                                  ? port_outcome::loaded

@@ -217,6 +217,8 @@ void load_tag(fleet& f, fleet_port& p)
     p.bytes_sent = 0;
     p.attempts = 0;
     p.seq = 0;
+    p.node_id_before = -1;
+    p.node_id_given = false;
     p.started_ms = utc_now_ms();
     tell_state(f, p);
     take_upload_turn(f);
@@ -224,7 +226,8 @@ void load_tag(fleet& f, fleet_port& p)
     serial_set_timeout(p.name, TAG_REPLY_TIMEOUT_MS);
     int32_t result = APP_ESTOPPED;
     char why[TAG_REASON_SIZE] = "";
-    for (unsigned n = 0; n <= f.options.retry && !fleet_stopping; ++n) {
+    if (!reserve_node_id(f, p, why, sizeof why)) result = FLEET_ENODE_ID;
+    for (unsigned n = 0; n <= f.options.retry && !fleet_stopping && result != FLEET_ENODE_ID; ++n) {
         if (n > 0) {
             result = same_tag_again(f, p, why, sizeof why);
             if (result != SERIAL_OK) break;
@@ -232,8 +235,10 @@ void load_tag(fleet& f, fleet_port& p)
         p.attempts = n + 1;
         p.done = 0;
         result = load_script(f, p);
-        if (result == SERIAL_OK) break;
+        if (result == SERIAL_OK) result = give_node_id(f, p, why, sizeof why);
+        if (result == SERIAL_OK || result == FLEET_ENODE_ID) break;
     }
+    unreserve_node_id(f, p);
     platform_fine_timer(false);
     give_upload_turn(f);
     if (result != SERIAL_OK && why[0] == '\0' && !fleet_interrupted) {
@@ -276,6 +281,8 @@ void tag_answered(fleet& f, fleet_port& p, slot_round& r, uint32_t firmware, uin
     }
     tell_present(f, p);
     load_tag(f, p);
+    // A tag given a node ID of the pool is the same tag under its new ID.
+    r.held_node = p.node_id;
 }
 
 // Opens the slot's port when its adapter is there: false (the slot told

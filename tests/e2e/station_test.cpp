@@ -140,6 +140,19 @@ TEST(Station, OneLoadPerTagAndCountCountsLoads)
         EXPECT_EQ(out.find("-1"), std::string::npos) << out;
         EXPECT_NE(out.find("COM2: tag present (its node ID not read)\n"), std::string::npos) << out;
     }
+    {
+        // Given a node ID of the pool, it is the same tag under its new ID.
+        SlotTag slot(2, {});
+        write_file(target.work().file("st.ids"), "50\n");
+        remove(target.work().file("st.ids.given").c_str());
+        auto station = target.start("tagfleet", {"--station", "-c", "2", "--node-ids",
+                                                 target.program_path("st.ids"),
+                                                 target.program_path("o.bas")});
+        ASSERT_TRUE(slot.saw("command _id=50", 1));
+        ASSERT_TRUE(slot.saw("command ?_id", 4));  // the read-back, then two polls
+        EXPECT_EQ(slot.count("command load"), 1u);
+        EXPECT_EQ(read_file(slot.dir.file("node")), "50\n");
+    }
     for (int round = 0; round < 3; ++round) {
         SCOPED_TRACE(round);
         SlotTag first(2, {}), second(3, {"--node-id", "8"});

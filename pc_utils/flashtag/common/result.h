@@ -20,4 +20,5 @@ enum : int32_t {
     TAG_ELOGSELECT = 102,   // the log selection was not confirmed
     TAG_ELOGEND = 103,      // the log transfer did not end with "OK"
     APP_ESTOPPED = 104,     // the upload was stopped by its caller (an interrupt)
+    FLEET_ENODE_ID = 105,   // tagfleet could not give the tag a node ID from its pool
 };

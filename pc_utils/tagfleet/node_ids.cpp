@@ -1,0 +1,48 @@
+// --node-ids: each tag a run loads leaves with a node ID of the pool. The
+// journal line is on the disk before the set command goes to the tag, so
+// that no crash, at any moment, can give one ID twice.
+#include "fleet.h"
+#include "node_pool.h"
+#include "recorder.h"
+
+bool reserve_node_id(fleet& f, fleet_port& p, char* why, size_t size)
+{
+    if (f.pool == nullptr || p.node_id_reserved) return true;
+    p.node_id_reserved = node_pool_reserve(*f.pool, why, size) == NODE_POOL_OK;
+    return p.node_id_reserved;
+}
+
+void unreserve_node_id(fleet& f, fleet_port& p)
+{
+    if (f.pool == nullptr || !p.node_id_reserved) return;
+    node_pool_unreserve(*f.pool);
+    p.node_id_reserved = false;
+}
+
+int32_t give_node_id(fleet& f, fleet_port& p, char* why, size_t size)
+{
+    if (f.pool == nullptr) return SERIAL_OK;
+    // The record that follows at once has the number the journal names.
+    p.seq = recorder_number(f);
+    p.node_id_before = p.node_id;
+    const node_pool_tag tag{f.run.id, p.seq, p.slot, p.name, p.node_id_before};
+    unsigned id = 0;
+    p.node_id_reserved = false;  // taken, or given back, whatever comes
+    if (node_pool_take(*f.pool, tag, &id, why, size) != NODE_POOL_OK) return FLEET_ENODE_ID;
+    int32_t result = tag_set_node_id(p.name, static_cast<uint8_t>(id));
+    uint8_t now = 0;
+    if (result == SERIAL_OK) result = tag_get_node_id(p.name, &now);
+    if (result != SERIAL_OK) {
+        char line[TAG_REASON_SIZE];
+        tag_describe_failure(p.name, result, line, sizeof line);
+        snprintf(why, size, "was given node ID %u and %.300s", id, line);
+        return FLEET_ENODE_ID;
+    }
+    p.node_id = now;
+    if (now != id) {
+        snprintf(why, size, "was given node ID %u and answers %u", id, static_cast<unsigned>(now));
+        return FLEET_ENODE_ID;
+    }
+    p.node_id_given = true;
+    return SERIAL_OK;
+}
