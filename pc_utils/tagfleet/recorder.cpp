@@ -34,6 +34,7 @@ struct output_item {
     std::string text;
     long slot = -1;
     bool progress = false;
+    bool bell = false;  // the terminal's bell instead of text
 };
 
 }  // namespace
@@ -158,7 +159,11 @@ void write_output(fleet* f)
         lock.unlock();
         // The live display is up to date before a text (the summary) comes under it.
         if (redraw_first) redraw(*f, &previous);
-        fputs(item.text.c_str(), item.to);
+        if (item.bell) {
+            platform_bell();
+        } else {
+            fputs(item.text.c_str(), item.to);
+        }
         fflush(item.to);
         lock.lock();
     }
@@ -219,6 +224,10 @@ void record(fleet& f, fleet_port& p)
     if (f.options.on_result != nullptr &&
         (p.outcome == port_outcome::loaded || p.outcome == port_outcome::failed)) {
         start_hook(f, r.hooks, p);
+    }
+    // A station's operator hears each FAIL.
+    if (f.live && f.options.station && p.outcome == port_outcome::failed) {
+        r.queue.push_back({stdout, std::string(), -1, false, true});
     }
     show(f);
 }

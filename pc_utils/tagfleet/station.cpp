@@ -254,7 +254,6 @@ void load_tag(fleet& f, fleet_port& p)
     p.result_ms = utc_now_ms();
     p.phase = port_phase::done;
     tell_result(f, p);
-    if (p.outcome == port_outcome::failed && f.live) platform_bell();
 }
 
 // A tag answered a poll (node ID `node`, -1 when it gave none): a new tag
