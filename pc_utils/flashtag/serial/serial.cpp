@@ -145,7 +145,7 @@ namespace {
 const serial_backend* slot_backend[SERIAL_SLOTS];
 // Read by the interrupt handler too, and taken back by exactly one closer.
 std::atomic<bool> slot_open[SERIAL_SLOTS];
-bool slot_opening[SERIAL_SLOTS];        // claimed, being opened
+bool slot_opening[SERIAL_SLOTS];        // claimed, being opened (under slot_claims)
 // The names of the ports in the named slots (device paths, network ports).
 // A name stays after its port is closed, until another name takes the slot.
 char slot_names[SERIAL_NAMED_SLOTS][SERIAL_MAX_PATH + 1];
@@ -281,8 +281,13 @@ int32_t serial_open(const char* name, uint32_t baud, uint8_t data_bits, uint8_t 
     const serial_backend& backend = backend_for(name);
     slot_backend[slot] = &backend;
     int32_t result = backend.open(slot, name, serial_line{baud, data_bits, parity, stop_bits});
-    slot_open[slot] = result == SERIAL_OK;
-    slot_opening[slot] = false;
+    {
+        // claim_slot reads both under the lock: another thread may be
+        // looking for a free slot for its own name.
+        std::lock_guard<std::mutex> lock(slot_claims);
+        slot_open[slot] = result == SERIAL_OK;
+        slot_opening[slot] = false;
+    }
     if (result != SERIAL_OK) return result;
     if (serial_set_timeout(name, timeout_ms) != SERIAL_OK) {
         if (slot_open[slot].exchange(false)) backend.close(slot);
