@@ -285,9 +285,10 @@ void platform_command_safe_entry(const char* entry, char* out, size_t size)
     bool value = false;
     for (const char* c = entry; *c != '\0' && n + 1 < size; ++c) {
         char safe = *c;
+        bool control = static_cast<unsigned char>(*c) < 0x20;
         if (value && *c == '"') {
             safe = '\'';
-        } else if (value && (strchr("&|<>^%!()", *c) != nullptr || static_cast<unsigned char>(*c) < 0x20)) {
+        } else if (value && (control || strchr("&|<>^%!()", *c) != nullptr)) {
             safe = '_';
         }
         value = value || *c == '=';
@@ -388,6 +389,8 @@ platform_command_end platform_run_command(const char* command, const char* const
     platform_command_end end = PLATFORM_COMMAND_EXITED;
     if (WaitForSingleObject(process.hProcess, timeout_ms) != WAIT_OBJECT_0) {
         if (!in_job || !TerminateJobObject(job, 1)) stop_tree(process.dwProcessId, process.hProcess);
+        // Said to be stopped once it has ended (a process ends promptly
+        // once terminated).
         WaitForSingleObject(process.hProcess, INFINITE);
         end = PLATFORM_COMMAND_STOPPED;
     } else {

@@ -234,7 +234,7 @@ bool usb_location_from_path(const char* path, bool with_controller, char* locati
     char text[SERIAL_USB_TEXT];
     size_t n = 0;
     char piece[SERIAL_USB_TEXT + 2];
-    if (with_controller && usb_controller_from_path(path, piece, sizeof piece - 1)) {
+    if (with_controller && usb_controller_from_path(path, piece, sizeof piece)) {
         append_piece(text, sizeof text, &n, piece);
         append_piece(text, sizeof text, &n, "/");
     }
