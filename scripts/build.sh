@@ -1,5 +1,5 @@
 #!/bin/sh
-# Configures and builds one of the presets: linux, windows, asan or fuzz
+# Configures and builds one of the presets: linux, windows, asan, tsan or fuzz
 # (into build/<preset>). The Linux build also runs the end-to-end tests
 # against the Windows build under Wine when that has been built first.
 set -e
@@ -15,11 +15,11 @@ linux)
     fi
     cmake --preset linux -DFLASHTAG_WINDOWS_BUILD="$windows" >/dev/null
     ;;
-windows|asan|fuzz)
+windows|asan|tsan|fuzz)
     cmake --preset "$1" >/dev/null
     ;;
 *)
-    echo "usage: $0 linux|windows|asan|fuzz" >&2
+    echo "usage: $0 linux|windows|asan|tsan|fuzz" >&2
     exit 2
     ;;
 esac

@@ -3,6 +3,7 @@
 #include "support/sysfs.h"
 #include "target.h"
 
+#include <filesystem>
 #include <gtest/gtest.h>
 #include <memory>
 
@@ -127,12 +128,17 @@ TEST(Ports, UsbAdaptersByIdentity)
         EXPECT_EQ(r.status, c.says[0] == 'f' ? 1 : 0) << r.out;
         EXPECT_NE(r.out.find(c.says), std::string::npos) << r.out;
     }
-    // The list offers the forms that name each adapter alone.
+    // The list offers the forms that name each adapter alone, and -c takes:
+    // not a serial number with a space or a byte beyond ASCII.
+    sysfs.plug("ttyUSB4", "1-6:1.0", "0403", "6001", "AB 12\xC3\xA9");
+    std::filesystem::create_symlink("/dev/null", port("ttyUSB4"));
     RunResult r = target.run({"-l"}, options);
+    std::filesystem::remove(port("ttyUSB4"));
     EXPECT_NE(r.out.find("(0403:6001, serial A10K1234); -c usb:0403:6001:A10K1234 or usb@1-3.2\n"),
               std::string::npos)
         << r.out;
     EXPECT_NE(r.out.find("(0403:6010, serial FT55AA); -c usb@2-1:1.1\n"), std::string::npos);
+    EXPECT_NE(r.out.find("(0403:6001, serial AB 12\xC3\xA9); -c usb@1-6\n"), std::string::npos);
     // Moved to another jack.
     sysfs.unplug("ttyUSB0");
     sysfs.plug("ttyUSB0", "1-5:1.0", "0403", "6001", "A10K1234");

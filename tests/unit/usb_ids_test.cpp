@@ -35,24 +35,38 @@ TEST(UsbIds, InstanceIds)
 
 TEST(UsbIds, LocationPaths)
 {
+    // Each USB host controller has its own USBROOT(0): with several, a jack
+    // is told apart by its controller.
     struct Case {
         const char* path;
         const char* location;  // null: not a USB location
+        const char* with_controller;
     } cases[] = {
-        {"PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(3)#USB(2)", "1-3.2"},
-        {"PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(3)#USB(2)#USBMI(1)", "1-3.2:1.1"},
-        {"PCIROOT(0)#PCI(0801)#PCI(0004)#USBROOT(1)#USB(4)", "2-4"},
-        {"ACPI(_SB_)#ACPI(PCI0)#ACPI(LPCB)#ACPI(UAR1)", nullptr},
-        {"PCIROOT(0)#PCI(1400)#USBROOT(0)", nullptr},
+        {"PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(3)#USB(2)", "1-3.2", "pci0.1400/1-3.2"},
+        {"PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(3)#USB(2)#USBMI(1)", "1-3.2:1.1", "pci0.1400/1-3.2:1.1"},
+        {"PCIROOT(0)#PCI(1A00)#USBROOT(0)#USB(3)#USB(2)", "1-3.2", "pci0.1a00/1-3.2"},
+        {"PCIROOT(0)#PCI(1C04)#PCI(0000)#USBROOT(0)#USB(1)", "1-1", "pci0.1c04.0000/1-1"},
+        {"PCIROOT(0)#PCI(0801)#PCI(0004)#USBROOT(1)#USB(4)", "2-4", "pci0.0801.0004/2-4"},
+        {"ACPI(_SB_)#ACPI(PCI0)#ACPI(XHC_)#ACPI(RHUB)#ACPI(HS03)", nullptr, nullptr},
+        {"ACPI(_SB_)#ACPI(PCI0)#ACPI(LPCB)#ACPI(UAR1)", nullptr, nullptr},
+        {"PCIROOT(0)#PCI(1400)#USBROOT(0)", nullptr, nullptr},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.path);
-        char location[SERIAL_USB_TEXT] = "";
-        EXPECT_EQ(usb_location_from_path(c.path, location, sizeof location), c.location != nullptr);
-        if (c.location != nullptr) {
-            EXPECT_STREQ(location, c.location);
+        for (bool with_controller : {false, true}) {
+            const char* expected = with_controller ? c.with_controller : c.location;
+            char location[SERIAL_USB_TEXT] = "";
+            EXPECT_EQ(usb_location_from_path(c.path, with_controller, location, sizeof location),
+                      expected != nullptr);
+            if (expected != nullptr) {
+                EXPECT_STREQ(location, expected);
+            }
         }
     }
+    // The controller alone, as the root hubs' paths give it.
+    char controller[SERIAL_USB_TEXT] = "";
+    EXPECT_TRUE(usb_controller_from_path("PCIROOT(0)#PCI(1400)#USBROOT(0)", controller, sizeof controller));
+    EXPECT_STREQ(controller, "pci0.1400");
 }
 
 TEST(UsbIds, FormsAndWhatTheyMatch)
@@ -79,6 +93,8 @@ TEST(UsbIds, FormsAndWhatTheyMatch)
         {"usb@1", false, false, false},
         {"usb@", false, false, false},
         {"usb:0403:600g", false, false, false},
+        {"usb@pci0.1400", false, false, false},
+        {"usb@pci0.14/1-3.2", false, false, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.form);
@@ -88,5 +104,29 @@ TEST(UsbIds, FormsAndWhatTheyMatch)
         if (!c.valid) continue;
         EXPECT_EQ(usb_form_matches(form, single), c.matches_single);
         EXPECT_EQ(usb_form_matches(form, second_port), c.matches_second_port);
+    }
+}
+
+// Two controllers, one jack each with the same ports: the controller tells
+// them apart; the jack alone matches both (and so picks neither).
+TEST(UsbIds, JacksOnTwoControllers)
+{
+    const serial_usb_identity first{"0403", "6001", "A10K1234", "pci0.1400/1-3.2:1.0"};
+    const serial_usb_identity second{"0403", "6001", "A10K9999", "pci0.1a00/1-3.2:1.0"};
+    struct Case {
+        const char* form;
+        bool matches_first, matches_second;
+    } cases[] = {
+        {"usb@pci0.1400/1-3.2", true, false},
+        {"USB@PCI0.1A00/1-3.2:1.0", false, true},
+        {"usb@1-3.2", true, true},
+        {"usb@pci0.1c04.0000/1-3.2", false, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.form);
+        usb_form form{};
+        ASSERT_TRUE(usb_parse_form(c.form, &form));
+        EXPECT_EQ(usb_form_matches(form, first), c.matches_first);
+        EXPECT_EQ(usb_form_matches(form, second), c.matches_second);
     }
 }

@@ -9,8 +9,10 @@ namespace {
 
 // "; -c usb:0403:6001:A10K1234 or usb@1-3.2": the forms that name adapter i
 // of the list alone, as -c takes them. The serial number names it where no
-// other adapter has the same; the jack does always, with the interface
-// where the adapter has other ports in the list.
+// other adapter has the same and -c takes it (a serial number with a space,
+// or a byte that is not ASCII, cannot be given on a command line or in a
+// fixture file as it is); the jack does always, with the interface where
+// the adapter has other ports in the list.
 void usb_forms(const serial_port_info* ports, size_t count, size_t i, char* text, size_t size)
 {
     text[0] = '\0';
@@ -31,6 +33,7 @@ void usb_forms(const serial_port_info* ports, size_t count, size_t i, char* text
     }
     char by_serial[SERIAL_USB_TEXT + 24] = "", by_jack[SERIAL_USB_TEXT + 8] = "";
     if (serial_alone) snprintf(by_serial, sizeof by_serial, "usb:%s:%s:%s", usb.vid, usb.pid, usb.serial);
+    if (!serial_is_usb_form(by_serial)) by_serial[0] = '\0';
     if (usb.location[0] != '\0') {
         snprintf(by_jack, sizeof by_jack, "usb@%.*s", static_cast<int>(device_alone ? device : strlen(usb.location)),
                  usb.location);

@@ -75,12 +75,29 @@ bool platform_random_bytes(uint8_t* out, size_t size);
 // How a command run through the system's shell ended.
 enum platform_command_end { PLATFORM_COMMAND_EXITED, PLATFORM_COMMAND_STOPPED, PLATFORM_COMMAND_NOT_RUN };
 // Runs `command` through the system's shell (/bin/sh -c; cmd /c on Windows)
-// with `env` ("NAME=value", `env_count` of them) added to this process's
-// environment, standard input empty and its output on standard error.
-// Waits for it at most `timeout_ms`, then stops it (and what it started).
+// with `env` ("NAME=value", `env_count` of them; on Windows made safe as
+// platform_command_safe_entry says) added to this process's environment,
+// standard input empty and its output on standard error. It inherits no
+// other handle or file descriptor of this program's. Waits for it at most
+// `timeout_ms`, then stops it (and what it started).
 // *status gets its exit status when it exited.
 platform_command_end platform_run_command(const char* command, const char* const* env,
                                           size_t env_count, uint32_t timeout_ms, int* status);
+
+#ifdef _WIN32
+// cmd, which runs the command, reads it again after it has put a variable's
+// value in (%TAGFLEET_REASON%), so text that came from a device could end
+// the command and start another. What an environment entry "NAME=value"
+// becomes before a command gets it: in the value, `"` becomes `'`, and the
+// other characters cmd treats specially (& | < > ^ % ! ( ) and control
+// characters, CR and LF among them) become `_`. Always NUL-terminated.
+void platform_command_safe_entry(const char* entry, char* out, size_t size);
+#endif
+
+// Opens `path` to append to, in binary (created when missing), so that the
+// commands this program runs do not inherit it: null when it cannot be
+// opened, errno saying why.
+FILE* platform_open_append(const char* path);
 
 // Asks for 1 ms pause resolution while `on`, gives it back when not. Windows'
 // default 15.6 ms tick would otherwise stretch each 20 ms pause to ~31 ms.

@@ -170,6 +170,19 @@ bool platform_random_bytes(uint8_t* out, size_t size)
     return done == size;
 }
 
+FILE* platform_open_append(const char* path)
+{
+    int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0) return nullptr;
+    FILE* file = fdopen(fd, "ab");
+    if (file == nullptr) {
+        int error = errno;
+        close(fd);
+        errno = error;
+    }
+    return file;
+}
+
 platform_command_end platform_run_command(const char* command, const char* const* env,
                                           size_t env_count, uint32_t timeout_ms, int* status)
 {

@@ -8,12 +8,17 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <initializer_list>
-#include <string>
 #include <io.h>
+#include <string>
+#include <sys/stat.h>
+// clang-format off
 #include <windows.h>
 #include <bcrypt.h>
 #include <timeapi.h>
+#include <tlhelp32.h>
+// clang-format on
 
 void platform_console_init() { setvbuf(stdout, nullptr, _IONBF, 0); }
 
@@ -273,6 +278,63 @@ bool platform_random_bytes(uint8_t* out, size_t size)
     return BCryptGenRandom(nullptr, out, static_cast<ULONG>(size), BCRYPT_USE_SYSTEM_PREFERRED_RNG) >= 0;
 }
 
+void platform_command_safe_entry(const char* entry, char* out, size_t size)
+{
+    if (size == 0) return;
+    size_t n = 0;
+    bool value = false;
+    for (const char* c = entry; *c != '\0' && n + 1 < size; ++c) {
+        char safe = *c;
+        bool control = static_cast<unsigned char>(*c) < 0x20;
+        if (value && *c == '"') {
+            safe = '\'';
+        } else if (value && (control || strchr("&|<>^%!()", *c) != nullptr)) {
+            safe = '_';
+        }
+        value = value || *c == '=';
+        out[n++] = safe;
+    }
+    out[n] = '\0';
+}
+
+FILE* platform_open_append(const char* path)
+{
+    int fd = _open(path, _O_WRONLY | _O_APPEND | _O_CREAT | _O_BINARY | _O_NOINHERIT,
+                   _S_IREAD | _S_IWRITE);
+    if (fd < 0) return nullptr;
+    FILE* file = _fdopen(fd, "ab");
+    if (file == nullptr) {
+        int error = errno;
+        _close(fd);
+        errno = error;
+    }
+    return file;
+}
+
+namespace {
+
+// Stops `process` and every process it started, and theirs, as far as they
+// are still there: for a command that could not be put in a job.
+void stop_tree(DWORD id, HANDLE process)
+{
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot != INVALID_HANDLE_VALUE) {
+        PROCESSENTRY32 entry{};
+        entry.dwSize = sizeof entry;
+        for (BOOL more = Process32First(snapshot, &entry); more; more = Process32Next(snapshot, &entry)) {
+            if (entry.th32ParentProcessID != id || entry.th32ProcessID == id) continue;
+            HANDLE child = OpenProcess(PROCESS_TERMINATE, FALSE, entry.th32ProcessID);
+            if (child == nullptr) continue;
+            stop_tree(entry.th32ProcessID, child);
+            CloseHandle(child);
+        }
+        CloseHandle(snapshot);
+    }
+    TerminateProcess(process, 1);
+}
+
+}  // namespace
+
 platform_command_end platform_run_command(const char* command, const char* const* env,
                                           size_t env_count, uint32_t timeout_ms, int* status)
 {
@@ -289,7 +351,11 @@ platform_command_end platform_run_command(const char* command, const char* const
         }
         FreeEnvironmentStringsA(current);
     }
-    for (size_t i = 0; i < env_count; ++i) block.append(env[i], strlen(env[i]) + 1);
+    for (size_t i = 0; i < env_count; ++i) {
+        char safe[1024];
+        platform_command_safe_entry(env[i], safe, sizeof safe);
+        block.append(safe, strlen(safe) + 1);
+    }
     block.push_back('\0');
     const char* shell = getenv("COMSPEC");
     std::string line = std::string("\"") + (shell != nullptr ? shell : "cmd.exe") + "\" /d /s /c \"" +
@@ -315,13 +381,17 @@ platform_command_end platform_run_command(const char* command, const char* const
     if (errors != nullptr) CloseHandle(errors);
     if (!started) return PLATFORM_COMMAND_NOT_RUN;
     // A job holds the shell and all it starts, so that all can be stopped.
+    // Where there is none (this program's own job may refuse one inside it),
+    // the shell and what it started are found and stopped one by one.
     HANDLE job = CreateJobObjectA(nullptr, nullptr);
-    if (job != nullptr) AssignProcessToJobObject(job, process.hProcess);
+    bool in_job = job != nullptr && AssignProcessToJobObject(job, process.hProcess);
     ResumeThread(process.hThread);
     platform_command_end end = PLATFORM_COMMAND_EXITED;
     if (WaitForSingleObject(process.hProcess, timeout_ms) != WAIT_OBJECT_0) {
-        if (job == nullptr || !TerminateJobObject(job, 1)) TerminateProcess(process.hProcess, 1);
-        WaitForSingleObject(process.hProcess, 1000);
+        if (!in_job || !TerminateJobObject(job, 1)) stop_tree(process.dwProcessId, process.hProcess);
+        // Said to be stopped once it has ended (a process ends promptly
+        // once terminated).
+        WaitForSingleObject(process.hProcess, INFINITE);
         end = PLATFORM_COMMAND_STOPPED;
     } else {
         DWORD code = 0;

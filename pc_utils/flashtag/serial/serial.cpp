@@ -145,7 +145,7 @@ namespace {
 const serial_backend* slot_backend[SERIAL_SLOTS];
 // Read by the interrupt handler too, and taken back by exactly one closer.
 std::atomic<bool> slot_open[SERIAL_SLOTS];
-bool slot_opening[SERIAL_SLOTS];        // claimed, being opened
+bool slot_opening[SERIAL_SLOTS];        // claimed, being opened (under slot_claims)
 // The names of the ports in the named slots (device paths, network ports).
 // A name stays after its port is closed, until another name takes the slot.
 char slot_names[SERIAL_NAMED_SLOTS][SERIAL_MAX_PATH + 1];
@@ -277,15 +277,20 @@ int32_t serial_open(const char* name, uint32_t baud, uint8_t data_bits, uint8_t 
             return serial_fail(SERIAL_FAULT_IN_USE, "open", 0, "");
         }
         slot_opening[slot] = true;
+        slot_backend[slot] = &backend_for(name);
     }
-    const serial_backend& backend = backend_for(name);
-    slot_backend[slot] = &backend;
-    int32_t result = backend.open(slot, name, serial_line{baud, data_bits, parity, stop_bits});
-    slot_open[slot] = result == SERIAL_OK;
-    slot_opening[slot] = false;
+    int32_t result =
+        slot_backend[slot]->open(slot, name, serial_line{baud, data_bits, parity, stop_bits});
+    {
+        // claim_slot reads both under the lock: another thread may be
+        // looking for a free slot for its own name.
+        std::lock_guard<std::mutex> lock(slot_claims);
+        slot_open[slot] = result == SERIAL_OK;
+        slot_opening[slot] = false;
+    }
     if (result != SERIAL_OK) return result;
     if (serial_set_timeout(name, timeout_ms) != SERIAL_OK) {
-        if (slot_open[slot].exchange(false)) backend.close(slot);
+        serial_close(name);
         return SERIAL_EIO;
     }
     return SERIAL_OK;
@@ -294,13 +299,21 @@ int32_t serial_open(const char* name, uint32_t baud, uint8_t data_bits, uint8_t 
 int32_t serial_close(const char* name)
 {
     if (!is_port_name(name)) return SERIAL_EINVAL;
-    size_t slot = find_slot(name);
-    if (slot == NO_SLOT) return SERIAL_OK;
-    // A port an interrupt gave back already is not closed again: its
-    // handle may belong to another port by now.
-    if (slot_backend[slot] == nullptr || slot_open[slot].exchange(false)) {
-        backend_of(slot).close(slot);
+    size_t slot = NO_SLOT;
+    {
+        std::lock_guard<std::mutex> lock(slot_claims);
+        slot = find_slot_claimed(name);
+        if (slot == NO_SLOT) return SERIAL_OK;
+        // A port an interrupt gave back already is not closed again: its
+        // handle may belong to another port by now.
+        if (slot_backend[slot] != nullptr && !slot_open[slot].exchange(false)) return SERIAL_OK;
+        // Held while it is closed: a port another thread opens meanwhile
+        // must not be given this slot before its handle is let go.
+        slot_opening[slot] = true;
     }
+    backend_of(slot).close(slot);
+    std::lock_guard<std::mutex> lock(slot_claims);
+    slot_opening[slot] = false;
     return SERIAL_OK;
 }
 

@@ -34,12 +34,47 @@ serial_port_info* add_port(serial_port_info* ports, size_t max, size_t* count, c
     return port;
 }
 
+// Location paths of a device node: a list of paths, each ended by a NUL;
+// false when it has none.
+bool location_paths(DEVINST node, char* paths, ULONG size)
+{
+    ULONG length = size - 2;
+    memset(paths, 0, size);
+    return CM_Get_DevNode_Registry_PropertyA(node, CM_DRP_LOCATION_PATHS, nullptr, paths, &length,
+                                             0) == CR_SUCCESS;
+}
+
+// Whether the computer has more than one USB host controller: each has its
+// own USBROOT(0), so then a jack's form names its controller. Told from the
+// USB devices' location paths (the root hubs', the hubs' and the devices').
+bool several_usb_controllers()
+{
+    HDEVINFO devices = SetupDiGetClassDevsA(&GUID_DEVCLASS_USB, nullptr, nullptr, DIGCF_PRESENT);
+    if (devices == INVALID_HANDLE_VALUE) return false;
+    char first[SERIAL_USB_TEXT] = "";
+    bool several = false;
+    SP_DEVINFO_DATA info{};
+    info.cbSize = sizeof info;
+    for (DWORD i = 0; !several && SetupDiEnumDeviceInfo(devices, i, &info); ++i) {
+        char paths[1024];
+        if (!location_paths(info.DevInst, paths, sizeof paths)) continue;
+        for (const char* p = paths; *p != '\0'; p += strlen(p) + 1) {
+            char controller[SERIAL_USB_TEXT];
+            if (!usb_controller_from_path(p, controller, sizeof controller)) continue;
+            if (first[0] == '\0') snprintf(first, sizeof first, "%s", controller);
+            several = several || strcmp(first, controller) != 0;
+        }
+    }
+    SetupDiDestroyDeviceInfoList(devices);
+    return several;
+}
+
 // The USB adapter behind a COM port's device node, from the configuration
 // manager: up from the port (FTDI's driver node, a composite device's
 // interface) to the USB device, which has the serial number. Each node's
 // location path says where it is plugged in; the nearest one with a USB
 // location wins (an interface's names the interface).
-void add_usb_identity(DEVINST node, serial_usb_identity* usb)
+void add_usb_identity(DEVINST node, bool several_controllers, serial_usb_identity* usb)
 {
     for (int up = 0; up < 4; ++up) {
         char id[MAX_DEVICE_ID_LEN] = "";
@@ -52,14 +87,10 @@ void add_usb_identity(DEVINST node, serial_usb_identity* usb)
             }
             if (usb->serial[0] == '\0') memcpy(usb->serial, here.serial, sizeof here.serial);
         }
-        char paths[1024] = "";
-        ULONG length = sizeof paths - 2;
-        if (usb->location[0] == '\0' &&
-            CM_Get_DevNode_Registry_PropertyA(node, CM_DRP_LOCATION_PATHS, nullptr, paths, &length,
-                                              0) == CR_SUCCESS) {
-            // A list of paths, each ended by a NUL.
+        char paths[1024];
+        if (usb->location[0] == '\0' && location_paths(node, paths, sizeof paths)) {
             for (const char* p = paths; *p != '\0' && usb->location[0] == '\0'; p += strlen(p) + 1) {
-                usb_location_from_path(p, usb->location, sizeof usb->location);
+                usb_location_from_path(p, several_controllers, usb->location, sizeof usb->location);
             }
         }
         DEVINST parent = 0;
@@ -77,6 +108,7 @@ void add_usb_identity(DEVINST node, serial_usb_identity* usb)
 // The ports of the Ports device class, with their friendly names.
 void add_setup_ports(serial_port_info* ports, size_t max, size_t* count)
 {
+    const bool several_controllers = several_usb_controllers();
     HDEVINFO devices = SetupDiGetClassDevsA(&GUID_DEVCLASS_PORTS, nullptr, nullptr, DIGCF_PRESENT);
     if (devices == INVALID_HANDLE_VALUE) return;
     SP_DEVINFO_DATA info{};
@@ -98,7 +130,7 @@ void add_setup_ports(serial_port_info* ports, size_t max, size_t* count)
                                               sizeof friendly - 1, nullptr)) {
             snprintf(port->detail, sizeof port->detail, "%s", reinterpret_cast<char*>(friendly));
         }
-        add_usb_identity(info.DevInst, &port->usb);
+        add_usb_identity(info.DevInst, several_controllers, &port->usb);
     }
     SetupDiDestroyDeviceInfoList(devices);
 }

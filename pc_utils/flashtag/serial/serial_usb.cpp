@@ -26,6 +26,19 @@ void describe_match(const serial_port_info& port, bool by_serial, char* text, si
     }
 }
 
+// What tells two adapters that match one form apart: the serial number,
+// the interface, or (the same jack behind two USB host controllers) the
+// controller.
+const char* advice(const usb_form& wanted, const serial_usb_identity& a, const serial_usb_identity& b)
+{
+    if (!wanted.by_location && wanted.serial[0] == '\0') return "; give the serial number or usb@LOCATION";
+    size_t controller = strcspn(a.location, "/");
+    if (a.location[controller] == '/' && strncmp(a.location, b.location, controller + 1) != 0) {
+        return "; give usb@LOCATION with the controller";
+    }
+    return "; give usb@LOCATION with the interface";
+}
+
 }  // namespace
 
 bool serial_is_usb_form(const char* name)
@@ -72,10 +85,7 @@ int32_t serial_resolve_usb(const char* form, char* port, size_t size, serial_usb
             append_piece(text, sizeof text, &used, piece);
         }
         if (shown < count) append_piece(text, sizeof text, &used, ", ...");
-        append_piece(text, sizeof text, &used,
-                     wanted.by_location || wanted.serial[0] != '\0'
-                         ? "; give usb@LOCATION with the interface"
-                         : "; give the serial number or usb@LOCATION");
+        append_piece(text, sizeof text, &used, advice(wanted, listed[matches[0]].usb, listed[matches[1]].usb));
         return serial_fail(SERIAL_FAULT_AMBIGUOUS, "resolve", 0, text);
     }
     const serial_port_info& match = listed[matches[0]];

@@ -12,7 +12,9 @@
 
 bool read_first_line(const char* path, char* text, size_t size)
 {
-    FILE* f = fopen(path, "r");
+    // Close-on-exec ("e"), as every file the driver opens: a command that
+    // another thread starts (tagfleet --on-result) gets none of them.
+    FILE* f = fopen(path, "re");
     if (f == nullptr) return false;
     bool ok = fgets(text, static_cast<int>(size), f) != nullptr;
     fclose(f);
@@ -114,7 +116,7 @@ bool is_master_of(const char* pid, const char* fd, long pts)
 {
     char path[600];
     snprintf(path, sizeof path, "/proc/%s/fdinfo/%s", pid, fd);
-    FILE* f = fopen(path, "r");
+    FILE* f = fopen(path, "re");
     if (f == nullptr) return false;
     char line[128];
     long index = -1;

@@ -60,6 +60,21 @@ bool starts_with_nocase(const char* text, const char* prefix)
     return true;
 }
 
+// "pci0.1400", "pci0.0801.0004": a USB host controller by its place on the
+// PCI buses (the PCI root's number, then each PCI device and function down
+// to it, as Windows' location path gives them); *end after it.
+bool take_controller(const char* text, const char** end)
+{
+    if (!starts_with_nocase(text, "pci") || !is_digit(text[3])) return false;
+    const char* p = text + 3;
+    while (is_digit(*p)) ++p;
+    int pieces = 0;
+    char hex[5];
+    for (; *p == '.' && take_hex4(p + 1, hex); p += 5) ++pieces;
+    *end = p;
+    return pieces > 0;
+}
+
 void copy_text(char* out, size_t size, const char* begin, size_t length)
 {
     if (size == 0) return;
@@ -89,11 +104,16 @@ bool usb_parse_form(const char* text, usb_form* form)
     *form = usb_form{};
     if (text == nullptr) return false;
     if (starts_with_nocase(text, "usb@")) {
+        // The jack, after its host controller where a computer has several.
         const char* location = text + 4;
-        if (!usb_is_device_name(location) && !usb_is_interface_name(location)) return false;
+        const char* jack = location;
+        const char* end = nullptr;
+        if (take_controller(location, &end) && *end == '/') jack = end + 1;
+        if (!usb_is_device_name(jack) && !usb_is_interface_name(jack)) return false;
         if (strlen(location) >= sizeof form->location) return false;
         form->by_location = true;
         copy_text(form->location, sizeof form->location, location, strlen(location));
+        for (char* c = form->location; *c != '\0'; ++c) *c = ascii_lower(*c);
         return true;
     }
     if (!starts_with_nocase(text, "usb:") || !take_hex4(text + 4, form->vid) || text[8] != ':' ||
@@ -113,10 +133,15 @@ bool usb_parse_form(const char* text, usb_form* form)
 bool usb_form_matches(const usb_form& form, const serial_usb_identity& adapter)
 {
     if (form.by_location) {
-        if (adapter.location[0] == '\0') return false;
-        if (strchr(form.location, ':') != nullptr) return strcmp(form.location, adapter.location) == 0;
-        size_t device = strcspn(adapter.location, ":");
-        return strlen(form.location) == device && strncmp(form.location, adapter.location, device) == 0;
+        // A jack without its controller is the jack of that name on any of
+        // them (then two controllers' jacks both match, and neither is picked).
+        const char* at = adapter.location;
+        const char* controller_end = strchr(at, '/');
+        if (strchr(form.location, '/') == nullptr && controller_end != nullptr) at = controller_end + 1;
+        if (at[0] == '\0') return false;
+        if (strchr(form.location, ':') != nullptr) return strcmp(form.location, at) == 0;
+        size_t device = strcspn(at, ":");
+        return strlen(form.location) == device && strncmp(form.location, at, device) == 0;
     }
     return adapter.vid[0] != '\0' && strcmp(form.vid, adapter.vid) == 0 &&
            strcmp(form.pid, adapter.pid) == 0 &&
@@ -174,7 +199,32 @@ bool usb_instance_id_is_device(const char* id)
            !starts_with_nocase(id + 21, "&MI_");
 }
 
-bool usb_location_from_path(const char* path, char* location, size_t size)
+bool usb_controller_from_path(const char* path, char* controller, size_t size)
+{
+    const char* root = strstr(path, "#USBROOT(");
+    if (root == nullptr || size == 0 || !starts_with_nocase(path, "PCIROOT(")) return false;
+    char* end = nullptr;
+    long number = strtol(path + 8, &end, 10);
+    if (end == path + 8 || *end != ')' || number < 0) return false;
+    char text[SERIAL_USB_TEXT];
+    size_t n = 0;
+    char piece[24];
+    snprintf(piece, sizeof piece, "pci%ld", number);
+    append_piece(text, sizeof text, &n, piece);
+    const char* p = end + 1;
+    int devices = 0;
+    for (; p < root; p += 10, ++devices) {
+        char hex[5];
+        if (!starts_with_nocase(p, "#PCI(") || !take_hex4(p + 5, hex) || p[9] != ')') return false;
+        snprintf(piece, sizeof piece, ".%s", hex);
+        append_piece(text, sizeof text, &n, piece);
+    }
+    if (p != root || devices == 0) return false;
+    snprintf(controller, size, "%s", text);
+    return true;
+}
+
+bool usb_location_from_path(const char* path, bool with_controller, char* location, size_t size)
 {
     const char* root = strstr(path, "USBROOT(");
     if (root == nullptr || size == 0) return false;
@@ -183,7 +233,11 @@ bool usb_location_from_path(const char* path, char* location, size_t size)
     if (end == root + 8 || *end != ')' || bus < 0 || bus > 126) return false;
     char text[SERIAL_USB_TEXT];
     size_t n = 0;
-    char piece[24];
+    char piece[SERIAL_USB_TEXT + 2];
+    if (with_controller && usb_controller_from_path(path, piece, sizeof piece)) {
+        append_piece(text, sizeof text, &n, piece);
+        append_piece(text, sizeof text, &n, "/");
+    }
     snprintf(piece, sizeof piece, "%ld-", bus + 1);
     append_piece(text, sizeof text, &n, piece);
     int ports = 0;

@@ -14,7 +14,11 @@ struct usb_form {
     bool by_location;          // usb@LOCATION, else usb:VID:PID[:SERIAL]
     char vid[5], pid[5];
     char serial[SERIAL_USB_TEXT];
-    char location[SERIAL_USB_TEXT];  // "1-3.2" (the device) or "1-3.2:1.0" (one interface)
+    // "1-3.2" (the device) or "1-3.2:1.0" (one interface); on a Windows
+    // computer with several USB host controllers, each with its own
+    // USBROOT(0), the controller comes first: "pci0.1400/1-3.2:1.0". A jack
+    // without one is that jack on any controller.
+    char location[SERIAL_USB_TEXT];
 };
 
 // False for anything but a well-formed form.
@@ -41,9 +45,17 @@ bool usb_identity_from_instance_id(const char* id, serial_usb_identity* identity
 // Whether an instance ID is a whole USB device (not one of its interfaces,
 // not a driver's node below it): where the serial number is.
 bool usb_instance_id_is_device(const char* id);
+// The USB host controller a Windows location path goes through, the PCI
+// part before its USBROOT:
+//   PCIROOT(0)#PCI(1400)#USBROOT(0)...             -> "pci0.1400"
+//   PCIROOT(0)#PCI(1C04)#PCI(0000)#USBROOT(0)...   -> "pci0.1c04.0000" (behind a bridge)
+// False for a path with no such part (not USB, or not on PCI).
+bool usb_controller_from_path(const char* path, char* controller, size_t size);
 // A Windows location path into the location's one form:
 //   PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(3)#USB(2)           -> "1-3.2"
 //   PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(3)#USB(2)#USBMI(1)  -> "1-3.2:1.1"
 // (bus USBROOT + 1, the ports from the root, the interface of a composite
-// device). False for a path that leads to no USB device.
-bool usb_location_from_path(const char* path, char* location, size_t size);
+// device); `with_controller`, for a computer with several controllers,
+// puts the controller first: "pci0.1400/1-3.2". False for a path that
+// leads to no USB device.
+bool usb_location_from_path(const char* path, bool with_controller, char* location, size_t size);

@@ -43,9 +43,16 @@ sys_result sys_resolve(const char* host, const char* port, net_address* out, siz
 
 sys_result sys_connect_start(const net_address& a, net_socket* sock)
 {
+    // Close-on-exec from the start: another thread may be starting a
+    // command (tagfleet --on-result) at this very moment. macOS has no
+    // SOCK_CLOEXEC; there the flag follows at once.
+#ifdef SOCK_CLOEXEC
+    int fd = socket(a.family, a.socktype | SOCK_CLOEXEC, a.protocol);
+#else
     int fd = socket(a.family, a.socktype, a.protocol);
+    if (fd >= 0) fcntl(fd, F_SETFD, FD_CLOEXEC);
+#endif
     if (fd < 0) return sys_result{SYS_FAILED, errno, 0};
-    fcntl(fd, F_SETFD, FD_CLOEXEC);
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
 #ifdef SO_NOSIGPIPE
     int on = 1;

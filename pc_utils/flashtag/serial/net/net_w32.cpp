@@ -53,10 +53,12 @@ sys_result sys_resolve(const char* host, const char* port, net_address* out, siz
 sys_result sys_connect_start(const net_address& a, net_socket* sock)
 {
     if (!started()) return sys_result{SYS_FAILED, WSASYSNOTREADY, 0};
-    SOCKET s = socket(a.family, a.socktype, a.protocol);
+    // Never inherited by the commands a run starts (tagfleet --on-result),
+    // not even by one another thread starts while this is being made.
+    // Overlapped, as socket() makes them.
+    SOCKET s = WSASocketW(a.family, a.socktype, a.protocol, nullptr, 0,
+                          WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
     if (s == INVALID_SOCKET) return last_error();
-    // Not for the commands a run starts (tagfleet --on-result).
-    SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
     u_long nonblocking = 1;
     // MinGW defines FIONBIO as an unsigned value; ioctlsocket takes a long.
     ioctlsocket(s, static_cast<long>(FIONBIO), &nonblocking);
