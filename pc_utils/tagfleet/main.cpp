@@ -231,7 +231,7 @@ int main(int argc, char** argv)
     f.metadata_length = build_metadata(f.fullname, f.options.auto_run ? 1 : 0, f.metadata, &checksum);
     if (f.options.report != nullptr) {
         // Binary: a record's line ends in LF on every system (JSON Lines).
-        f.report = platform_open_append(f.options.report);
+        f.report = platform_open_append(f.options.report, false);
         if (f.report == nullptr) {
             fprintf(messages, "tagfleet: Error: Can't write the report \"%s\" (%s)\n",
                     f.options.report, strerror(errno));

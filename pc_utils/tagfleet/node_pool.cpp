@@ -332,7 +332,7 @@ node_pool_result node_pool_open(node_pool& pool, const char* path, char* why, si
     if (result != NODE_POOL_OK) return result;
     // A line ends in LF on every system; the commands --on-result starts
     // never hold the journal (nor its lock).
-    pool.journal = platform_open_shared_file(pool.journal_path);
+    pool.journal = platform_open_append(pool.journal_path, true);
     if (pool.journal == nullptr) {
         fail(why, size, pool.journal_path, 0, "cannot open it: %s", strerror(errno));
         return NODE_POOL_BAD_JOURNAL;

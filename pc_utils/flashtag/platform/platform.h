@@ -94,10 +94,10 @@ platform_command_end platform_run_command(const char* command, const char* const
 void platform_command_safe_entry(const char* entry, char* out, size_t size);
 #endif
 
-// Opens `path` to append to, in binary (created when missing), so that the
-// commands this program runs do not inherit it: null when it cannot be
-// opened, errno saying why.
-FILE* platform_open_append(const char* path);
+// Opens `path` to append to (and to read, when `readable`), in binary
+// (created when missing), so that the commands this program runs do not
+// inherit it: null when it cannot be opened, errno saying why.
+FILE* platform_open_append(const char* path, bool readable);
 
 // Asks for 1 ms pause resolution while `on`, gives it back when not. Windows'
 // default 15.6 ms tick would otherwise stretch each 20 ms pause to ~31 ms.
@@ -133,11 +133,8 @@ const bar_glyphs& platform_bar_glyphs();
 void platform_write_progress(const char* line, size_t length);
 
 // A file that several processes append to in turn (tagfleet's journal of
-// the node IDs it gave).
-// Opens it to read and to append to (made when missing), in binary, kept
-// from the commands this process starts: null, with errno, when it cannot.
-FILE* platform_open_shared_file(const char* path);
-// Each of these gives 0 or an errno value.
+// the node IDs it gave), opened with platform_open_append. Each of these
+// gives 0 or an errno value.
 // An exclusive lock on the open file, waited for at most `timeout_ms`
 // (ETIMEDOUT when another process held it all that time); released by
 // platform_unlock_file, or when the file is closed.

@@ -170,11 +170,11 @@ bool platform_random_bytes(uint8_t* out, size_t size)
     return done == size;
 }
 
-FILE* platform_open_append(const char* path)
+FILE* platform_open_append(const char* path, bool readable)
 {
-    int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    int fd = open(path, (readable ? O_RDWR : O_WRONLY) | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
     if (fd < 0) return nullptr;
-    FILE* file = fdopen(fd, "ab");
+    FILE* file = fdopen(fd, readable ? "a+" : "a");
     if (file == nullptr) {
         int error = errno;
         close(fd);
@@ -287,15 +287,6 @@ const bar_glyphs& platform_bar_glyphs()
 {
     static const bar_glyphs glyphs{BAR_EDGE.utf8, BAR_FILLED.utf8, BAR_EMPTY.utf8};
     return glyphs;
-}
-
-FILE* platform_open_shared_file(const char* path)
-{
-    int fd = open(path, O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
-    if (fd < 0) return nullptr;
-    FILE* file = fdopen(fd, "a+");
-    if (file == nullptr) close(fd);
-    return file;
 }
 
 // flock: the lock belongs to the open file, so that it holds between

@@ -12,7 +12,6 @@
 #include <initializer_list>
 #include <io.h>
 #include <string>
-#include <sys/stat.h>
 // clang-format off
 #include <windows.h>
 #include <bcrypt.h>
@@ -297,18 +296,10 @@ void platform_command_safe_entry(const char* entry, char* out, size_t size)
     out[n] = '\0';
 }
 
-FILE* platform_open_append(const char* path)
+// "N": the handle is not inherited.
+FILE* platform_open_append(const char* path, bool readable)
 {
-    int fd = _open(path, _O_WRONLY | _O_APPEND | _O_CREAT | _O_BINARY | _O_NOINHERIT,
-                   _S_IREAD | _S_IWRITE);
-    if (fd < 0) return nullptr;
-    FILE* file = _fdopen(fd, "ab");
-    if (file == nullptr) {
-        int error = errno;
-        _close(fd);
-        errno = error;
-    }
-    return file;
+    return fopen(path, readable ? "a+bN" : "abN");
 }
 
 namespace {
@@ -427,9 +418,6 @@ int last_error_as_errno()
 }
 
 }  // namespace
-
-// "N": the handle is not inherited.
-FILE* platform_open_shared_file(const char* path) { return fopen(path, "a+bN"); }
 
 // The whole file's range (and past its end), as LockFileEx takes it.
 int platform_lock_file(FILE* file, uint32_t timeout_ms)
