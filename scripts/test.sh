@@ -5,7 +5,7 @@
 #    end-to-end tests of the Linux and the Windows build against the
 #    simulated tag;
 #  - the same Linux tests under AddressSanitizer and UBSan;
-#  - the station and fleet tests under ThreadSanitizer;
+#  - the station, fleet and node-ID tests under ThreadSanitizer;
 #  - a short run of each fuzz target;
 #  - static analysis;
 #  - the release packages, installed and run (scripts/check-packages.sh).
@@ -55,7 +55,7 @@ run_tests asan "Linux build under AddressSanitizer and UBSan"
 # test that fails on its timing alone (the instrumented programs are several
 # times slower, and ThreadSanitizer defers signal handlers) has a second try.
 export TSAN_OPTIONS="halt_on_error=1 exitcode=66 log_path=$PWD/build/tsan/sanitizer-report"
-run_tests tsan "Station and fleet under ThreadSanitizer" -R '^linux\.(Station|Fleet)\.' \
+run_tests tsan "Station, fleet and node IDs under ThreadSanitizer" -R '^linux\.(Station|Fleet|NodeIds)\.' \
     --repeat until-pass:2
 unset TSAN_OPTIONS
 echo "== Fuzzing"
