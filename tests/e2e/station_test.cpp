@@ -168,6 +168,21 @@ TEST(Station, OneLoadPerTagAndCountCountsLoads)
     }
 }
 
+// -a: a port that comes while the station runs joins it and is loaded.
+TEST(Station, APortThatComesJoins)
+{
+    const Target& target = Target::get();
+    write_file(target.work().file("a.bas"), "10 END\r\n");
+    auto station = target.start("tagfleet", {"--station", "-a", "--count", "1",
+                                             target.program_path("a.bas")});
+    usleep(1500000);  // a listing or more without it
+    TagSimProcess tag(target.port_link(5), {"--node-id", "15"});
+    RunResult r = station->finish(WAIT_MS);
+    r.out = target.folded(r.out);
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(r.out.find("COM5: loaded (node 15, "), std::string::npos) << r.out;
+}
+
 // --json: a complete object a line, in order; the result event carries the
 // report's record. --on-result runs beside, with the result in its
 // environment, and its failure is said without changing the outcome.
