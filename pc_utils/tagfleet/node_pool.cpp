@@ -27,6 +27,7 @@ void fail(char* why, size_t size, const char* file, int line, const char* format
     if (used < 0 || static_cast<size_t>(used) >= size) return;
     va_list args;
     va_start(args, format);
+    // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized)
     vsnprintf(why + used, size - static_cast<size_t>(used), format, args);
     va_end(args);
 }
