@@ -6,6 +6,7 @@
 #include "common/bytes.h"
 #include "serial.h"
 #include "serial_backend.h"
+#include "relay/relay.h"
 #include "usb_ids.h"
 
 #include <atomic>
@@ -278,14 +279,19 @@ int32_t serial_open(const char* name, uint32_t baud, uint8_t data_bits, uint8_t 
         }
         slot_opening[slot] = true;
     }
-    const serial_backend& backend = backend_for(name);
-    slot_backend[slot] = &backend;
-    int32_t result = backend.open(slot, name, serial_line{baud, data_bits, parity, stop_bits});
+    // A port that tagterm holds is used through it, by any name it has.
+    int32_t result = SERIAL_EIO;
+    const serial_backend* backend = &serial_relay_backend;
+    if (!relay_try_open(slot, name, &result)) {
+        backend = &backend_for(name);
+        result = backend->open(slot, name, serial_line{baud, data_bits, parity, stop_bits});
+    }
+    slot_backend[slot] = backend;
     slot_open[slot] = result == SERIAL_OK;
     slot_opening[slot] = false;
     if (result != SERIAL_OK) return result;
     if (serial_set_timeout(name, timeout_ms) != SERIAL_OK) {
-        if (slot_open[slot].exchange(false)) backend.close(slot);
+        if (slot_open[slot].exchange(false)) backend->close(slot);
         return SERIAL_EIO;
     }
     return SERIAL_OK;
