@@ -82,8 +82,11 @@ bool console_next_key(console_key* key)
         *key = {KEY_CONTROL, 0x03};
         return true;
     }
+    // The wait, not only the count: Wine's console takes the terminal's
+    // input in when the handle is waited on.
     DWORD waiting = 0;
-    while (GetNumberOfConsoleInputEvents(input(), &waiting) && waiting > 0) {
+    while (WaitForSingleObject(input(), 0) == WAIT_OBJECT_0 &&
+           GetNumberOfConsoleInputEvents(input(), &waiting) && waiting > 0) {
         INPUT_RECORD record{};
         DWORD got = 0;
         if (!ReadConsoleInputW(input(), &record, 1, &got) || got == 0) return false;
