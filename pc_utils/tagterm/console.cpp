@@ -197,7 +197,7 @@ void send_next_line(term& t, loop_state& st)
     if (st.last_sent != 0 && !answered && now - st.last_sent < ANSWER_LONGEST_MS) return;
     char line[TERM_LINE_SIZE + 1];
     pop(st.to_send, line);
-    screen_expect_echo(t.scr, line);
+    screen_sent(t.scr, line);
     size_t length = strlen(line);
     line[length] = '\r';  // a command is its text and one CR, as flashtag sends it
     if (!send_bytes(t, st, line, length + 1)) return;
@@ -275,7 +275,7 @@ void take_key(term& t, loop_state& st, const console_key& key)
     edit_result result = editor_key(t.ed, key);
     if (result == EDIT_CHANGED) screen_edit(t.scr, t.ed.line, t.ed.length, t.ed.cursor);
     if (result != EDIT_ENTER) return;
-    screen_typed(t.scr, t.ed.line);
+    screen_typed(t.scr);
     if (!push(st.to_send, t.ed.line)) screen_note(t.scr, "too many lines waiting: that one was not sent");
     editor_clear(t.ed);
 }

@@ -231,27 +231,26 @@ void screen_note(screen& s, const char* format, ...)
     show_edit(s);
 }
 
-void screen_typed(screen& s, const char* line)
+void screen_typed(screen& s)
 {
+    if (!s.interactive) return;
+    // The tag's prompt and the line typed after it end the screen's line.
     if (s.logged_length > 0) write_log(s, s.logged, s.logged_length);
-    char typed[TERM_LINE_SIZE + 16];
-    int n = snprintf(typed, sizeof typed, "[typed] %s", line);
-    write_log(s, typed, static_cast<size_t>(n) < sizeof typed ? static_cast<size_t>(n) : sizeof typed - 1);
-    size_t shown_length = s.shown_length;
+    char full[TERM_SHOWN_SIZE + sizeof s.edit];
+    memcpy(full, s.shown, s.shown_length);
+    memcpy(full + s.shown_length, s.edit, s.edit_length);
+    console_rewrite_line(full, s.shown_length + s.edit_length);
+    console_write("\r\n", 2);
     s.shown_length = s.logged_length = 0;
     s.line_open = false;
-    if (!s.interactive) return;
-    // The line stays on the screen as it was typed, after the tag's prompt.
-    char full[TERM_SHOWN_SIZE + sizeof s.edit];
-    memcpy(full, s.shown, shown_length);
-    memcpy(full + shown_length, s.edit, s.edit_length);
-    console_rewrite_line(full, shown_length + s.edit_length);
-    console_write("\r\n", 2);
     s.edit_length = s.edit_back = 0;
 }
 
-void screen_expect_echo(screen& s, const char* line)
+void screen_sent(screen& s, const char* line)
 {
+    char typed[TERM_LINE_SIZE + 16];
+    int n = snprintf(typed, sizeof typed, "[typed] %s", line);
+    write_log(s, typed, static_cast<size_t>(n) < sizeof typed ? static_cast<size_t>(n) : sizeof typed - 1);
     if (!s.interactive) return;
     snprintf(s.echo, sizeof s.echo, "%s", line);
     s.echo_length = strlen(s.echo);

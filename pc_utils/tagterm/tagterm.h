@@ -55,10 +55,11 @@ struct screen {
 void screen_tag_bytes(screen& s, const uint8_t* bytes, size_t count);
 // A line of tagterm's own, on a line of its own.
 void screen_note(screen& s, const char* format, ...) __attribute__((format(printf, 2, 3)));
-// A line typed: ends the screen's line with it and logs it.
-void screen_typed(screen& s, const char* line);
-// A line sent: its echo, when the tag sends one, is not shown again.
-void screen_expect_echo(screen& s, const char* line);
+// Enter: the line being typed stays on the screen, on the line it ends.
+void screen_typed(screen& s);
+// A line sent: logged as typed; its echo, when the tag sends one, is not
+// shown again.
+void screen_sent(screen& s, const char* line);
 // The current line cleared for a program's own lines (a file's failure),
 // and drawn again after them.
 void screen_aside(screen& s);

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
+#include <pty.h>
 #include <spawn.h>
 #include <stdexcept>
 #include <sys/wait.h>
@@ -28,8 +29,44 @@ int ms_left(clock_type::time_point deadline)
 // Starts argv in a process group of its own, with its standard output (and
 // error, when `with_stderr`) on a pipe; returns the pid and the pipe's read
 // end.
+// This process's environment with `env` ("NAME=value") added.
+std::vector<std::string> environment_with(const std::vector<std::string>& env)
+{
+    std::vector<std::string> envs;
+    for (char** e = environ; *e != nullptr; ++e) envs.emplace_back(*e);
+    envs.insert(envs.end(), env.begin(), env.end());
+    return envs;
+}
+
+// Starts argv on a pseudo-terminal of its own (its session's controlling
+// terminal, 100 columns by 30 lines), as a user's terminal runs it: the
+// terminal's master side into *out_fd.
+pid_t spawn_on_terminal(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+                        int* out_fd)
+{
+    std::vector<std::string> envs = environment_with(env);
+    envs.emplace_back("TERM=xterm");
+    std::vector<char*> cenv, cargv;
+    for (auto& e : envs) cenv.push_back(e.data());
+    cenv.push_back(nullptr);
+    std::vector<std::string> args = argv;
+    for (auto& a : args) cargv.push_back(a.data());
+    cargv.push_back(nullptr);
+    winsize size{};
+    size.ws_col = 100;
+    size.ws_row = 30;
+    pid_t pid = forkpty(out_fd, nullptr, nullptr, &size);
+    if (pid < 0) throw std::runtime_error("forkpty");
+    if (pid == 0) {
+        execve(cargv[0], cargv.data(), cenv.data());
+        _exit(127);
+    }
+    return pid;
+}
+
 pid_t spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env,
-            bool with_stderr, int* out_fd, const std::string& stderr_path = "")
+            bool with_stderr, int* out_fd, const std::string& stderr_path = "",
+            const std::string& stdin_path = "")
 {
     int fds[2];
     if (pipe(fds) != 0) throw std::runtime_error("pipe");
@@ -44,11 +81,10 @@ pid_t spawn(const std::vector<std::string>& argv, const std::vector<std::string>
     }
     posix_spawn_file_actions_addclose(&actions, fds[0]);
     posix_spawn_file_actions_addclose(&actions, fds[1]);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 0, stdin_path.empty() ? "/dev/null" : stdin_path.c_str(),
+                                     O_RDONLY, 0);
 
-    std::vector<std::string> envs;
-    for (char** e = environ; *e != nullptr; ++e) envs.emplace_back(*e);
-    envs.insert(envs.end(), env.begin(), env.end());
+    std::vector<std::string> envs = environment_with(env);
     std::vector<char*> cenv, cargv;
     for (auto& e : envs) cenv.push_back(e.data());
     cenv.push_back(nullptr);
@@ -114,7 +150,7 @@ RunResult run_program(const std::vector<std::string>& argv, const std::vector<st
                       const RunOptions& options)
 {
     int fd = -1;
-    pid_t pid = spawn(argv, env, true, &fd, options.stderr_path);
+    pid_t pid = spawn(argv, env, true, &fd, options.stderr_path, options.stdin_path);
     RunResult result;
     auto deadline = clock_type::now() + std::chrono::milliseconds(options.timeout_ms);
     bool signalled = options.signal_after.empty();
@@ -147,9 +183,9 @@ RunResult run_program(const std::vector<std::string>& argv, const std::vector<st
 
 
 RunningProgram::RunningProgram(const std::vector<std::string>& argv,
-                               const std::vector<std::string>& env)
+                               const std::vector<std::string>& env, bool on_terminal)
 {
-    pid_ = spawn(argv, env, true, &fd_);
+    pid_ = on_terminal ? spawn_on_terminal(argv, env, &fd_) : spawn(argv, env, true, &fd_);
     reader_ = std::thread([this] {
         char buf[4096];
         for (ssize_t got = 0; (got = read(fd_, buf, sizeof buf)) > 0;) {
@@ -167,6 +203,16 @@ RunningProgram::~RunningProgram()
     }
     if (reader_.joinable()) reader_.join();
     if (fd_ >= 0) close(fd_);
+}
+
+void RunningProgram::type(const std::string& keys)
+{
+    for (char c : keys) {
+        // A key at a time, as a user types: a program reading its keys
+        // one by one sees each.
+        if (write(fd_, &c, 1) != 1) return;
+        usleep(2000);
+    }
 }
 
 std::string RunningProgram::output()

@@ -235,7 +235,12 @@ void serial_describe_holders(const char* name, char* text, size_t size)
 {
     if (size == 0) return;
     text[0] = '\0';
-    if (is_port_name(name)) backend_for(name).find_holders(name, text, size);
+    if (!is_port_name(name)) return;
+    // A port this process reaches through tagterm: tagterm holds it and
+    // passes every reply on.
+    size_t slot = find_slot(name);
+    bool relayed = slot != NO_SLOT && slot_backend[slot] == &serial_relay_backend;
+    (relayed ? serial_relay_backend : backend_for(name)).find_holders(name, text, size);
 }
 
 void serial_describe_connection(const char* name, char* text, size_t size)

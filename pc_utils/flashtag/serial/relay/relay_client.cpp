@@ -195,15 +195,18 @@ void relay_describe(size_t slot, char* text, size_t size)
     snprintf(text, size, "is held by tagterm (pid %lu): going through it", slots[slot].holder_pid);
 }
 
+// tagterm, which holds the port, takes none of the replies: it passes them
+// on.
+void relay_find_holders(const char*, char* text, size_t size)
+{
+    if (size > 0) text[0] = '\0';
+}
+
 // A port is found, named and told apart by the system's own backend; the
-// relay only carries the bytes of one that is open.
+// relay only carries the bytes of one that is open (relay_try_open opens).
 int32_t relay_open_refused(size_t, const char*, const serial_line&)
 {
     return serial_fail(SERIAL_FAULT_OTHER, "open", 0, "not held by tagterm");
-}
-void relay_find_holders(const char* name, char* text, size_t size)
-{
-    serial_os_backend.find_holders(name, text, size);
 }
 void relay_identify(const char* name, serial_port_identity* id) { serial_os_backend.identify(name, id); }
 bool relay_exists(const char* name) { return serial_os_backend.exists(name); }
