@@ -81,6 +81,7 @@ struct loop_state {
     bool answered;             // the tag has said something since the last line went
     bool menu;                 // Ctrl-T pressed
     bool load_wanted;          // Ctrl-T u while a program used the port
+    bool fine_timer;           // fine pauses asked for, while a program goes through
     bool ending;
     bool port_open;
     bool return_tried;         // the port gone was opened again since it was last missing
@@ -351,9 +352,8 @@ void watch_step(term& t, loop_state& st)
 
 void step_relay(term& t, loop_state& st)
 {
-    if (!st.port_open || !t.serving) return;
     bool may_admit = st.to_send.count == 0;
-    relay_event event = relay_step(&t.relay, may_admit, 0);
+    relay_event event = st.port_open && t.serving ? relay_step(&t.relay, may_admit, 0) : RELAY_NOTHING;
     const relay_session& s = t.relay.session;
     switch (event) {
     case RELAY_STARTED: screen_note(t.scr, "%s (pid %lu) is using the port", s.name, s.pid); break;
@@ -365,6 +365,13 @@ void step_relay(term& t, loop_state& st)
         break;
     case RELAY_PORT_FAILED: gone(t, st); break;
     case RELAY_NOTHING: break;
+    }
+    // While a program goes through, the loop's short waits must be short
+    // (Windows' default tick would stretch them to 16 ms and squeeze an
+    // upload's pauses).
+    if (relay_serving_someone(t.relay) != st.fine_timer) {
+        st.fine_timer = !st.fine_timer;
+        platform_fine_timer(st.fine_timer);
     }
     if (!relay_serving_someone(t.relay) && st.load_wanted) {
         st.load_wanted = false;

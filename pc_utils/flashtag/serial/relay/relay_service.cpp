@@ -17,34 +17,55 @@ bool send_frame(relay_service* s, relay_frame_type type, const void* payload, si
     return relay_send(s->peer, frame, n, PEER_SEND_MS);
 }
 
+// Writes what was gathered for the port and empties it.
+bool write_port(const char* port, const uint8_t* data, size_t* length)
+{
+    if (*length == 0) return true;
+    uint32_t timeout = 0;
+    serial_get_timeout(port, &timeout);
+    bool ok = (timeout == RELAY_PORT_WRITE_MS || serial_set_timeout(port, RELAY_PORT_WRITE_MS) == SERIAL_OK) &&
+              serial_write(port, data, static_cast<uint32_t>(*length)) == SERIAL_OK;
+    *length = 0;
+    return ok;
+}
+
 }  // namespace
 
 relay_event relay_session_take(relay_session* session, const char* port, const uint8_t* in,
                                size_t size)
 {
-    while (size > 0) {
+    // The data of the frames taken in one go is written in one go: a
+    // system call per byte would let the port fall behind the program.
+    uint8_t data[2 * RELAY_MAX_PAYLOAD];
+    size_t data_length = 0;
+    relay_event event = RELAY_NOTHING;
+    while (size > 0 && event == RELAY_NOTHING) {
         size_t used = 0;
         relay_take_result r = relay_take(&session->reader, in, size, &used);
         in += used;
         size -= used;
-        if (r == RELAY_BROKEN) return RELAY_REFUSED;
-        if (r != RELAY_FRAME_READY) continue;
-        const relay_frame& f = session->reader.frame;
-        if (!session->welcomed) {
-            if (!relay_parse_hello(f, &session->pid, session->name)) return RELAY_REFUSED;
-            session->welcomed = true;
-            // The caller welcomes it before anything it sends next is taken.
-            if (size > 0) return RELAY_REFUSED;
-            return RELAY_STARTED;
-        }
-        if (f.type != RELAY_DATA) return RELAY_REFUSED;
-        if (f.length == 0) continue;
-        if (serial_set_timeout(port, RELAY_PORT_WRITE_MS) != SERIAL_OK ||
-            serial_write(port, f.payload, static_cast<uint32_t>(f.length)) != SERIAL_OK) {
-            return RELAY_PORT_FAILED;
+        if (r == RELAY_BROKEN) {
+            event = RELAY_REFUSED;
+        } else if (r == RELAY_FRAME_READY) {
+            const relay_frame& f = session->reader.frame;
+            if (!session->welcomed) {
+                // Nothing may follow a hello before the caller's welcome.
+                bool hello = relay_parse_hello(f, &session->pid, session->name) && size == 0;
+                session->welcomed = hello;
+                event = hello ? RELAY_STARTED : RELAY_REFUSED;
+            } else if (f.type != RELAY_DATA) {
+                event = RELAY_REFUSED;
+            } else {
+                if (data_length + f.length > sizeof data && !write_port(port, data, &data_length)) {
+                    return RELAY_PORT_FAILED;
+                }
+                memcpy(data + data_length, f.payload, f.length);
+                data_length += f.length;
+            }
         }
     }
-    return RELAY_NOTHING;
+    if (!write_port(port, data, &data_length)) return RELAY_PORT_FAILED;
+    return event;
 }
 
 bool relay_serve(const char* port, relay_service* service, char* why, size_t size)
