@@ -251,3 +251,19 @@ TEST(Tagterm, AnotherUsersProgramIsRefused)
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(end_console(*term), 0);
 }
+
+TEST(Tagterm, AKilledTagtermLeavesNothingBehind)
+{
+    const Target& target = Target::get();
+    if (target.is_wine()) GTEST_SKIP() << "signals reach Wine, not the program";
+    TempDir dir;
+    Tag tag(dir, {"--log-records", "3"});
+    auto term = start_console();
+    term.reset();  // SIGKILL: its exclusive flag and its socket stay behind
+    EXPECT_EQ(target.run_program("taglog", {"-c", "4"}).out, "Log size: 3 of 1000\n");
+    term = start_console();
+    RunResult through = target.run_program("taglog", {"-c", "4"});
+    EXPECT_EQ(through.out, "Log size: 3 of 1000\n");
+    EXPECT_TRUE(term->wait_for("taglog (pid ", 5000)) << term->output();
+    EXPECT_EQ(end_console(*term), 0);
+}

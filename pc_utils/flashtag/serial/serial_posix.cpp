@@ -108,6 +108,25 @@ bool held_exclusively(int fd)
 #endif
 }
 
+// An exclusive flag that nobody holds: the tty is open in no other process
+// (Linux tells), so the program that set it was killed before it could
+// clear it; a pseudo-terminal keeps it while its other side stays open.
+// Such a port is free. Elsewhere nothing is known, and the flag stands.
+bool flag_left_behind(const char* path)
+{
+#ifdef __linux__
+    char* device = realpath(path, nullptr);
+    if (device == nullptr) return false;
+    char holders[256];
+    find_tty_holders(device, holders, sizeof holders);
+    free(device);
+    return holders[0] == '\0';
+#else
+    (void)path;
+    return false;
+#endif
+}
+
 // Gives the port back as it was found: line settings, exclusive flag (only
 // when this process set it), then the descriptor, which drops the lock.
 // Only async-signal-safe calls: this also runs from the interrupt handler.
@@ -222,7 +241,7 @@ int32_t take_port(const char* path, port_slot& slot)
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         serial_fault fault = errno == EWOULDBLOCK ? SERIAL_FAULT_IN_USE : SERIAL_FAULT_OTHER;
         result = fail(fault, "open", errno);
-    } else if (held_exclusively(fd)) {
+    } else if (held_exclusively(fd) && !flag_left_behind(path)) {
         result = fail(SERIAL_FAULT_IN_USE, "open", EBUSY);
     } else if (tcgetattr(fd, &slot.saved) != 0) {
         result = fail(SERIAL_FAULT_NOT_SERIAL, "tcgetattr", errno);
