@@ -13,7 +13,7 @@
 
 namespace {
 
-constexpr uint32_t IDLE_READ_MS = 20;      // the port's read while nothing else waits
+constexpr uint32_t IDLE_READ_MS = 50;      // the port's read while nothing else waits (keys wait as long)
 constexpr uint32_t BUSY_READ_MS = 1;       // while lines wait or a program goes through
 constexpr uint32_t ANSWER_QUIET_MS = 100;  // the tag's answer to a line is over after this
 constexpr uint32_t ANSWER_LONGEST_MS = 1000;

@@ -15,9 +15,9 @@
 
 namespace {
 
-// This user's directory for rendezvous, made when missing: false (with
-// why) when it is not this user's alone.
-bool own_directory(char* dir, size_t size, char* why, size_t why_size)
+// This user's directory for rendezvous (made when missing and `make`):
+// false (with why) when it is not there or not this user's alone.
+bool own_directory(char* dir, size_t size, bool make, char* why, size_t why_size)
 {
     const char* runtime = getenv("XDG_RUNTIME_DIR");
     uid_t uid = geteuid();
@@ -28,7 +28,7 @@ bool own_directory(char* dir, size_t size, char* why, size_t why_size)
         snprintf(why, why_size, "the directory's name is too long");
         return false;
     }
-    if (mkdir(dir, 0700) != 0 && errno != EEXIST) {
+    if (make && mkdir(dir, 0700) != 0 && errno != EEXIST) {
         snprintf(why, why_size, "cannot make %s: %s", dir, strerror(errno));
         return false;
     }
@@ -40,10 +40,10 @@ bool own_directory(char* dir, size_t size, char* why, size_t why_size)
     return true;
 }
 
-bool socket_address(const char* key, sockaddr_un* address, char* why, size_t why_size)
+bool socket_address(const char* key, bool make, sockaddr_un* address, char* why, size_t why_size)
 {
     char dir[200];
-    if (!own_directory(dir, sizeof dir, why, why_size)) return false;
+    if (!own_directory(dir, sizeof dir, make, why, why_size)) return false;
     char name[32];
     relay_key_name(key, name, sizeof name);
     *address = sockaddr_un{};
@@ -86,7 +86,7 @@ bool relay_listen(const char* key, relay_listener* listener, char* why, size_t s
 {
     sockaddr_un address{};
     listener->handle = -1;
-    if (!socket_address(key, &address, why, size)) return false;
+    if (!socket_address(key, true, &address, why, size)) return false;
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0) {
         snprintf(why, size, "socket: %s", strerror(errno));
@@ -128,7 +128,7 @@ relay_channel relay_connect(const char* key)
 {
     sockaddr_un address{};
     char why[200];
-    if (!socket_address(key, &address, why, sizeof why)) return RELAY_NO_CHANNEL;
+    if (!socket_address(key, false, &address, why, sizeof why)) return RELAY_NO_CHANNEL;
     struct stat st {};
     if (stat(address.sun_path, &st) != 0 || !S_ISSOCK(st.st_mode)) return RELAY_NO_CHANNEL;
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);

@@ -20,8 +20,7 @@ constexpr relay_channel RELAY_NO_CHANNEL = -1;
 
 // tagterm's side: where programs come in.
 struct relay_listener {
-    intptr_t handle;     // the listening socket, or the pipe instance waiting
-    void* pending;       // Windows: the waiting instance's connection state
+    intptr_t handle;     // the listening socket, or the pipe instance waiting; -1: none
     char path[256];      // the socket's path, or the pipe's name
 };
 

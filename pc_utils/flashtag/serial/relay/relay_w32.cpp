@@ -17,7 +17,13 @@ struct pipe_end {
     bool connected;
 };
 
-pipe_end* end_of(intptr_t handle) { return reinterpret_cast<pipe_end*>(handle); }
+// A channel's or listener's handle: -1 (RELAY_NO_CHANNEL) for none.
+pipe_end* end_of(intptr_t handle)
+{
+    return handle == RELAY_NO_CHANNEL ? nullptr : reinterpret_cast<pipe_end*>(handle);
+}
+
+intptr_t handle_of(pipe_end* end) { return end == nullptr ? RELAY_NO_CHANNEL : reinterpret_cast<intptr_t>(end); }
 
 void pipe_name(const char* key, wchar_t* name, size_t size)
 {
@@ -86,6 +92,9 @@ long finish(pipe_end* end, OVERLAPPED* ov, BOOL started, uint32_t timeout_ms)
 {
     if (!started && GetLastError() != ERROR_IO_PENDING) return -1;
     DWORD moved = 0;
+    // Done at once (the usual case for a pipe with room): no wait, which
+    // under Wine is another round trip to its server for each byte.
+    if (started) return GetOverlappedResult(end->pipe, ov, &moved, FALSE) ? static_cast<long>(moved) : -1;
     if (WaitForSingleObject(end->event, timeout_ms) != WAIT_OBJECT_0) {
         CancelIoEx(end->pipe, ov);
         if (!GetOverlappedResult(end->pipe, ov, &moved, TRUE)) {
@@ -105,8 +114,7 @@ bool relay_listen(const char* key, relay_listener* listener, char* why, size_t s
     snprintf(listener->path, sizeof listener->path, "%ls", name);
     DWORD error = 0;
     pipe_end* end = new_instance(name, true, &error);
-    listener->pending = end;
-    listener->handle = reinterpret_cast<intptr_t>(end);
+    listener->handle = handle_of(end);
     if (end != nullptr) return true;
     if (error == ERROR_ACCESS_DENIED) {
         snprintf(why, size, "another program already has the pipe %s", listener->path);
@@ -139,17 +147,14 @@ relay_channel relay_accept(relay_listener* listener)
     swprintf(name, sizeof name / sizeof name[0], L"%hs", listener->path);
     DWORD error = 0;
     pipe_end* next = new_instance(name, false, &error);
-    listener->handle = reinterpret_cast<intptr_t>(next);
-    listener->pending = next;
-    ResetEvent(end->event);
-    return reinterpret_cast<relay_channel>(end);
+    listener->handle = handle_of(next);
+    return handle_of(end);
 }
 
 void relay_unlisten(relay_listener* listener)
 {
     close_end(end_of(listener->handle));
-    listener->handle = 0;
-    listener->pending = nullptr;
+    listener->handle = RELAY_NO_CHANNEL;
 }
 
 relay_channel relay_connect(const char* key)
@@ -161,8 +166,7 @@ relay_channel relay_connect(const char* key)
                                   FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION,
                                   nullptr);
         if (pipe != INVALID_HANDLE_VALUE) {
-            auto* end = new pipe_end{pipe, CreateEventW(nullptr, TRUE, FALSE, nullptr), OVERLAPPED{}, true};
-            return reinterpret_cast<relay_channel>(end);
+            return handle_of(new pipe_end{pipe, CreateEventW(nullptr, TRUE, FALSE, nullptr), OVERLAPPED{}, true});
         }
         // Every instance taken for a moment: tagterm makes the next.
         if (GetLastError() != ERROR_PIPE_BUSY || !WaitNamedPipeW(name, 1000)) break;
@@ -176,8 +180,7 @@ bool relay_send(relay_channel channel, const uint8_t* bytes, size_t count, uint3
     size_t done = 0;
     while (done < count) {
         OVERLAPPED ov{};
-        ov.hEvent = end->event;
-        ResetEvent(end->event);
+        ov.hEvent = end->event;  // made nonsignalled by the write as it starts
         BOOL started = WriteFile(end->pipe, bytes + done, static_cast<DWORD>(count - done), nullptr, &ov);
         long n = finish(end, &ov, started, timeout_ms);
         if (n <= 0) return false;
@@ -194,16 +197,12 @@ long relay_receive(relay_channel channel, uint8_t* buffer, size_t max, uint32_t 
     if (waiting == 0 && timeout_ms == 0) return 0;
     DWORD want = waiting > 0 && waiting < max ? waiting : static_cast<DWORD>(max);
     OVERLAPPED ov{};
-    ov.hEvent = end->event;
-    ResetEvent(end->event);
+    ov.hEvent = end->event;  // made nonsignalled by the read as it starts
     BOOL started = ReadFile(end->pipe, buffer, want, nullptr, &ov);
     return finish(end, &ov, started, waiting > 0 ? INFINITE : timeout_ms);
 }
 
-void relay_close(relay_channel channel)
-{
-    if (channel != RELAY_NO_CHANNEL && channel != 0) close_end(end_of(channel));
-}
+void relay_close(relay_channel channel) { close_end(end_of(channel)); }
 
 unsigned long relay_own_pid() { return GetCurrentProcessId(); }
 
