@@ -14,7 +14,6 @@ Wine, of the wine process that runs the program).
 Run: bench/term.sh  (builds first)."""
 import glob
 import os
-import random
 import subprocess
 import sys
 import tempfile
@@ -25,13 +24,9 @@ BUILD = {"linux": os.path.join(ROOT, "build/linux/pc_utils"),
          "windows": os.path.join(ROOT, "build/windows/pc_utils")}
 TAGSIM = os.path.join(BUILD["linux"], "tagsim/tagsim")
 WINE_RUN = os.path.join(ROOT, "scripts/wine-run")
-SIZE = 100000
 IDLE_S = 60
 
-
-def tokenised():
-    rnd = random.Random(1)
-    return bytes([0xFA]) + bytes(rnd.randrange(256) for _ in range(SIZE - 1))
+from upload_bench import min_paused_gap, tokenised  # noqa: E402  (the same script and gaps)
 
 
 def cpu_s(pid):
@@ -78,12 +73,6 @@ def start_tagterm(build, work):
 def stop(proc):
     proc.terminate()
     proc.wait()
-
-
-def min_paused_gap(path):
-    with open(path) as f:
-        gaps = [float(line) for line in f if line.strip()]
-    return min((gaps[k] for k in range(0, len(gaps), 100)), default=0.0)
 
 
 def upload(build, through):

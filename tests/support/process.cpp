@@ -29,14 +29,22 @@ int ms_left(clock_type::time_point deadline)
 // Starts argv in a process group of its own, with its standard output (and
 // error, when `with_stderr`) on a pipe; returns the pid and the pipe's read
 // end.
-// This process's environment with `env` ("NAME=value") added.
-std::vector<std::string> environment_with(const std::vector<std::string>& env)
-{
-    std::vector<std::string> envs;
-    for (char** e = environ; *e != nullptr; ++e) envs.emplace_back(*e);
-    envs.insert(envs.end(), env.begin(), env.end());
-    return envs;
-}
+// A program's arguments and its environment (this process's with `env`,
+// "NAME=value", added) as exec takes them.
+struct exec_lists {
+    exec_lists(const std::vector<std::string>& argv, const std::vector<std::string>& env)
+        : args(argv)
+    {
+        for (char** e = environ; *e != nullptr; ++e) envs.emplace_back(*e);
+        envs.insert(envs.end(), env.begin(), env.end());
+        for (auto& e : envs) cenv.push_back(e.data());
+        cenv.push_back(nullptr);
+        for (auto& a : args) cargv.push_back(a.data());
+        cargv.push_back(nullptr);
+    }
+    std::vector<std::string> args, envs;
+    std::vector<char*> cargv, cenv;
+};
 
 // Starts argv on a pseudo-terminal of its own (its session's controlling
 // terminal, 100 columns by 30 lines), as a user's terminal runs it: the
@@ -44,21 +52,16 @@ std::vector<std::string> environment_with(const std::vector<std::string>& env)
 pid_t spawn_on_terminal(const std::vector<std::string>& argv, const std::vector<std::string>& env,
                         int* out_fd)
 {
-    std::vector<std::string> envs = environment_with(env);
-    envs.emplace_back("TERM=xterm");
-    std::vector<char*> cenv, cargv;
-    for (auto& e : envs) cenv.push_back(e.data());
-    cenv.push_back(nullptr);
-    std::vector<std::string> args = argv;
-    for (auto& a : args) cargv.push_back(a.data());
-    cargv.push_back(nullptr);
+    std::vector<std::string> with_term = env;
+    with_term.emplace_back("TERM=xterm");
+    exec_lists lists(argv, with_term);
     winsize size{};
     size.ws_col = 100;
     size.ws_row = 30;
     pid_t pid = forkpty(out_fd, nullptr, nullptr, &size);
     if (pid < 0) throw std::runtime_error("forkpty");
     if (pid == 0) {
-        execve(cargv[0], cargv.data(), cenv.data());
+        execve(lists.cargv[0], lists.cargv.data(), lists.cenv.data());
         _exit(127);
     }
     return pid;
@@ -84,20 +87,13 @@ pid_t spawn(const std::vector<std::string>& argv, const std::vector<std::string>
     posix_spawn_file_actions_addopen(&actions, 0, stdin_path.empty() ? "/dev/null" : stdin_path.c_str(),
                                      O_RDONLY, 0);
 
-    std::vector<std::string> envs = environment_with(env);
-    std::vector<char*> cenv, cargv;
-    for (auto& e : envs) cenv.push_back(e.data());
-    cenv.push_back(nullptr);
-    std::vector<std::string> args = argv;
-    for (auto& a : args) cargv.push_back(a.data());
-    cargv.push_back(nullptr);
-
+    exec_lists lists(argv, env);
     posix_spawnattr_t attr;
     posix_spawnattr_init(&attr);
     posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
     posix_spawnattr_setpgroup(&attr, 0);
     pid_t pid = -1;
-    int rc = posix_spawnp(&pid, cargv[0], &actions, &attr, cargv.data(), cenv.data());
+    int rc = posix_spawnp(&pid, lists.cargv[0], &actions, &attr, lists.cargv.data(), lists.cenv.data());
     posix_spawnattr_destroy(&attr);
     posix_spawn_file_actions_destroy(&actions);
     close(fds[1]);

@@ -10,11 +10,16 @@
 namespace {
 
 // A pipe handle opened for overlapped I/O, with the event its waits use.
+// tagterm's end is overlapped (it waits for programs without blocking); a
+// program's is not: its writes, one byte at a time in an upload, are then
+// plain writes (under Wine an overlapped one costs a round trip to its
+// server each), and its reads wait by looking at the pipe each millisecond.
 struct pipe_end {
     HANDLE pipe;
     HANDLE event;
     OVERLAPPED connect;  // tagterm's instance: its wait for a program
     bool connected;
+    bool overlapped;
 };
 
 // A channel's or listener's handle: -1 (RELAY_NO_CHANNEL) for none.
@@ -69,7 +74,7 @@ pipe_end* new_instance(const wchar_t* name, bool first, DWORD* error)
     *error = GetLastError();
     LocalFree(sd);
     if (pipe == INVALID_HANDLE_VALUE) return nullptr;
-    auto* end = new pipe_end{pipe, CreateEventW(nullptr, TRUE, FALSE, nullptr), OVERLAPPED{}, false};
+    auto* end = new pipe_end{pipe, CreateEventW(nullptr, TRUE, FALSE, nullptr), OVERLAPPED{}, false, true};
     end->connect.hEvent = end->event;
     if (!ConnectNamedPipe(pipe, &end->connect)) {
         end->connected = GetLastError() == ERROR_PIPE_CONNECTED;
@@ -81,7 +86,7 @@ void close_end(pipe_end* end)
 {
     if (end == nullptr) return;
     CloseHandle(end->pipe);
-    CloseHandle(end->event);
+    if (end->event != nullptr) CloseHandle(end->event);
     delete end;
 }
 
@@ -163,10 +168,9 @@ relay_channel relay_connect(const char* key)
     pipe_name(key, name, sizeof name / sizeof name[0]);
     for (int tries = 0; tries < 5; ++tries) {
         HANDLE pipe = CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                  FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION,
-                                  nullptr);
+                                  SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
         if (pipe != INVALID_HANDLE_VALUE) {
-            return handle_of(new pipe_end{pipe, CreateEventW(nullptr, TRUE, FALSE, nullptr), OVERLAPPED{}, true});
+            return handle_of(new pipe_end{pipe, nullptr, OVERLAPPED{}, true, false});
         }
         // Every instance taken for a moment: tagterm makes the next.
         if (GetLastError() != ERROR_PIPE_BUSY || !WaitNamedPipeW(name, 1000)) break;
@@ -179,10 +183,18 @@ bool relay_send(relay_channel channel, const uint8_t* bytes, size_t count, uint3
     pipe_end* end = end_of(channel);
     size_t done = 0;
     while (done < count) {
-        OVERLAPPED ov{};
-        ov.hEvent = end->event;  // made nonsignalled by the write as it starts
-        BOOL started = WriteFile(end->pipe, bytes + done, static_cast<DWORD>(count - done), nullptr, &ov);
-        long n = finish(end, &ov, started, timeout_ms);
+        long n = -1;
+        if (!end->overlapped) {
+            DWORD written = 0;
+            if (WriteFile(end->pipe, bytes + done, static_cast<DWORD>(count - done), &written, nullptr)) {
+                n = static_cast<long>(written);
+            }
+        } else {
+            OVERLAPPED ov{};
+            ov.hEvent = end->event;  // made nonsignalled by the write as it starts
+            BOOL started = WriteFile(end->pipe, bytes + done, static_cast<DWORD>(count - done), nullptr, &ov);
+            n = finish(end, &ov, started, timeout_ms);
+        }
         if (n <= 0) return false;
         done += static_cast<size_t>(n);
     }
@@ -194,6 +206,16 @@ long relay_receive(relay_channel channel, uint8_t* buffer, size_t max, uint32_t 
     pipe_end* end = end_of(channel);
     DWORD waiting = 0;
     if (!PeekNamedPipe(end->pipe, nullptr, 0, nullptr, &waiting, nullptr)) return -1;
+    if (!end->overlapped) {
+        for (ULONGLONG deadline = GetTickCount64() + timeout_ms; waiting == 0;) {
+            if (GetTickCount64() >= deadline) return 0;
+            Sleep(1);
+            if (!PeekNamedPipe(end->pipe, nullptr, 0, nullptr, &waiting, nullptr)) return -1;
+        }
+        DWORD got = 0;
+        DWORD want = waiting < max ? waiting : static_cast<DWORD>(max);
+        return ReadFile(end->pipe, buffer, want, &got, nullptr) ? static_cast<long>(got) : -1;
+    }
     if (waiting == 0 && timeout_ms == 0) return 0;
     DWORD want = waiting > 0 && waiting < max ? waiting : static_cast<DWORD>(max);
     OVERLAPPED ov{};
