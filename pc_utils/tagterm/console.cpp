@@ -17,8 +17,6 @@ constexpr uint32_t IDLE_READ_MS = 50;      // the port's read while nothing else
 constexpr uint32_t BUSY_READ_MS = 1;       // while lines wait or a program goes through
 constexpr uint32_t ANSWER_QUIET_MS = 100;  // the tag's answer to a line is over after this
 constexpr uint32_t ANSWER_LONGEST_MS = 1000;
-constexpr uint32_t WATCH_EVERY_MS = 250;   // the watched file is looked at this often
-constexpr uint32_t WATCH_SETTLE_MS = 300;  // and loaded once it stayed the same this long
 constexpr uint32_t RETURN_CHECK_MS = 500;  // a port gone is looked for this often
 constexpr size_t QUEUE_LINES = 64;
 
@@ -67,14 +65,6 @@ void read_piped_input()
     input.ended = true;
 }
 
-struct watch_state {
-    uint64_t next_look;
-    bool known;                // the file has been read
-    uint64_t loaded, seen;     // content hashes: the one loaded (or found at start), the one now
-    uint64_t seen_since;
-    bool unreadable_said;
-};
-
 struct loop_state {
     line_queue to_send;
     uint64_t last_sent, last_heard;
@@ -86,7 +76,7 @@ struct loop_state {
     bool port_open;
     bool return_tried;         // the port gone was opened again since it was last missing
     uint64_t next_return_check;
-    watch_state watch;
+    script_watch watch;
 };
 
 void gone(term& t, loop_state& st)
@@ -299,53 +289,11 @@ bool take_piped_lines(loop_state& st)
     return input.ended && input.lines.count == 0 && st.to_send.count == 0;
 }
 
-uint64_t content_hash(const char* path, bool* readable)
-{
-    static uint8_t content[APP_SCRIPT_SIZE];
-    FILE* f = fopen(path, "rb");
-    *readable = f != nullptr;
-    if (f == nullptr) return 0;
-    size_t n = fread(content, 1, sizeof content, f);
-    *readable = ferror(f) == 0;
-    fclose(f);
-    uint64_t hash = 14695981039346656037ULL;
-    for (size_t i = 0; i < n; ++i) hash = (hash ^ content[i]) * 1099511628211ULL;
-    return hash;
-}
-
-// --watch: SCRIPT loaded when its content has changed and then stayed the
-// same for a moment. A save that leaves the bytes as they were loads
-// nothing: flash is not written for nothing.
+// --watch: SCRIPT loaded when its content has changed and settled.
 void watch_step(term& t, loop_state& st)
 {
-    uint64_t now = platform_now_ms();
-    watch_state& w = st.watch;
-    if (!t.opt.watch || now < w.next_look) return;
-    w.next_look = now + WATCH_EVERY_MS;
-    char filename[APP_FILENAME_SIZE];
-    char fullname[APP_FILENAME_SIZE];
-    snprintf(filename, sizeof filename, "%s", t.opt.script);
-    if (!make_full_name(filename, fullname, sizeof fullname)) return;
-    bool readable = false;
-    uint64_t hash = content_hash(fullname, &readable);
-    if (!readable) {
-        if (!w.unreadable_said) screen_note(t.scr, "cannot read %s: not loaded", fullname);
-        w.unreadable_said = true;
-        return;
-    }
-    w.unreadable_said = false;
-    if (!w.known) {
-        w.known = true;
-        w.loaded = w.seen = hash;
-        return;
-    }
-    if (hash != w.seen) {
-        w.seen = hash;
-        w.seen_since = now;
-    }
-    if (w.seen != w.loaded && now - w.seen_since >= WATCH_SETTLE_MS && st.port_open &&
-        !relay_serving_someone(t.relay)) {
-        w.loaded = w.seen;
+    bool can_load = st.port_open && !relay_serving_someone(t.relay);
+    if (t.opt.watch && watch_due(st.watch, t.scr, t.opt.script, platform_now_ms(), can_load)) {
         load_script(t);
     }
 }

@@ -6,6 +6,7 @@
 //   screen.cpp   what the tag sends, made visible, with timestamps and log
 //   editor.cpp   the line being typed, and the lines sent before
 //   load.cpp     loading SCRIPT on the open port, as flashtag uploads
+//   watch.cpp    --watch: when SCRIPT's content has changed
 //   console.cpp  the loop: port, keys, lines to send, relay, watch, a port
 //                that goes away and comes back
 #pragma once
@@ -90,6 +91,18 @@ enum edit_result { EDIT_CHANGED, EDIT_ENTER, EDIT_IGNORED };
 struct console_key;
 edit_result editor_key(editor& e, const console_key& key);
 void editor_clear(editor& e);
+
+// --watch's view of SCRIPT.
+struct script_watch {
+    uint64_t next_look;
+    bool known;                // the file has been read
+    uint64_t loaded, seen;     // content hashes: the one loaded (or found at start), the one now
+    uint64_t seen_since;
+    bool unreadable_said;
+};
+// Whether SCRIPT is due to load now (true once per change, and only when
+// `can_load`); a file that cannot be read is said once on `s`.
+bool watch_due(script_watch& w, screen& s, const char* script, uint64_t now, bool can_load);
 
 // The run.
 struct term {
