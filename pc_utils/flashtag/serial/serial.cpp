@@ -6,7 +6,6 @@
 #include "common/bytes.h"
 #include "serial.h"
 #include "serial_backend.h"
-#include "relay/relay.h"
 #include "usb_ids.h"
 
 #include <atomic>
@@ -284,12 +283,14 @@ int32_t serial_open(const char* name, uint32_t baud, uint8_t data_bits, uint8_t 
         }
         slot_opening[slot] = true;
     }
-    // A port that tagterm holds is used through it, by any name it has.
-    int32_t result = SERIAL_EIO;
+    // A port that tagterm holds is used through it, by any name it has;
+    // the system's backend opens every other.
+    const serial_line line{baud, data_bits, parity, stop_bits};
     const serial_backend* backend = &serial_relay_backend;
-    if (!relay_try_open(slot, name, &result)) {
+    int32_t result = backend->open(slot, name, line);
+    if (result != SERIAL_OK && serial_last_error().fault == SERIAL_FAULT_MISSING) {
         backend = &backend_for(name);
-        result = backend->open(slot, name, serial_line{baud, data_bits, parity, stop_bits});
+        result = backend->open(slot, name, line);
     }
     slot_backend[slot] = backend;
     slot_open[slot] = result == SERIAL_OK;

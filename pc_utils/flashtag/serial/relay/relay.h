@@ -1,8 +1,8 @@
 // The relay: a port one program (tagterm) holds, used by other programs of
 // this user through it, byte for byte.
 // - A program's side is the driver's fourth backend (relay_client.cpp):
-//   serial_open finds a tagterm that holds the port under any of the port's
-//   identity keys and goes through it; nothing above the driver knows.
+//   serial_open tries it first, and a port that tagterm holds is used
+//   through it; nothing above the driver knows.
 // - tagterm's side (relay_service.cpp) serves one program at a time on its
 //   open port; others wait for their turn.
 // The frames are in relay_frames.h, the connection in relay_system.h.
@@ -15,12 +15,11 @@
 #include <cstddef>
 #include <cstdint>
 
-// The driver's backend for a port reached through tagterm.
-struct serial_backend;
-extern const serial_backend serial_relay_backend;
-// For serial_open: when a tagterm holds the port `name`, goes through it in
-// `slot` and says how that went in *result (true). False when none does.
-bool relay_try_open(size_t slot, const char* name, int32_t* result);
+// The driver's backend for a port reached through tagterm
+// (serial_relay_backend, serial_backend.h): its open finds a tagterm that
+// holds the port under any of the port's identity keys and waits for its
+// turn; where none does, it fails with SERIAL_FAULT_MISSING and the driver
+// opens the port itself.
 
 // One program's session on tagterm's side, bytes in, port writes out: the
 // part a peer's bytes reach, kept apart from the connection for testing.

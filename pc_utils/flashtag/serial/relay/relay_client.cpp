@@ -202,37 +202,29 @@ void relay_find_holders(const char*, char* text, size_t size)
     if (size > 0) text[0] = '\0';
 }
 
-// A port is found, named and told apart by the system's own backend; the
-// relay only carries the bytes of one that is open (relay_try_open opens).
-int32_t relay_open_refused(size_t, const char*, const serial_line&)
+int32_t relay_open(size_t slot, const char* name, const serial_line&)
 {
-    return serial_fail(SERIAL_FAULT_OTHER, "open", 0, "not held by tagterm");
-}
-void relay_identify(const char* name, serial_port_identity* id) { serial_os_backend.identify(name, id); }
-bool relay_exists(const char* name) { return serial_os_backend.exists(name); }
-
-}  // namespace
-
-void serial_never_relay() { relays_wanted = false; }
-
-bool relay_try_open(size_t slot, const char* name, int32_t* result)
-{
-    if (!relays_wanted) return false;
     serial_port_identity id{};
-    serial_identify_port(name, &id);
+    if (relays_wanted) serial_identify_port(name, &id);
     relay_channel channel = RELAY_NO_CHANNEL;
     for (size_t i = 0; i < id.count && channel == RELAY_NO_CHANNEL; ++i) {
         channel = relay_connect(id.keys[i]);
     }
-    if (channel == RELAY_NO_CHANNEL) return false;
     relay_slot& s = slots[slot];
     fresh_slot(s, channel);
-    // A tagterm that ends before its welcome has let the port go: the
-    // program opens it itself.
-    bool held = wait_for_welcome(s, result);
-    if (!held || *result != SERIAL_OK) relay_close_slot(slot);
-    return held;
+    // A tagterm that ends before its welcome has let the port go: it is
+    // as if none held it.
+    int32_t result = SERIAL_OK;
+    if (channel == RELAY_NO_CHANNEL || !wait_for_welcome(s, &result)) {
+        result = serial_fail(SERIAL_FAULT_MISSING, "open", 0, "no tagterm holds it");
+    }
+    if (result != SERIAL_OK) relay_close_slot(slot);
+    return result;
 }
+
+}  // namespace
+
+void serial_never_relay() { relays_wanted = false; }
 
 void relay_key_name(const char* key, char* name, size_t size)
 {
@@ -244,9 +236,10 @@ void relay_key_name(const char* key, char* name, size_t size)
     snprintf(name, size, "%016llx", static_cast<unsigned long long>(hash));
 }
 
+// A port is found, named and told apart by the system's own backend (the
+// relay finds tagterm by what it says): no identify, no exists, no names.
 const serial_backend serial_relay_backend = {
-    relay_open_refused, relay_set_timeout, relay_read,         relay_write,
-    relay_set_dtr,      relay_handle,      relay_close_slot,   local_quiet_window,
-    relay_describe,     relay_find_holders, relay_identify,    relay_exists,
-    false,  // names are the system backend's to take
+    relay_open,     relay_set_timeout,  relay_read, relay_write, relay_set_dtr,
+    relay_handle,   relay_close_slot,   local_quiet_window,      relay_describe,
+    relay_find_holders, nullptr,        nullptr,    false,
 };
