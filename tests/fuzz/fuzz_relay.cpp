@@ -2,7 +2,10 @@
 // chunks of any size (the first byte chooses it). Every byte is taken, no
 // payload is longer than its limit, every frame read writes back as the
 // very bytes it came from, and a hello or welcome parsed is well formed.
-#include "serial/relay/relay_frames.h"
+// Then the same bytes as a program's session on tagterm's side, its data
+// written to a port (the stand-in's): one welcome at most, and none
+// without a well-formed hello.
+#include "serial/relay/relay.h"
 
 #include <cstdint>
 #include <cstring>
@@ -14,6 +17,24 @@ void check(bool ok)
     if (!ok) __builtin_trap();
 }
 
+void check_session(const uint8_t* data, size_t size, size_t chunk)
+{
+    if (serial_open("COM4", 115200, 8, 0, 1, 1000) != SERIAL_OK) __builtin_trap();
+    relay_session session{};
+    int started = 0;
+    for (size_t at = 0; at < size; at += chunk) {
+        size_t n = size - at < chunk ? size - at : chunk;
+        relay_event event = relay_session_take(&session, "COM4", data + at, n);
+        if (event == RELAY_STARTED) {
+            ++started;
+            check(session.welcomed && session.name[0] != '\0');
+        }
+        if (event == RELAY_REFUSED || event == RELAY_PORT_FAILED) break;
+    }
+    check(started <= 1 && (started == 1) == session.welcomed);
+    serial_close("COM4");
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
@@ -22,6 +43,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     size_t chunk = 1 + data[0];
     ++data;
     --size;
+    check_session(data, size, chunk);
     relay_reader r{};
     size_t frame_start = 0;
     for (size_t at = 0; at < size;) {
