@@ -267,3 +267,23 @@ TEST(Tagterm, AKilledTagtermLeavesNothingBehind)
     EXPECT_TRUE(term->wait_for("taglog (pid ", 5000)) << term->output();
     EXPECT_EQ(end_console(*term), 0);
 }
+
+TEST(Tagterm, UsageErrorsAndAPortThatIsNotThere)
+{
+    const Target& target = Target::get();
+    struct Case {
+        std::vector<std::string> args;
+        std::string out;
+        int status;
+    } cases[] = {
+        {{"-x"}, "tagterm: unknown option \"-x\"\nTry \"tagterm --help\".\n", 2},
+        {{"--watch"}, "tagterm: --watch needs a SCRIPT\nTry \"tagterm --help\".\n", 2},
+        {{"-c", "0"}, "tagterm: not a port: \"0\"\nTry \"tagterm --help\".\n", 2},
+        {{"-c", "9"}, "tagterm: Error: Can't connect to tag on COM9\ntagterm: COM9 does not exist\n", 1},
+    };
+    for (const Case& c : cases) {
+        RunResult r = target.run_program("tagterm", c.args);
+        EXPECT_EQ(r.out, c.out) << c.args[0];
+        EXPECT_EQ(r.status, c.status) << c.args[0];
+    }
+}
