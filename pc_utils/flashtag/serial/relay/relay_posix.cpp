@@ -4,7 +4,6 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
@@ -15,15 +14,21 @@
 
 namespace {
 
-// This user's directory for rendezvous (made when missing and `make`):
-// false (with why) when it is not there or not this user's alone.
-bool own_directory(char* dir, size_t size, bool make, char* why, size_t why_size)
+// Where this user's rendezvous may be: the user's runtime directory
+// (/run/user/<uid>, which the system makes for the user alone while a
+// session is open) when there is one, then a directory in /tmp. Both are
+// found from the user ID alone, not from the environment, so that every
+// program of the user finds the same; tagterm serves in the first it can
+// use, a program looks in both.
+constexpr int PLACES = 2;
+
+// Place `place` (0 or 1) into `dir`, made when missing and `make`: false
+// (with why) when there is no such place, or it is not this user's alone.
+bool own_directory(int place, char* dir, size_t size, bool make, char* why, size_t why_size)
 {
-    const char* runtime = getenv("XDG_RUNTIME_DIR");
-    uid_t uid = geteuid();
-    int n = runtime != nullptr && runtime[0] == '/'
-                ? snprintf(dir, size, "%s/flashtag-relay", runtime)
-                : snprintf(dir, size, "/tmp/flashtag-relay-%lu", static_cast<unsigned long>(uid));
+    unsigned long uid = static_cast<unsigned long>(geteuid());
+    int n = place == 0 ? snprintf(dir, size, "/run/user/%lu/flashtag-relay", uid)
+                       : snprintf(dir, size, "/tmp/flashtag-relay-%lu", uid);
     if (n < 0 || static_cast<size_t>(n) >= size) {
         snprintf(why, why_size, "the directory's name is too long");
         return false;
@@ -33,17 +38,19 @@ bool own_directory(char* dir, size_t size, bool make, char* why, size_t why_size
         return false;
     }
     struct stat st {};
-    if (lstat(dir, &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != uid || (st.st_mode & 077) != 0) {
+    if (lstat(dir, &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != geteuid() ||
+        (st.st_mode & 077) != 0) {
         snprintf(why, why_size, "%s is not this user's alone", dir);
         return false;
     }
     return true;
 }
 
-bool socket_address(const char* key, bool make, sockaddr_un* address, char* why, size_t why_size)
+bool socket_address(int place, const char* key, bool make, sockaddr_un* address, char* why,
+                    size_t why_size)
 {
     char dir[200];
-    if (!own_directory(dir, sizeof dir, make, why, why_size)) return false;
+    if (!own_directory(place, dir, sizeof dir, make, why, why_size)) return false;
     char name[32];
     relay_key_name(key, name, sizeof name);
     *address = sockaddr_un{};
@@ -86,7 +93,11 @@ bool relay_listen(const char* key, relay_listener* listener, char* why, size_t s
 {
     sockaddr_un address{};
     listener->handle = -1;
-    if (!socket_address(key, true, &address, why, size)) return false;
+    bool found = false;
+    for (int place = 0; place < PLACES && !found; ++place) {
+        found = socket_address(place, key, true, &address, why, size);
+    }
+    if (!found) return false;
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0) {
         snprintf(why, size, "socket: %s", strerror(errno));
@@ -126,19 +137,23 @@ void relay_unlisten(relay_listener* listener)
 
 relay_channel relay_connect(const char* key)
 {
-    sockaddr_un address{};
-    char why[200];
-    if (!socket_address(key, false, &address, why, sizeof why)) return RELAY_NO_CHANNEL;
-    struct stat st {};
-    if (stat(address.sun_path, &st) != 0 || !S_ISSOCK(st.st_mode)) return RELAY_NO_CHANNEL;
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return RELAY_NO_CHANNEL;
-    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || !same_user(fd) ||
-        fcntl(fd, F_SETFL, O_NONBLOCK) != 0) {
+    for (int place = 0; place < PLACES; ++place) {
+        sockaddr_un address{};
+        char why[200];
+        struct stat st {};
+        if (!socket_address(place, key, false, &address, why, sizeof why) ||
+            stat(address.sun_path, &st) != 0 || !S_ISSOCK(st.st_mode)) {
+            continue;
+        }
+        int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (fd < 0) return RELAY_NO_CHANNEL;
+        if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 && same_user(fd) &&
+            fcntl(fd, F_SETFL, O_NONBLOCK) == 0) {
+            return fd;
+        }
         close(fd);
-        return RELAY_NO_CHANNEL;
     }
-    return fd;
+    return RELAY_NO_CHANNEL;
 }
 
 bool relay_send(relay_channel channel, const uint8_t* bytes, size_t count, uint32_t timeout_ms)

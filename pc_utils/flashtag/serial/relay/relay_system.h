@@ -2,10 +2,10 @@
 // on each system's own means (relay_posix.cpp, relay_w32.cpp). Only this
 // user's programs can reach it:
 // - POSIX: a Unix-domain socket in a directory of this user's alone
-//   ($XDG_RUNTIME_DIR/flashtag-relay, else /tmp/flashtag-relay-<uid>),
-//   which is refused if anyone else owns it or may enter it; the peer's
-//   user is checked again on each connection where the system tells it
-//   (SO_PEERCRED on Linux, getpeereid elsewhere).
+//   (/run/user/<uid>/flashtag-relay, else /tmp/flashtag-relay-<uid>; a
+//   program looks in both), refused if anyone else owns it or may enter
+//   it; the peer's user is checked again on each connection where the
+//   system tells it (SO_PEERCRED on Linux, getpeereid elsewhere).
 // - Windows: a named pipe whose access list admits this user alone, that
 //   refuses remote clients, created as the name's first instance (so that
 //   no other program can pose as tagterm by taking the name first).
