@@ -9,7 +9,7 @@ set -e
 cd "$(dirname "$0")/.."
 seconds=${1:-5}
 scripts/build.sh fuzz >/dev/null
-for target in connect upload log telnet; do
+for target in connect upload log telnet relay; do
     mkdir -p "build/fuzz/corpus/$target"
     artifacts="build/fuzz/artifacts/$target"
     rm -rf "$artifacts"

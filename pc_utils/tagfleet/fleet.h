@@ -143,10 +143,6 @@ int64_t utc_now_ms();
 constexpr int FLEET_USAGE_ERROR = 2;
 // "tagfleet: <text>" and the hint, on standard error: FLEET_USAGE_ERROR.
 int usage_error(const char* format, ...) __attribute__((format(printf, 1, 2)));
-// A port as -c and a fixture file take it, into `name`: a COM number (4)
-// or COMn as COMn, a device path (POSIX), a network port or a USB
-// adapter's identity as it stands. False for anything else.
-bool port_argument(const char* arg, char* name, size_t size);
 
 // The slots of the run into f.ports, from the fixture file, -a and -c:
 // 0, or a usage error's status. A slot named twice, or a port written

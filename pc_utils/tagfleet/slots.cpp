@@ -171,20 +171,6 @@ int usage_error(const char* format, ...)
     return FLEET_USAGE_ERROR;
 }
 
-bool port_argument(const char* arg, char* name, size_t size)
-{
-    unsigned long number = 0;
-    if (parse_whole_number(arg, 1, SERIAL_LAST_COM_NUMBER, &number)) {
-        snprintf(name, size, "COM%lu", number);
-        return true;
-    }
-    bool named = port_number_from_name(arg) >= 0 || is_device_path_argument(arg) ||
-                 serial_is_network_port(arg) || serial_is_usb_form(arg);
-    if (!named || strlen(arg) >= size) return false;
-    snprintf(name, size, "%s", arg);
-    return true;
-}
-
 int collect_ports(fleet& f)
 {
     std::vector<slot_source> slots;

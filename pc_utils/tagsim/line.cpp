@@ -18,6 +18,7 @@ int line_read_byte(sim_line& line, int timeout_ms)
         if (got <= 0) return -1;
         line.have = static_cast<size_t>(got);
         line.used = 0;
+        if (line.save_fd >= 0 && write(line.save_fd, line.buf, line.have) < 0) line.save_fd = -1;
     }
     return line.buf[line.used++];
 }

@@ -107,6 +107,7 @@ void usage()
             "  --blank           send a blank and a lone-CR line before each reply\n"
             "  --silent          answer nothing\n"
             "  --transcript FILE append every command line received to FILE\n"
+            "  --save-bytes FILE append every byte received to FILE, as it came\n"
             "  --events FILE     append each event (a command, answered or not, the final\n"
             "                    reply of an upload, a tag taken out or put in) with its\n"
             "                    time to FILE\n"
@@ -147,7 +148,7 @@ bool parse(int argc, char** argv, sim_options& opt)
 {
     enum {
         LINK = 256, VERSION, NODE_ID, ECHO_COMMANDS, ECHO_TYPED, PREFIX, BLANK, SILENT, TRANSCRIPT, HELP,
-        SAVE_SCRIPT, SAVE_META, SAVE_GAPS, REFUSE_LOAD, M_LINE, FINAL, HANGUP_AFTER, QUIET_MS,
+        SAVE_SCRIPT, SAVE_META, SAVE_GAPS, SAVE_BYTES, REFUSE_LOAD, M_LINE, FINAL, HANGUP_AFTER, QUIET_MS,
         LOG_RECORDS, LOG_PREAMBLE, LOG_NO_SELECTED, LOG_FINAL, LOG_STALL,
         MUTE_AFTER_LOAD, MUTE_ID, GARBAGE, BABBLE, EVENTS, PULLED, NODE_ID_FILE, MUTE_ID_FIRST,
         IGNORE_SET_ID, WRONG_ID_AFTER_SET,
@@ -166,6 +167,7 @@ bool parse(int argc, char** argv, sim_options& opt)
         {"save-script", required_argument, nullptr, SAVE_SCRIPT},
         {"save-meta", required_argument, nullptr, SAVE_META},
         {"save-gaps", required_argument, nullptr, SAVE_GAPS},
+        {"save-bytes", required_argument, nullptr, SAVE_BYTES},
         {"refuse-load", no_argument, nullptr, REFUSE_LOAD},
         {"m-line", required_argument, nullptr, M_LINE},
         {"final", required_argument, nullptr, FINAL},
@@ -209,6 +211,7 @@ bool parse(int argc, char** argv, sim_options& opt)
         case SAVE_SCRIPT: opt.save_script = optarg; break;
         case SAVE_META: opt.save_meta = optarg; break;
         case SAVE_GAPS: opt.save_gaps = optarg; break;
+        case SAVE_BYTES: opt.save_bytes = optarg; break;
         case REFUSE_LOAD: opt.refuse_load = true; break;
         case M_LINE: opt.m_line = unescape(optarg); break;
         case FINAL: opt.final_reply = unescape(optarg); break;
@@ -286,6 +289,9 @@ int main(int argc, char** argv)
 
     std::string slave_path;
     tag.line.fd = open_terminal(slave_path);
+    if (!tag.opt.save_bytes.empty()) {
+        tag.line.save_fd = open(tag.opt.save_bytes.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    }
     if (tag.line.fd < 0) {
         perror("tagsim: pseudo-terminal");
         return 1;
@@ -355,6 +361,8 @@ int main(int argc, char** argv)
         if (b == '\r') {
             console_command(tag, command);
             command.clear();
+        } else if (b == 0x03) {
+            command.clear();  // Ctrl-C breaks: what was typed is dropped
         } else if (b != '\n' && command.size() < 1024) {
             command += static_cast<char>(b);
         }

@@ -19,6 +19,7 @@ struct sim_options {
     bool silent = false;        // answer nothing at all
     std::string prefix;         // put before every command reply, e.g. "[3] "
     std::string transcript;     // file that gets every command line received
+    std::string save_bytes;     // file that gets every byte received, as it came
     std::string events;         // file that gets each event with its time (ms since 1970)
 
     // A tag taken out of its slot and put back while the adapter stays
@@ -56,6 +57,7 @@ struct sim_options {
 // The line to the PC: the master side of the pseudo-terminal.
 struct sim_line {
     int fd = -1;
+    int save_fd = -1;  // --save-bytes, or -1
     unsigned char buf[4096] = {};
     size_t have = 0, used = 0;
 };

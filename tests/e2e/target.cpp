@@ -51,9 +51,10 @@ std::vector<std::string> Target::command(const std::string& program,
     if (is_wine()) {
         argv = {WINE_RUN_PATH, wine_build_ + "/pc_utils/" + program + "/" + program + ".exe"};
     } else {
-        argv = {program == "flashtag" ? FLASHTAG_PATH
-                : program == "taglog" ? TAGLOG_PATH
-                                      : TAGFLEET_PATH};
+        argv = {program == "flashtag"  ? FLASHTAG_PATH
+                : program == "taglog"  ? TAGLOG_PATH
+                : program == "tagterm" ? TAGTERM_PATH
+                                       : TAGFLEET_PATH};
     }
     argv.insert(argv.end(), args.begin(), args.end());
     return argv;
@@ -90,5 +91,6 @@ std::unique_ptr<RunningProgram> Target::start(const std::string& program,
                                               const std::vector<std::string>& args,
                                               const RunOptions& options) const
 {
-    return std::make_unique<RunningProgram>(command(program, args), environment(options));
+    return std::make_unique<RunningProgram>(command(program, args), environment(options),
+                                            options.on_terminal);
 }

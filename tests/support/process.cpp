@@ -9,6 +9,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
+#include <pty.h>
 #include <spawn.h>
 #include <stdexcept>
 #include <sys/wait.h>
@@ -40,9 +41,47 @@ void fill_pipe(int fd)
 // Starts argv in a process group of its own, with its standard output (and
 // error, when `with_stderr`) on a pipe; returns the pid and the pipe's read
 // end, and its write end too when `in_fd` is given.
+// A program's arguments and its environment (this process's with `env`,
+// "NAME=value", added) as exec takes them.
+struct exec_lists {
+    exec_lists(const std::vector<std::string>& argv, const std::vector<std::string>& env)
+        : args(argv)
+    {
+        for (char** e = environ; *e != nullptr; ++e) envs.emplace_back(*e);
+        envs.insert(envs.end(), env.begin(), env.end());
+        for (auto& e : envs) cenv.push_back(e.data());
+        cenv.push_back(nullptr);
+        for (auto& a : args) cargv.push_back(a.data());
+        cargv.push_back(nullptr);
+    }
+    std::vector<std::string> args, envs;
+    std::vector<char*> cargv, cenv;
+};
+
+// Starts argv on a pseudo-terminal of its own (its session's controlling
+// terminal, 100 columns by 30 lines), as a user's terminal runs it: the
+// terminal's master side into *out_fd.
+pid_t spawn_on_terminal(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+                        int* out_fd)
+{
+    std::vector<std::string> with_term = env;
+    with_term.emplace_back("TERM=xterm");
+    exec_lists lists(argv, with_term);
+    winsize size{};
+    size.ws_col = 100;
+    size.ws_row = 30;
+    pid_t pid = forkpty(out_fd, nullptr, nullptr, &size);
+    if (pid < 0) throw std::runtime_error("forkpty");
+    if (pid == 0) {
+        execve(lists.cargv[0], lists.cargv.data(), lists.cenv.data());
+        _exit(127);
+    }
+    return pid;
+}
+
 pid_t spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env,
             bool with_stderr, int* out_fd, const std::string& stderr_path = "",
-            int* in_fd = nullptr)
+            const std::string& stdin_path = "", int* in_fd = nullptr)
 {
     int fds[2];
     if (pipe(fds) != 0) throw std::runtime_error("pipe");
@@ -57,24 +96,16 @@ pid_t spawn(const std::vector<std::string>& argv, const std::vector<std::string>
     }
     posix_spawn_file_actions_addclose(&actions, fds[0]);
     posix_spawn_file_actions_addclose(&actions, fds[1]);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 0, stdin_path.empty() ? "/dev/null" : stdin_path.c_str(),
+                                     O_RDONLY, 0);
 
-    std::vector<std::string> envs;
-    for (char** e = environ; *e != nullptr; ++e) envs.emplace_back(*e);
-    envs.insert(envs.end(), env.begin(), env.end());
-    std::vector<char*> cenv, cargv;
-    for (auto& e : envs) cenv.push_back(e.data());
-    cenv.push_back(nullptr);
-    std::vector<std::string> args = argv;
-    for (auto& a : args) cargv.push_back(a.data());
-    cargv.push_back(nullptr);
-
+    exec_lists lists(argv, env);
     posix_spawnattr_t attr;
     posix_spawnattr_init(&attr);
     posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
     posix_spawnattr_setpgroup(&attr, 0);
     pid_t pid = -1;
-    int rc = posix_spawnp(&pid, cargv[0], &actions, &attr, cargv.data(), cenv.data());
+    int rc = posix_spawnp(&pid, lists.cargv[0], &actions, &attr, lists.cargv.data(), lists.cenv.data());
     posix_spawnattr_destroy(&attr);
     posix_spawn_file_actions_destroy(&actions);
     if (in_fd != nullptr) {
@@ -131,7 +162,7 @@ RunResult run_program(const std::vector<std::string>& argv, const std::vector<st
                       const RunOptions& options)
 {
     int fd = -1, stuck_fd = -1;
-    pid_t pid = spawn(argv, env, true, &fd, options.stderr_path,
+    pid_t pid = spawn(argv, env, true, &fd, options.stderr_path, options.stdin_path,
                       options.output_stuck_ms > 0 ? &stuck_fd : nullptr);
     RunResult result;
     auto deadline = clock_type::now() + std::chrono::milliseconds(options.timeout_ms);
@@ -175,9 +206,9 @@ RunResult run_program(const std::vector<std::string>& argv, const std::vector<st
 
 
 RunningProgram::RunningProgram(const std::vector<std::string>& argv,
-                               const std::vector<std::string>& env)
+                               const std::vector<std::string>& env, bool on_terminal)
 {
-    pid_ = spawn(argv, env, true, &fd_);
+    pid_ = on_terminal ? spawn_on_terminal(argv, env, &fd_) : spawn(argv, env, true, &fd_);
     reader_ = std::thread([this] {
         char buf[4096];
         for (ssize_t got = 0; (got = read(fd_, buf, sizeof buf)) > 0;) {
@@ -195,6 +226,16 @@ RunningProgram::~RunningProgram()
     }
     if (reader_.joinable()) reader_.join();
     if (fd_ >= 0) close(fd_);
+}
+
+void RunningProgram::type(const std::string& keys)
+{
+    for (char c : keys) {
+        // A key at a time, as a user types: a program reading its keys
+        // one by one sees each.
+        if (write(fd_, &c, 1) != 1) return;
+        usleep(2000);
+    }
 }
 
 std::string RunningProgram::output()

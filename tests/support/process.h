@@ -64,6 +64,8 @@ struct RunOptions {
     bool machine_ports = false; // the machine's own ports, not the test's links
     std::string stuck_after;    // once the output holds this text, its pipe is
     int output_stuck_ms = 0;    //    full and unread this long
+    std::string stdin_path;     // standard input from this file (default: empty)
+    bool on_terminal = false;   // a program started on a pseudo-terminal of its own
     std::vector<std::string> env;  // more of the environment ("NAME=value")
 };
 
@@ -76,10 +78,15 @@ RunResult run_program(const std::vector<std::string>& argv,
 // it has not ended.
 class RunningProgram {
 public:
-    RunningProgram(const std::vector<std::string>& argv, const std::vector<std::string>& env);
+    // `on_terminal`: on a pseudo-terminal of its own, whose keys type()
+    // sends; else with standard input empty.
+    RunningProgram(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+                   bool on_terminal = false);
     ~RunningProgram();
     RunningProgram(const RunningProgram&) = delete;
     RunningProgram& operator=(const RunningProgram&) = delete;
+    // Keys on its terminal (on_terminal).
+    void type(const std::string& keys);
     // Its output (standard output and error) so far.
     std::string output();
     // Waits up to `timeout_ms` for `text` in the output: whether it came.

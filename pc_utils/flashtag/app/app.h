@@ -24,11 +24,17 @@ void print_ports();
 // Connects on `port` (APP_PORT_NAME_SIZE bytes: "COM4", "/dev/ttyUSB0"), or
 // scans COM1..COM255 and then the USB serial devices when it is empty and
 // leaves the port found in it; prints the port line and reads the node ID.
-// `shown` is what the lines show of a port given (resolve_port_argument).
-int32_t find_tag(char* port, const char* shown, uint8_t* node_id);
+// `shown` is what the lines show of a port given (resolve_port_argument);
+// `program` begins the error lines ("flashtag").
+int32_t find_tag(const char* program, char* port, const char* shown, uint8_t* node_id);
 
 // Uploads the script, reports the outcome and disconnects: the exit status.
 int upload_stage(const char* port, char* filename, bool auto_run);
+
+// "prog", "prog.bas" and "prog.BAS" all name prog.bas: the name to open
+// into `fullname` (`size` bytes), `filename` cut at ".bas"; false when the
+// name leaves no room for the extension.
+bool make_full_name(char* filename, char* fullname, size_t size);
 
 // Opens <filename>.bas (a final ".bas" in any case is replaced), streams it to
 // the tag and sends its metadata record. `filename` is modified.

@@ -86,3 +86,17 @@ void print_port_failure(const char* program, const char* port, int32_t result)
     tag_describe_failure(port, result, why, sizeof why);
     printf("%s: %s %s\n", program, port, why);
 }
+
+bool port_argument(const char* arg, char* name, size_t size)
+{
+    unsigned long number = 0;
+    if (parse_whole_number(arg, 1, SERIAL_LAST_COM_NUMBER, &number)) {
+        snprintf(name, size, "COM%lu", number);
+        return true;
+    }
+    bool named = port_number_from_name(arg) >= 0 || is_device_path_argument(arg) ||
+                 serial_is_network_port(arg) || serial_is_usb_form(arg);
+    if (!named || strlen(arg) >= size) return false;
+    snprintf(name, size, "%s", arg);
+    return true;
+}

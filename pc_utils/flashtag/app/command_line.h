@@ -21,6 +21,11 @@ bool is_device_path_argument(const char* arg);
 // after "<program>: Error: ... too long".
 int copy_named_port(const char* program, char* port, size_t size, const char* arg);
 
+// A port as tagfleet's and tagterm's -c take it, into `name`: a COM number
+// (4) or COMn as COMn, a device path (POSIX), a network port or a USB
+// adapter's identity as it stands. False for anything else.
+bool port_argument(const char* arg, char* name, size_t size);
+
 // A USB adapter's identity in `port` (`size` bytes) is replaced by the port
 // it names now (the trace says how it was found); `shown` (`shown_size`
 // bytes) gets what a Port line shows: "usb:0403:6001 (/dev/ttyUSB0)", or the

@@ -104,7 +104,7 @@ int main(int argc, char** argv)
     char shown[APP_PORT_NAME_SIZE * 2 + 4];
     if (!resolve_port_argument("flashtag", port, sizeof port, shown, sizeof shown)) return 1;
     uint8_t node_id = 0;
-    if (find_tag(port, shown, &node_id) != 0) return 1;
+    if (find_tag("flashtag", port, shown, &node_id) != 0) return 1;
     printf("Node ID  : %u\n", static_cast<unsigned>(node_id));
     printf("File     : %s\n", filename);
     printf("Auto-run : %s\n\n", auto_run ? "ON" : "OFF");

@@ -27,21 +27,6 @@ bool is_regular_file(const char* path)
     return stat(path, &st) == 0 && S_ISREG(st.st_mode);
 }
 
-// "prog", "prog.bas" and "prog.BAS" all name prog.bas; false when the name
-// leaves no room for the extension.
-bool make_full_name(char* filename, char* fullname, size_t size)
-{
-    size_t len = strlen(filename);
-    if (len >= 4 && filename[len - 4] == '.' && ascii_lower(filename[len - 3]) == 'b' &&
-        ascii_lower(filename[len - 2]) == 'a' && ascii_lower(filename[len - 1]) == 's') {
-        len -= 4;
-        filename[len] = '\0';
-    }
-    if (len + 4 >= size) return false;
-    snprintf(fullname, size, "%.*s.bas", static_cast<int>(len), filename);
-    return true;
-}
-
 // flashtag's upload shows its stages and the bar on the console.
 void print_step(void*, upload_step step)
 {
@@ -55,6 +40,19 @@ bool print_bar(void*, uint32_t done, uint32_t total)
 }
 
 }  // namespace
+
+bool make_full_name(char* filename, char* fullname, size_t size)
+{
+    size_t len = strlen(filename);
+    if (len >= 4 && filename[len - 4] == '.' && ascii_lower(filename[len - 3]) == 'b' &&
+        ascii_lower(filename[len - 2]) == 'a' && ascii_lower(filename[len - 1]) == 's') {
+        len -= 4;
+        filename[len] = '\0';
+    }
+    if (len + 4 >= size) return false;
+    snprintf(fullname, size, "%.*s.bas", static_cast<int>(len), filename);
+    return true;
+}
 
 long read_script_file(const char* program, char* filename, char* fullname, uint8_t* buffer,
                       FILE* messages)

@@ -234,7 +234,12 @@ void serial_describe_holders(const char* name, char* text, size_t size)
 {
     if (size == 0) return;
     text[0] = '\0';
-    if (is_port_name(name)) backend_for(name).find_holders(name, text, size);
+    if (!is_port_name(name)) return;
+    // A port this process reaches through tagterm: tagterm holds it and
+    // passes every reply on.
+    size_t slot = find_slot(name);
+    bool relayed = slot != NO_SLOT && slot_backend[slot] == &serial_relay_backend;
+    (relayed ? serial_relay_backend : backend_for(name)).find_holders(name, text, size);
 }
 
 void serial_describe_connection(const char* name, char* text, size_t size)
@@ -277,14 +282,22 @@ int32_t serial_open(const char* name, uint32_t baud, uint8_t data_bits, uint8_t 
             return serial_fail(SERIAL_FAULT_IN_USE, "open", 0, "");
         }
         slot_opening[slot] = true;
-        slot_backend[slot] = &backend_for(name);
+        slot_backend[slot] = &serial_relay_backend;
     }
-    int32_t result =
-        slot_backend[slot]->open(slot, name, serial_line{baud, data_bits, parity, stop_bits});
+    // A port that tagterm holds is used through it, by any name it has;
+    // the system's backend opens every other.
+    const serial_line line{baud, data_bits, parity, stop_bits};
+    const serial_backend* backend = &serial_relay_backend;
+    int32_t result = backend->open(slot, name, line);
+    if (result != SERIAL_OK && serial_last_error().fault == SERIAL_FAULT_MISSING) {
+        backend = &backend_for(name);
+        result = backend->open(slot, name, line);
+    }
     {
-        // claim_slot reads both under the lock: another thread may be
+        // claim_slot reads these under the lock: another thread may be
         // looking for a free slot for its own name.
         std::lock_guard<std::mutex> lock(slot_claims);
+        slot_backend[slot] = backend;
         slot_open[slot] = result == SERIAL_OK;
         slot_opening[slot] = false;
     }

@@ -11,8 +11,9 @@
 // operation failed, for a message that tells the user what to do.
 //
 // serial.cpp implements all of this once; the backends behind it (the OS's
-// serial_posix.cpp or serial_w32.cpp, and net/net_port.cpp for network
-// ports) supply the few operations listed in serial_backend.h.
+// serial_posix.cpp or serial_w32.cpp, net/net_port.cpp for network ports,
+// and relay/relay_client.cpp for a port that tagterm holds) supply the few
+// operations listed in serial_backend.h.
 #pragma once
 
 #include "common/result.h"
@@ -146,6 +147,11 @@ void serial_release_all();
 // call from a signal handler.
 void serial_stop_all();
 bool serial_stopped();
+
+// For the program that holds a port for others to go through (tagterm):
+// its own opens never go through another holder. Every other program's
+// open of a port that tagterm holds goes through tagterm (relay/relay.h).
+void serial_never_relay();
 
 // Whether the port is there, as far as the system says without opening
 // it: a device file, a COM port the system names, a network port whose host

@@ -70,8 +70,10 @@ struct serial_backend {
     // (serial_describe_holders); empty text where none can be seen.
     void (*find_holders)(const char* name, char* text, size_t size);
     // What `name` (checked, not open) is, as serial_identify_port keys it.
+    // Null in the relay, which reaches ports the others name.
     void (*identify)(const char* name, serial_port_identity* id);
-    // Whether the port `name` (checked, not open) is there.
+    // Whether the port `name` (checked, not open) is there; null in the
+    // relay.
     bool (*exists)(const char* name);
     // Whether ports are also named by device path ("/dev/ttyUSB0").
     bool takes_device_paths;
@@ -94,6 +96,8 @@ void serial_add_identity_key(serial_port_identity* id, const char* format, ...)
 extern const serial_backend serial_os_backend;
 // Network ports, on this system's sockets (net/net_port.cpp).
 extern const serial_backend serial_net_backend;
+// A port that tagterm holds, through tagterm (relay/relay_client.cpp).
+extern const serial_backend serial_relay_backend;
 // The ports that backend's system has, for serial_list_ports:
 // serial_list_posix.cpp or serial_list_w32.cpp.
 size_t os_list_ports(serial_port_info* ports, size_t max, bool usb_only);

@@ -12,13 +12,19 @@ namespace {
 // Firmware 5.x has the old console: plain "id" commands and no echo switch.
 constexpr unsigned long OLD_CONSOLE_MAJOR = 5;
 
-// How a network port's connection went; nothing for a local port.
+// How a network port's connection went, or that the port is reached
+// through the program that holds it; nothing for a local port.
 void trace_connection(const char* port)
 {
     if (!tracing()) return;
     char text[512];
     serial_describe_connection(port, text, sizeof text);
-    if (text[0] != '\0') tag_trace("network %s: %s", port, text);
+    if (text[0] == '\0') return;
+    if (serial_is_network_port(port)) {
+        tag_trace("network %s: %s", port, text);
+    } else {
+        tag_trace("%s %s", port, text);
+    }
 }
 
 // A new connection: nothing of an earlier tag or port carries over except

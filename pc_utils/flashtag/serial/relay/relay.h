@@ -1,0 +1,67 @@
+// The relay: a port one program (tagterm) holds, used by other programs of
+// this user through it, byte for byte.
+// - A program's side is the driver's fourth backend (relay_client.cpp):
+//   serial_open tries it first, and a port that tagterm holds is used
+//   through it; nothing above the driver knows.
+// - tagterm's side (relay_service.cpp) serves one program at a time on its
+//   open port; others wait for their turn.
+// The frames are in relay_frames.h, the connection in relay_system.h.
+#pragma once
+
+#include "../serial.h"
+#include "relay_frames.h"
+#include "relay_system.h"
+
+#include <cstddef>
+#include <cstdint>
+
+// The driver's backend for a port reached through tagterm
+// (serial_relay_backend, serial_backend.h): its open finds a tagterm that
+// holds the port under any of the port's identity keys and waits for its
+// turn; where none does, it fails with SERIAL_FAULT_MISSING and the driver
+// opens the port itself.
+
+// One program's session on tagterm's side, bytes in, port writes out: the
+// part a peer's bytes reach, kept apart from the connection for testing.
+struct relay_session {
+    relay_reader reader;
+    bool welcomed;                // its hello taken
+    unsigned long pid;
+    char name[RELAY_NAME_SIZE];
+};
+enum relay_event {
+    RELAY_NOTHING,       // nothing new
+    RELAY_STARTED,       // a program said hello: it is to be welcomed
+    RELAY_ENDED,         // the program has gone
+    RELAY_REFUSED,       // the peer sent what no program of ours sends
+    RELAY_PORT_FAILED,   // a write to the port failed
+};
+// The peer's bytes: data goes to `port` with serial_write (each write with
+// up to RELAY_PORT_WRITE_MS); stops at the first event.
+constexpr uint32_t RELAY_PORT_WRITE_MS = 1000;
+relay_event relay_session_take(relay_session* session, const char* port, const uint8_t* in,
+                               size_t size);
+
+// tagterm's service on its open port.
+struct relay_service {
+    char port[SERIAL_MAX_PATH + 1];
+    relay_listener listener;
+    relay_channel peer;       // the program being served, or RELAY_NO_CHANNEL
+    relay_session session;
+};
+// Makes the port's rendezvous (under its first identity key): false with why.
+bool relay_serve(const char* port, relay_service* service, char* why, size_t size);
+// Takes the rendezvous away; only closes and an unlink (safe at an interrupt).
+void relay_stop_serving(relay_service* service);
+// One step: lets a waiting program in when `may_admit` and none is being
+// served, and passes what the program sent to the port, waiting up to
+// `wait_ms` for it. RELAY_STARTED once the program is welcomed; after
+// RELAY_ENDED, RELAY_REFUSED or RELAY_PORT_FAILED it is no longer served.
+relay_event relay_step(relay_service* service, bool may_admit, uint32_t wait_ms);
+// Bytes the port received, to the program being served (if any): false
+// when it stopped taking them (it is then no longer served).
+bool relay_forward(relay_service* service, const uint8_t* bytes, size_t count);
+// Ends the session; `gone_reason` (may be null) tells the program that the
+// port went away.
+void relay_end_session(relay_service* service, const char* gone_reason);
+bool relay_serving_someone(const relay_service& service);

@@ -1,0 +1,245 @@
+// The driver's fourth backend: a port that tagterm holds, reached through
+// tagterm. The program's bytes go to tagterm as data frames and tagterm
+// writes them to its open port; what the port receives comes back the same
+// way. To the code above the driver it is the port itself: exact-length
+// reads and writes with total time-outs, the quiet-line flush.
+#include "../serial_backend.h"
+#include "platform/platform.h"
+#include "relay.h"
+#include "relay_frames.h"
+#include "relay_system.h"
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+// Bytes received from tagterm and not yet read. Only as many bytes are
+// taken from the channel as there is room for (a frame's payload is never
+// longer than its bytes), so that a peer cannot overflow it.
+constexpr size_t RECEIVED_SIZE = 1024;
+// A hello that tagterm does not take within this long: no tagterm there.
+constexpr uint32_t HELLO_SEND_MS = 1000;
+
+struct relay_slot {
+    relay_channel channel;
+    relay_reader reader;
+    uint8_t received[RECEIVED_SIZE];
+    size_t start, count;
+    unsigned long holder_pid;
+    bool welcomed;
+    bool gone;                // tagterm lost the port, or ended
+    char gone_reason[RELAY_MAX_PAYLOAD + 1];
+};
+relay_slot slots[SERIAL_SLOTS];
+
+// Whether this process's opens may go through a tagterm; tagterm's own
+// may not.
+std::atomic<bool> relays_wanted{true};
+
+void mark_gone(relay_slot& s, const char* reason)
+{
+    s.gone = true;
+    snprintf(s.gone_reason, sizeof s.gone_reason, "%s", reason);
+}
+
+// Frames from tagterm: a welcome first, then data, or the news that the
+// port is gone. Anything else ends the connection.
+void take_bytes(relay_slot& s, const uint8_t* in, size_t size)
+{
+    while (size > 0 && !s.gone) {
+        size_t used = 0;
+        relay_take_result r = relay_take(&s.reader, in, size, &used);
+        in += used;
+        size -= used;
+        if (r == RELAY_BROKEN) {
+            mark_gone(s, "tagterm sent what tagterm never sends");
+        } else if (r == RELAY_FRAME_READY) {
+            const relay_frame& f = s.reader.frame;
+            if (!s.welcomed) {
+                s.welcomed = relay_parse_welcome(f, &s.holder_pid);
+                if (!s.welcomed) mark_gone(s, "tagterm did not welcome this program");
+            } else if (f.type == RELAY_DATA) {
+                for (size_t i = 0; i < f.length; ++i) {
+                    s.received[(s.start + s.count++) % RECEIVED_SIZE] = f.payload[i];
+                }
+            } else if (f.type == RELAY_GONE) {
+                char reason[RELAY_MAX_PAYLOAD + 1];
+                snprintf(reason, sizeof reason, "%.*s", static_cast<int>(f.length),
+                         reinterpret_cast<const char*>(f.payload));
+                mark_gone(s, reason);
+            } else {
+                mark_gone(s, "tagterm sent a frame out of turn");
+            }
+        }
+    }
+}
+
+// Waits up to `wait_ms` for more from tagterm: false once it is gone.
+bool receive_more(relay_slot& s, uint32_t wait_ms)
+{
+    uint8_t raw[RECEIVED_SIZE];
+    size_t room = RECEIVED_SIZE - s.count;
+    if (room == 0) return true;
+    long n = relay_receive(s.channel, raw, room, wait_ms);
+    if (n < 0) {
+        char reason[96];
+        snprintf(reason, sizeof reason, "tagterm (pid %lu), which holds the port, has ended",
+                 s.holder_pid);
+        mark_gone(s, reason);
+    } else {
+        take_bytes(s, raw, static_cast<size_t>(n));
+    }
+    return !s.gone;
+}
+
+int32_t gone_failure(const relay_slot& s, const char* call)
+{
+    return serial_fail(SERIAL_FAULT_OTHER, call, 0, s.gone_reason);
+}
+
+void fresh_slot(relay_slot& s, relay_channel channel)
+{
+    s.channel = channel;
+    s.reader = relay_reader{};
+    s.start = s.count = 0;
+    s.holder_pid = 0;
+    s.welcomed = false;
+    s.gone = false;
+    s.gone_reason[0] = '\0';
+}
+
+// Says who this is and waits for tagterm's welcome, which comes when no
+// other program is using the port: false when tagterm went away first.
+bool wait_for_welcome(relay_slot& s, int32_t* result)
+{
+    char name[RELAY_NAME_SIZE];
+    relay_own_name(name, sizeof name);
+    char hello[RELAY_NAME_SIZE + 16];
+    int n = snprintf(hello, sizeof hello, "%lu %s", relay_own_pid(), name[0] != '\0' ? name : "a program");
+    uint8_t frame[RELAY_MAX_FRAME];
+    size_t length = relay_frame_bytes(RELAY_HELLO, hello, static_cast<size_t>(n), frame);
+    if (!relay_send(s.channel, frame, length, HELLO_SEND_MS)) return false;
+    while (!s.welcomed) {
+        if (serial_stopped()) {
+            *result = serial_fail(SERIAL_FAULT_STOPPED, "open", 0, "");
+            return true;
+        }
+        if (!receive_more(s, SERIAL_STOP_CHECK_MS)) return false;
+    }
+    *result = SERIAL_OK;
+    return true;
+}
+
+int32_t relay_set_timeout(size_t, uint32_t) { return SERIAL_OK; }
+
+int32_t relay_read(size_t slot, void* buffer, uint32_t count, uint32_t timeout_ms)
+{
+    relay_slot& s = slots[slot];
+    auto* out = static_cast<uint8_t*>(buffer);
+    uint64_t deadline = platform_now_ms() + timeout_ms;
+    uint32_t done = 0;
+    while (done < count) {
+        while (s.count > 0 && done < count) {
+            out[done++] = s.received[s.start];
+            s.start = (s.start + 1) % RECEIVED_SIZE;
+            --s.count;
+        }
+        if (done == count) break;
+        if (s.gone) return gone_failure(s, "read");
+        if (serial_stopped()) return serial_fail(SERIAL_FAULT_STOPPED, "read", 0, "");
+        uint64_t now = platform_now_ms();
+        if (now >= deadline) return serial_fail(SERIAL_FAULT_TIMEOUT, "read", 0, "");
+        uint64_t left = deadline - now;
+        receive_more(s, static_cast<uint32_t>(left < SERIAL_STOP_CHECK_MS ? left : SERIAL_STOP_CHECK_MS));
+    }
+    return SERIAL_OK;
+}
+
+int32_t relay_write(size_t slot, const void* bytes, uint32_t count, uint32_t timeout_ms)
+{
+    relay_slot& s = slots[slot];
+    const auto* in = static_cast<const uint8_t*>(bytes);
+    while (count > 0) {
+        if (s.gone) return gone_failure(s, "write");
+        uint32_t n = count < RELAY_MAX_PAYLOAD ? count : static_cast<uint32_t>(RELAY_MAX_PAYLOAD);
+        uint8_t frame[RELAY_MAX_FRAME];
+        size_t length = relay_frame_bytes(RELAY_DATA, in, n, frame);
+        if (!relay_send(s.channel, frame, length, timeout_ms)) {
+            return serial_fail(SERIAL_FAULT_TIMEOUT, "write", 0, "");
+        }
+        in += n;
+        count -= n;
+    }
+    return SERIAL_OK;
+}
+
+// tagterm keeps the modem lines as it found them: a board that resets on
+// DTR must not be reset by a program going through it.
+int32_t relay_set_dtr(size_t, bool)
+{
+    return serial_fail(SERIAL_FAULT_OTHER, "set DTR", 0, "tagterm keeps the modem lines as they are");
+}
+
+serial_handle relay_handle(size_t slot) { return slots[slot].channel; }
+
+void relay_close_slot(size_t slot)
+{
+    relay_close(slots[slot].channel);
+    slots[slot].channel = RELAY_NO_CHANNEL;
+}
+
+void relay_describe(size_t slot, char* text, size_t size)
+{
+    snprintf(text, size, "is held by tagterm (pid %lu): going through it", slots[slot].holder_pid);
+}
+
+// tagterm, which holds the port, takes none of the replies: it passes them
+// on.
+void relay_find_holders(const char*, char* text, size_t size)
+{
+    if (size > 0) text[0] = '\0';
+}
+
+int32_t relay_open(size_t slot, const char* name, const serial_line&)
+{
+    serial_port_identity id{};
+    if (relays_wanted) serial_identify_port(name, &id);
+    relay_channel channel = RELAY_NO_CHANNEL;
+    for (size_t i = 0; i < id.count && channel == RELAY_NO_CHANNEL; ++i) {
+        channel = relay_connect(id.keys[i]);
+    }
+    relay_slot& s = slots[slot];
+    fresh_slot(s, channel);
+    // A tagterm that ends before its welcome has let the port go: it is
+    // as if none held it.
+    int32_t result = SERIAL_OK;
+    if (channel == RELAY_NO_CHANNEL || !wait_for_welcome(s, &result)) {
+        result = serial_fail(SERIAL_FAULT_MISSING, "open", 0, "no tagterm holds it");
+    }
+    if (result != SERIAL_OK) relay_close_slot(slot);
+    return result;
+}
+
+}  // namespace
+
+void serial_never_relay() { relays_wanted = false; }
+
+void relay_key_name(const char* key, char* name, size_t size)
+{
+    // FNV-1a, 64 bits.
+    uint64_t hash = 14695981039346656037ULL;
+    for (const char* c = key; *c != '\0'; ++c) {
+        hash = (hash ^ static_cast<uint8_t>(*c)) * 1099511628211ULL;
+    }
+    snprintf(name, size, "%016llx", static_cast<unsigned long long>(hash));
+}
+
+// A port is found, named and told apart by the system's own backend (the
+// relay finds tagterm by what it says): no identify, no exists, no names.
+const serial_backend serial_relay_backend = {
+    relay_open,     relay_set_timeout,  relay_read, relay_write, relay_set_dtr,
+    relay_handle,   relay_close_slot,   local_quiet_window,      relay_describe,
+    relay_find_holders, nullptr,        nullptr,    false,
+};

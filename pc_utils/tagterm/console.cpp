@@ -1,0 +1,356 @@
+// The console's loop. One thread does it all, in turns: a read of the port
+// (short while lines wait to go or a program goes through tagterm, longer
+// while all is quiet, so that an idle console costs next to nothing), the
+// keys, the relay, the next line to send, the watched file.
+#include "platform/console.h"
+#include "platform/platform.h"
+#include "tag/tag.h"
+#include "tagterm.h"
+
+#include <cstring>
+#include <mutex>
+#include <thread>
+
+namespace {
+
+constexpr uint32_t IDLE_READ_MS = 50;      // the port's read while nothing else waits (keys wait as long)
+constexpr uint32_t BUSY_READ_MS = 1;       // while lines wait or a program goes through
+constexpr uint32_t ANSWER_QUIET_MS = 100;  // the tag's answer to a line is over after this
+constexpr uint32_t ANSWER_LONGEST_MS = 1000;
+constexpr uint32_t RETURN_CHECK_MS = 500;  // a port gone is looked for this often
+constexpr size_t QUEUE_LINES = 64;
+
+struct line_queue {
+    char lines[QUEUE_LINES][TERM_LINE_SIZE];
+    size_t head, count;
+};
+
+bool push(line_queue& q, const char* line)
+{
+    if (q.count == QUEUE_LINES) return false;
+    snprintf(q.lines[(q.head + q.count++) % QUEUE_LINES], TERM_LINE_SIZE, "%s", line);
+    return true;
+}
+
+void pop(line_queue& q, char* line)
+{
+    snprintf(line, TERM_LINE_SIZE, "%s", q.lines[q.head]);
+    q.head = (q.head + 1) % QUEUE_LINES;
+    --q.count;
+}
+
+// Standard input that is not a terminal, read line by line on a thread of
+// its own (a read of it blocks).
+struct piped_input {
+    std::mutex lock;
+    line_queue lines;
+    bool ended;
+};
+piped_input input;
+
+void read_piped_input()
+{
+    char line[TERM_LINE_SIZE];
+    while (fgets(line, sizeof line, stdin) != nullptr) {
+        line[strcspn(line, "\r\n")] = '\0';
+        for (;;) {
+            {
+                std::lock_guard<std::mutex> hold(input.lock);
+                if (push(input.lines, line)) break;
+            }
+            platform_sleep_ms(10);
+        }
+    }
+    std::lock_guard<std::mutex> hold(input.lock);
+    input.ended = true;
+}
+
+struct loop_state {
+    line_queue to_send;
+    uint64_t last_sent, last_heard;
+    bool answered;             // the tag has said something since the last line went
+    bool menu;                 // Ctrl-T pressed
+    bool load_wanted;          // Ctrl-T u while a program used the port
+    bool fine_timer;           // fine pauses asked for, while a program goes through
+    bool ending;
+    bool port_open;
+    bool return_tried;         // the port gone was opened again since it was last missing
+    uint64_t next_return_check;
+    script_watch watch;
+};
+
+void gone(term& t, loop_state& st)
+{
+    char why[TAG_REASON_SIZE];
+    serial_describe_error(why, sizeof why);
+    char reason[sizeof why + sizeof t.shown_port + 16];
+    snprintf(reason, sizeof reason, "%s is gone (%s)", t.shown_port, why);
+    relay_end_session(&t.relay, reason);
+    relay_stop_serving(&t.relay);
+    t.serving = false;
+    serial_close(t.port);
+    st.port_open = false;
+    st.return_tried = false;
+    st.next_return_check = 0;
+    screen_note(t.scr, "%s; waiting for it to come back (Ctrl-] ends)", reason);
+}
+
+void serve(term& t)
+{
+    char why[256];
+    t.serving = relay_serve(t.port, &t.relay, why, sizeof why);
+    if (!t.serving) screen_note(t.scr, "other programs cannot use the port through tagterm: %s", why);
+}
+
+// The port back once it is there again: one open per return (opening
+// raises DTR, which resets some boards); a network port, which has no
+// presence to look at, is tried once a second.
+void look_for_return(term& t, loop_state& st)
+{
+    platform_sleep_ms(50);
+    uint64_t now = platform_now_ms();
+    if (now < st.next_return_check) return;
+    bool network = serial_is_network_port(t.port);
+    st.next_return_check = now + (network ? 2 * RETURN_CHECK_MS : RETURN_CHECK_MS);
+    bool present = serial_is_usb_form(t.opt.port)
+                       ? serial_resolve_usb(t.opt.port, t.port, sizeof t.port, nullptr) == SERIAL_OK
+                       : serial_port_exists(t.port);
+    if (!present) {
+        st.return_tried = false;
+        return;
+    }
+    if (st.return_tried && !network) return;
+    bool first_try = !st.return_tried;
+    st.return_tried = true;
+    if (serial_open(t.port, 115200, 8, 0, 1, TAG_REPLY_TIMEOUT_MS) != SERIAL_OK) {
+        char why[TAG_REASON_SIZE];
+        serial_describe_error(why, sizeof why);
+        if (first_try) screen_note(t.scr, "%s is there again but %s", t.shown_port, why);
+        return;
+    }
+    st.port_open = true;
+    screen_note(t.scr, "%s is back", t.shown_port);
+    serve(t);
+}
+
+void read_port(term& t, loop_state& st)
+{
+    bool busy = st.to_send.count > 0 || relay_serving_someone(t.relay);
+    uint32_t want = busy ? BUSY_READ_MS : IDLE_READ_MS;
+    uint32_t current = 0;
+    serial_get_timeout(t.port, &current);
+    if (current != want && serial_set_timeout(t.port, want) != SERIAL_OK) {
+        gone(t, st);
+        return;
+    }
+    uint8_t bytes[256];
+    size_t count = 0;
+    int32_t result = serial_read(t.port, bytes, 1);
+    if (result == SERIAL_OK) {
+        // The rest of a burst, byte by byte as the driver reads.
+        count = 1;
+        if (want != BUSY_READ_MS) serial_set_timeout(t.port, BUSY_READ_MS);
+        while (count < sizeof bytes && serial_read(t.port, bytes + count, 1) == SERIAL_OK) ++count;
+        result = serial_last_error().fault == SERIAL_FAULT_TIMEOUT ? SERIAL_OK : SERIAL_EIO;
+    } else if (serial_last_error().fault == SERIAL_FAULT_TIMEOUT) {
+        result = SERIAL_OK;
+    }
+    if (count > 0) {
+        st.last_heard = platform_now_ms();
+        st.answered = true;
+        if (relay_serving_someone(t.relay)) {
+            relay_forward(&t.relay, bytes, count);
+        } else {
+            screen_tag_bytes(t.scr, bytes, count);
+        }
+    }
+    if (result != SERIAL_OK) gone(t, st);
+}
+
+bool send_bytes(term& t, loop_state& st, const char* bytes, size_t count)
+{
+    if (!st.port_open) return false;
+    if (serial_set_timeout(t.port, TAG_REPLY_TIMEOUT_MS) != SERIAL_OK ||
+        serial_write(t.port, bytes, static_cast<uint32_t>(count)) != SERIAL_OK) {
+        gone(t, st);
+        return false;
+    }
+    return true;
+}
+
+// The next line waiting, once the tag has answered the one before: its
+// output quiet for a moment, or a second gone by.
+void send_next_line(term& t, loop_state& st)
+{
+    if (!st.port_open || st.to_send.count == 0 || relay_serving_someone(t.relay)) return;
+    uint64_t now = platform_now_ms();
+    bool answered = st.answered && now - st.last_heard >= ANSWER_QUIET_MS;
+    if (st.last_sent != 0 && !answered && now - st.last_sent < ANSWER_LONGEST_MS) return;
+    char line[TERM_LINE_SIZE + 1];
+    pop(st.to_send, line);
+    screen_sent(t.scr, line);
+    size_t length = strlen(line);
+    line[length] = '\r';  // a command is its text and one CR, as flashtag sends it
+    if (!send_bytes(t, st, line, length + 1)) return;
+    st.last_sent = platform_now_ms();
+    st.answered = false;
+}
+
+void load_now_or_later(term& t, loop_state& st)
+{
+    if (!st.port_open) {
+        screen_note(t.scr, "the port is gone: nothing loaded");
+    } else if (relay_serving_someone(t.relay)) {
+        st.load_wanted = true;
+        screen_note(t.scr, "the load comes when %s is done", t.relay.session.name);
+    } else {
+        load_script(t);
+    }
+}
+
+void help_line(term& t)
+{
+    screen_note(t.scr, "Ctrl-] end | Ctrl-T then: u load %s, i timestamps %s, l log %s, "
+                       "h help, q end, Ctrl-T send Ctrl-T | Ctrl-C goes to the tag",
+                t.opt.script[0] != '\0' ? t.opt.script : "(no SCRIPT)",
+                t.scr.timestamps ? "off" : "on",
+                t.scr.log == nullptr ? "(no --log)" : t.scr.log_on ? "off" : "on");
+}
+
+// The key after Ctrl-T: the letter, or the letter with Ctrl.
+void menu_key(term& t, loop_state& st, const console_key& key)
+{
+    if (key.kind == KEY_CONTROL && key.code == 0x14) {
+        send_bytes(t, st, "\x14", 1);
+        return;
+    }
+    uint32_t c = key.kind == KEY_TEXT        ? key.code | 0x20
+                 : key.kind == KEY_CONTROL   ? key.code + 0x60
+                 : key.kind == KEY_BACKSPACE ? 'h'
+                                             : 0;
+    if (key.kind == KEY_TEXT && key.code == '?') c = 'h';
+    switch (c) {
+    case 'u': load_now_or_later(t, st); break;
+    case 'i':
+        t.scr.timestamps = !t.scr.timestamps;
+        screen_note(t.scr, "timestamps %s", t.scr.timestamps ? "on" : "off");
+        break;
+    case 'l':
+        if (t.scr.log == nullptr) {
+            screen_note(t.scr, "no log: start tagterm with --log FILE");
+            break;
+        }
+        t.scr.log_on = !t.scr.log_on;
+        screen_note(t.scr, "log %s %s", t.scr.log_path, t.scr.log_on ? "on" : "off");
+        break;
+    case 'h': help_line(t); break;
+    case 'q':
+    case 'x': st.ending = true; break;
+    default: screen_note(t.scr, "not a key of tagterm's: Ctrl-T h for help"); break;
+    }
+}
+
+void take_key(term& t, loop_state& st, const console_key& key)
+{
+    if (st.menu) {
+        st.menu = false;
+        menu_key(t, st, key);
+        return;
+    }
+    if (key.kind == KEY_CONTROL) {
+        if (key.code == 0x1D) st.ending = true;     // Ctrl-]
+        if (key.code == 0x14) st.menu = true;       // Ctrl-T
+        if (key.code == 0x03) send_bytes(t, st, "\x03", 1);  // breaks a running program
+        return;
+    }
+    edit_result result = editor_key(t.ed, key);
+    if (result == EDIT_CHANGED) screen_edit(t.scr, t.ed.line, t.ed.length, t.ed.cursor);
+    if (result != EDIT_ENTER) return;
+    screen_typed(t.scr);
+    if (!push(st.to_send, t.ed.line)) screen_note(t.scr, "too many lines waiting: that one was not sent");
+    editor_clear(t.ed);
+}
+
+void take_keys(term& t, loop_state& st)
+{
+    console_key key{};
+    while (!st.ending && console_next_key(&key)) take_key(t, st, key);
+}
+
+// Lines from standard input; true once it has ended and all went out.
+bool take_piped_lines(loop_state& st)
+{
+    std::lock_guard<std::mutex> hold(input.lock);
+    char line[TERM_LINE_SIZE];
+    while (input.lines.count > 0 && st.to_send.count < QUEUE_LINES) {
+        pop(input.lines, line);
+        push(st.to_send, line);
+    }
+    return input.ended && input.lines.count == 0 && st.to_send.count == 0;
+}
+
+// --watch: SCRIPT loaded when its content has changed and settled.
+void watch_step(term& t, loop_state& st)
+{
+    bool can_load = st.port_open && !relay_serving_someone(t.relay);
+    if (t.opt.watch && watch_due(st.watch, t.scr, t.opt.script, platform_now_ms(), can_load)) {
+        load_script(t);
+    }
+}
+
+void step_relay(term& t, loop_state& st)
+{
+    bool may_admit = st.to_send.count == 0;
+    relay_event event = st.port_open && t.serving ? relay_step(&t.relay, may_admit, 0) : RELAY_NOTHING;
+    const relay_session& s = t.relay.session;
+    switch (event) {
+    case RELAY_STARTED: screen_note(t.scr, "%s (pid %lu) is using the port", s.name, s.pid); break;
+    case RELAY_ENDED:
+        if (s.welcomed) screen_note(t.scr, "%s (pid %lu) is done", s.name, s.pid);
+        break;
+    case RELAY_REFUSED:
+        screen_note(t.scr, "a program sent what no program of ours sends: it was let go");
+        break;
+    case RELAY_PORT_FAILED: gone(t, st); break;
+    case RELAY_NOTHING: break;
+    }
+    // While a program goes through, the loop's short waits must be short
+    // (Windows' default tick would stretch them to 16 ms and squeeze an
+    // upload's pauses).
+    if (relay_serving_someone(t.relay) != st.fine_timer) {
+        st.fine_timer = !st.fine_timer;
+        platform_fine_timer(st.fine_timer);
+    }
+    if (!relay_serving_someone(t.relay) && st.load_wanted) {
+        st.load_wanted = false;
+        load_script(t);
+    }
+}
+
+}  // namespace
+
+int run_console(term& t)
+{
+    static loop_state st{};
+    st.port_open = true;
+    if (!t.keys) std::thread(read_piped_input).detach();
+    uint64_t started = platform_now_ms();
+    while (!st.ending) {
+        if (st.port_open) {
+            read_port(t, st);
+        } else {
+            look_for_return(t, st);
+        }
+        if (t.keys) {
+            take_keys(t, st);
+        } else if (take_piped_lines(st) && !relay_serving_someone(t.relay)) {
+            uint64_t last = st.last_heard > st.last_sent ? st.last_heard : st.last_sent;
+            if (last < started) last = started;
+            if (platform_now_ms() - last >= t.opt.exit_after_ms) st.ending = true;
+        }
+        step_relay(t, st);
+        send_next_line(t, st);
+        watch_step(t, st);
+    }
+    return 0;
+}

@@ -1,0 +1,107 @@
+// tagterm: the tag's console in a terminal (tagterm.h says how it is made).
+#include "app/command_line.h"
+#include "platform/console.h"
+#include "platform/platform.h"
+#include "tag/tag.h"
+#include "tagterm.h"
+
+#include <cerrno>
+#include <cstring>
+
+namespace {
+
+term the_term;
+
+// However tagterm ends (Ctrl-], SIGTERM, SIGHUP, a closed console window,
+// an error): the terminal, the rendezvous and the port as they were found.
+// Only closes, an unlink and terminal settings: safe at an interrupt.
+void give_back()
+{
+    console_keys_end();
+    relay_stop_serving(&the_term.relay);
+    serial_release_all();
+}
+
+// Opens the port named, or finds the tag as flashtag's scan does: false
+// after the reasons flashtag gives.
+bool connect(term& t, uint32_t* firmware, uint8_t* node)
+{
+    int32_t result = SERIAL_OK;
+    if (t.opt.port[0] != '\0') {
+        snprintf(t.port, sizeof t.port, "%s", t.opt.port);
+        if (!resolve_port_argument("tagterm", t.port, sizeof t.port, t.shown_port, sizeof t.shown_port)) {
+            return false;
+        }
+        result = tag_connect(t.port, firmware, nullptr, nullptr);
+        if (result != SERIAL_OK) {
+            printf("tagterm: Error: Can't connect to tag on %s\n", t.shown_port);
+            print_port_failure("tagterm", t.port, result);
+            return false;
+        }
+        result = tag_get_node_id(t.port, node);
+    } else {
+        t.port[0] = '\0';
+        result = find_tag("tagterm", t.port, "", node);
+        if (result != SERIAL_OK) return false;
+        snprintf(t.shown_port, sizeof t.shown_port, "%s", t.port);
+        uint32_t packed = 0;
+        result = tag_get_version(t.port, &packed);
+        *firmware = ((packed >> 16) & 0xFF) * 256 + ((packed >> 8) & 0xFF);
+    }
+    if (result != SERIAL_OK) {
+        printf("tagterm: Error: Failed to read node ID\n");
+        print_port_failure("tagterm", t.port, result);
+        return false;
+    }
+    return true;
+}
+
+void open_log(term& t)
+{
+    screen& s = t.scr;
+    s.log_path = t.opt.log_path;
+    if (s.log_path == nullptr) return;
+    s.log = fopen(s.log_path, "ab");
+    s.log_on = s.log != nullptr;
+    if (s.log == nullptr) {
+        screen_note(s, "cannot open the log %s (%s): the console goes on without it", s.log_path,
+                    strerror(errno));
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    platform_console_init();
+    term& t = the_term;
+    t.relay.peer = RELAY_NO_CHANNEL;
+    t.relay.listener.handle = -1;
+    int parsed = parse_options(argc, argv, t.opt);
+    if (parsed != 0) return parsed < 0 ? 0 : parsed;
+    serial_never_relay();
+    platform_exit_guard(give_back, "\ntagterm: Ended; the port was given back\n");
+    if (t.opt.verbose) tag_trace_on();
+
+    uint32_t firmware = 0;
+    uint8_t node = 0;
+    if (!connect(t, &firmware, &node)) return 1;
+
+    t.keys = console_keys_begin();
+    t.scr.interactive = t.keys;
+    t.scr.timestamps = t.opt.timestamps;
+    t.scr.raw = t.opt.raw;
+    open_log(t);
+    char why[256];
+    t.serving = relay_serve(t.port, &t.relay, why, sizeof why);
+    if (!t.serving) screen_note(t.scr, "other programs cannot use the port through tagterm: %s", why);
+    if (t.keys) {
+        screen_note(t.scr, "%s: tag firmware %u.%u, node %u. Ctrl-] to end, Ctrl-T h for help",
+                    t.shown_port, firmware >> 8, firmware & 0xFF, node);
+    }
+    int status = run_console(t);
+    screen_finish(t.scr);
+    give_back();
+    if (t.scr.log != nullptr) fclose(t.scr.log);
+    return status;
+}

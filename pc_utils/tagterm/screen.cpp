@@ -1,0 +1,297 @@
+// What the tag sends, as the screen and the log show it. The tag's bytes
+// never reach the terminal as they are (unless --raw): a control character
+// is shown as ^X, so that neither a tag nor anything on a network port can
+// move the cursor, retitle the window or write the clipboard; bytes 0x80 to
+// 0xFF are the characters code page 437 (a Windows console's) shows for
+// them. On a terminal the line being typed stays below the tag's output.
+#include "platform/console.h"
+#include "platform/platform.h"
+#include "tagterm.h"
+
+#include <cerrno>
+#include <chrono>
+#include <cstdarg>
+#include <cstring>
+#include <ctime>
+
+namespace {
+
+// Unicode of the bytes 0x80..0xFF in code page 437.
+const uint16_t cp437_high[128] = {
+    0x00C7, 0x00FC, 0x00E9, 0x00E2, 0x00E4, 0x00E0, 0x00E5, 0x00E7, 0x00EA, 0x00EB, 0x00E8, 0x00EF, 0x00EE, 0x00EC, 0x00C4, 0x00C5,
+    0x00C9, 0x00E6, 0x00C6, 0x00F4, 0x00F6, 0x00F2, 0x00FB, 0x00F9, 0x00FF, 0x00D6, 0x00DC, 0x00A2, 0x00A3, 0x00A5, 0x20A7, 0x0192,
+    0x00E1, 0x00ED, 0x00F3, 0x00FA, 0x00F1, 0x00D1, 0x00AA, 0x00BA, 0x00BF, 0x2310, 0x00AC, 0x00BD, 0x00BC, 0x00A1, 0x00AB, 0x00BB,
+    0x2591, 0x2592, 0x2593, 0x2502, 0x2524, 0x2561, 0x2562, 0x2556, 0x2555, 0x2563, 0x2551, 0x2557, 0x255D, 0x255C, 0x255B, 0x2510,
+    0x2514, 0x2534, 0x252C, 0x251C, 0x2500, 0x253C, 0x255E, 0x255F, 0x255A, 0x2554, 0x2569, 0x2566, 0x2560, 0x2550, 0x256C, 0x2567,
+    0x2568, 0x2564, 0x2565, 0x2559, 0x2558, 0x2552, 0x2553, 0x256B, 0x256A, 0x2518, 0x250C, 0x2588, 0x2584, 0x258C, 0x2590, 0x2580,
+    0x03B1, 0x00DF, 0x0393, 0x03C0, 0x03A3, 0x03C3, 0x00B5, 0x03C4, 0x03A6, 0x0398, 0x03A9, 0x03B4, 0x221E, 0x03C6, 0x03B5, 0x2229,
+    0x2261, 0x00B1, 0x2265, 0x2264, 0x2320, 0x2321, 0x00F7, 0x2248, 0x00B0, 0x2219, 0x00B7, 0x221A, 0x207F, 0x00B2, 0x25A0, 0x00A0,
+};
+
+// A screen's line end: the terminal is written CR LF (a Windows console in
+// particular), a file or pipe LF.
+const char* line_end(const screen& s) { return s.interactive ? "\r\n" : "\n"; }
+
+void append(char* line, size_t* length, const char* text, size_t n)
+{
+    size_t room = TERM_SHOWN_SIZE - 1 - *length;
+    if (n > room) n = room;
+    memcpy(line + *length, text, n);
+    *length += n;
+}
+
+// "12:03:41.207 ", the local time of day.
+size_t timestamp(char* out, size_t size)
+{
+    auto now = std::chrono::system_clock::now().time_since_epoch();
+    int64_t ms = std::chrono::duration_cast<std::chrono::milliseconds>(now).count();
+    tm parts{};
+    platform_time_parts(ms / 1000, true, &parts);
+    int n = snprintf(out, size, "%02d:%02d:%02d.%03d ", parts.tm_hour, parts.tm_min, parts.tm_sec,
+                     static_cast<int>(ms % 1000));
+    return n > 0 ? static_cast<size_t>(n) : 0;
+}
+
+// A byte as text: ^X for a control character, the CP437 character for the
+// bytes above 0x7F. *length gets its bytes.
+size_t visible(uint8_t b, char* out)
+{
+    if (b == '\t' || (b >= 0x20 && b < 0x7F)) {
+        out[0] = static_cast<char>(b);
+        return 1;
+    }
+    if (b < 0x20 || b == 0x7F) {
+        out[0] = '^';
+        out[1] = static_cast<char>(b ^ 0x40);
+        return 2;
+    }
+    return cp437_to_utf8(b, out);
+}
+
+void write_log(screen& s, const char* text, size_t length)
+{
+    if (s.log == nullptr || !s.log_on) return;
+    if (fwrite(text, 1, length, s.log) == length && fputc('\n', s.log) != EOF && fflush(s.log) == 0) {
+        return;
+    }
+    s.log_on = false;
+    screen_note(s, "cannot write the log %s (%s): logging is off; Ctrl-T l tries again", s.log_path,
+                strerror(errno));
+}
+
+// The line being typed off the screen, leaving the tag's line as it is.
+void hide_edit(screen& s)
+{
+    if (s.interactive && s.edit_length > 0) console_rewrite_line(s.shown, s.shown_length);
+}
+
+void show_edit(screen& s)
+{
+    if (!s.interactive || s.edit_length == 0) return;
+    console_write(s.edit, s.edit_length);
+    console_cursor_back(s.edit_back);
+}
+
+// The tag's line is over: to the log, and the next begins.
+void end_line(screen& s, char* out, size_t* out_length)
+{
+    const char* end = line_end(s);
+    append(out, out_length, end, strlen(end));
+    write_log(s, s.logged, s.logged_length);
+    s.shown_length = s.logged_length = 0;
+    s.line_open = false;
+}
+
+// One byte of the tag's into `out` (what the screen gets now).
+void emit(screen& s, uint8_t b, char* out, size_t* out_length)
+{
+    if (b == '\r') return;  // lines end in LF, with or without a CR before it
+    if (b == '\n') {
+        end_line(s, out, out_length);
+        return;
+    }
+    if (!s.line_open) {
+        s.line_open = true;
+        if (s.timestamps) {
+            char stamp[32];
+            size_t n = timestamp(stamp, sizeof stamp);
+            append(out, out_length, stamp, n);
+            append(s.shown, &s.shown_length, stamp, n);
+            append(s.logged, &s.logged_length, stamp, n);
+        }
+    }
+    char text[4];
+    size_t n = visible(b, text);
+    append(s.logged, &s.logged_length, text, n);
+    if (s.raw && (b < 0x20 || b == 0x7F)) {
+        text[0] = static_cast<char>(b);
+        n = 1;
+    }
+    append(out, out_length, text, n);
+    append(s.shown, &s.shown_length, text, n);
+    // A line too long to hold is broken: the screen shows it on.
+    if (s.shown_length + 8 >= TERM_SHOWN_SIZE || s.logged_length + 8 >= TERM_SHOWN_SIZE) {
+        end_line(s, out, out_length);
+    }
+}
+
+// Whether `b` is the echo of the line sent last; once a byte is not, what
+// was taken for the echo is shown after all.
+bool take_echo(screen& s, uint8_t b, char* out, size_t* out_length)
+{
+    if (s.echo_line_end) {
+        if (b == '\r') return true;
+        s.echo_line_end = false;
+        if (b == '\n') return true;
+    }
+    if (s.echo_length == 0) return false;
+    if (b == static_cast<uint8_t>(s.echo[s.echo_matched])) {
+        if (++s.echo_matched == s.echo_length) {
+            s.echo_length = 0;
+            s.echo_line_end = true;
+        }
+        return true;
+    }
+    size_t matched = s.echo_matched;
+    s.echo_length = s.echo_matched = 0;
+    for (size_t i = 0; i < matched; ++i) emit(s, static_cast<uint8_t>(s.echo[i]), out, out_length);
+    return false;
+}
+
+}  // namespace
+
+size_t cp437_to_utf8(uint8_t byte, char* out)
+{
+    uint32_t code = byte < 0x80 ? byte : cp437_high[byte - 0x80];
+    if (code < 0x80) {
+        out[0] = static_cast<char>(code);
+        return 1;
+    }
+    if (code < 0x800) {
+        out[0] = static_cast<char>(0xC0 | (code >> 6));
+        out[1] = static_cast<char>(0x80 | (code & 0x3F));
+        return 2;
+    }
+    out[0] = static_cast<char>(0xE0 | (code >> 12));
+    out[1] = static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+    out[2] = static_cast<char>(0x80 | (code & 0x3F));
+    return 3;
+}
+
+uint8_t cp437_from_unicode(uint32_t code)
+{
+    if (code < 0x80) return static_cast<uint8_t>(code);
+    for (size_t i = 0; i < 128; ++i) {
+        if (cp437_high[i] == code) return static_cast<uint8_t>(0x80 + i);
+    }
+    return '?';
+}
+
+void screen_tag_bytes(screen& s, const uint8_t* bytes, size_t count)
+{
+    char out[TERM_SHOWN_SIZE * 2];
+    size_t out_length = 0;
+    bool hidden = false;
+    for (size_t i = 0; i < count; ++i) {
+        if (take_echo(s, bytes[i], out, &out_length)) continue;
+        emit(s, bytes[i], out, &out_length);
+        if (out_length + TERM_SHOWN_SIZE / 2 > sizeof out || i + 1 == count) {
+            if (out_length == 0) continue;
+            if (!hidden) hide_edit(s);
+            hidden = true;
+            console_write(out, out_length);
+            out_length = 0;
+        }
+    }
+    if (out_length > 0) {
+        if (!hidden) hide_edit(s);
+        hidden = true;
+        console_write(out, out_length);
+    }
+    if (hidden) show_edit(s);
+}
+
+void screen_note(screen& s, const char* format, ...)
+{
+    char text[TERM_SHOWN_SIZE];
+    va_list args;
+    va_start(args, format);
+    int n = vsnprintf(text, sizeof text, format, args);  // NOLINT(clang-analyzer-valist.Uninitialized)
+    va_end(args);
+    size_t length = n < 0 ? 0 : static_cast<size_t>(n) < sizeof text ? static_cast<size_t>(n) : sizeof text - 1;
+    if (!s.interactive) {
+        fprintf(stderr, "tagterm: %.*s\n", static_cast<int>(length), text);
+        return;
+    }
+    char line[TERM_SHOWN_SIZE + 16];
+    int m = snprintf(line, sizeof line, "[tagterm] %.*s", static_cast<int>(length), text);
+    console_rewrite_line(line, static_cast<size_t>(m) < sizeof line ? static_cast<size_t>(m) : sizeof line - 1);
+    console_write("\r\n", 2);
+    console_rewrite_line(s.shown, s.shown_length);
+    show_edit(s);
+}
+
+void screen_typed(screen& s)
+{
+    if (!s.interactive) return;
+    // The tag's prompt and the line typed after it end the screen's line.
+    if (s.logged_length > 0) write_log(s, s.logged, s.logged_length);
+    char full[TERM_SHOWN_SIZE + sizeof s.edit];
+    memcpy(full, s.shown, s.shown_length);
+    memcpy(full + s.shown_length, s.edit, s.edit_length);
+    console_rewrite_line(full, s.shown_length + s.edit_length);
+    console_write("\r\n", 2);
+    s.shown_length = s.logged_length = 0;
+    s.line_open = false;
+    s.edit_length = s.edit_back = 0;
+}
+
+void screen_sent(screen& s, const char* line)
+{
+    char typed[TERM_LINE_SIZE + 16];
+    int n = snprintf(typed, sizeof typed, "[typed] %s", line);
+    write_log(s, typed, static_cast<size_t>(n) < sizeof typed ? static_cast<size_t>(n) : sizeof typed - 1);
+    if (!s.interactive) return;
+    snprintf(s.echo, sizeof s.echo, "%s", line);
+    s.echo_length = strlen(s.echo);
+    s.echo_matched = 0;
+    s.echo_line_end = false;
+}
+
+void screen_aside(screen& s)
+{
+    if (s.interactive) console_rewrite_line("", 0);
+}
+
+void screen_back(screen& s)
+{
+    if (!s.interactive) return;
+    console_rewrite_line(s.shown, s.shown_length);
+    show_edit(s);
+}
+
+void screen_edit(screen& s, const char* line, size_t length, size_t cursor)
+{
+    if (!s.interactive) return;
+    size_t n = 0;
+    for (size_t i = 0; i < length && n + 4 < sizeof s.edit; ++i) {
+        n += visible(static_cast<uint8_t>(line[i]), s.edit + n);
+    }
+    s.edit_length = n;
+    s.edit_back = length - cursor;
+    console_rewrite_line(s.shown, s.shown_length);
+    show_edit(s);
+}
+
+void screen_progress(screen& s, const char* bar, size_t length)
+{
+    if (s.interactive) platform_write_progress(bar, length);
+}
+
+void screen_finish(screen& s)
+{
+    if (!s.line_open) return;
+    console_write(line_end(s), strlen(line_end(s)));
+    write_log(s, s.logged, s.logged_length);
+    s.line_open = false;
+}

@@ -1,0 +1,121 @@
+// tagterm: the tag's console in a terminal. It holds the port, shows what
+// the tag sends, sends the lines typed, loads a script on a key (or
+// whenever the file changes), and lets flashtag, taglog and tagfleet use
+// the port through it (serial/relay/relay.h). Modules:
+//   options.cpp  the command line and --help
+//   screen.cpp   what the tag sends, made visible, with timestamps and log
+//   editor.cpp   the line being typed, and the lines sent before
+//   load.cpp     loading SCRIPT on the open port, as flashtag uploads
+//   watch.cpp    --watch: when SCRIPT's content has changed
+//   console.cpp  the loop: port, keys, lines to send, relay, watch, a port
+//                that goes away and comes back
+#pragma once
+
+#include "app/app.h"
+#include "serial/relay/relay.h"
+#include "serial/serial.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+constexpr int TERM_USAGE_ERROR = 2;
+constexpr size_t TERM_LINE_SIZE = 256;      // a line typed
+constexpr size_t TERM_SHOWN_SIZE = 2048;    // a line of the tag's, as shown
+
+struct term_options {
+    char port[APP_PORT_NAME_SIZE];   // as -c gave it ("COM4"); empty: scan
+    char script[APP_FILENAME_SIZE];  // SCRIPT; empty: none
+    const char* log_path;            // --log FILE, or null
+    bool auto_run, timestamps, watch, raw, verbose;
+    uint32_t exit_after_ms;
+};
+// The options into `o`: 0 to run, -1 after --help (status 0), or
+// TERM_USAGE_ERROR after the error and the hint on standard error.
+int parse_options(int argc, char** argv, term_options& o);
+
+// What the tag's bytes look like on the screen and in the log.
+struct screen {
+    bool interactive;   // a terminal: the line being typed is drawn below
+    bool timestamps;
+    bool raw;           // the tag's escape sequences reach the terminal
+    FILE* log;          // --log, or null
+    bool log_on;
+    const char* log_path;
+    char shown[TERM_SHOWN_SIZE];   // the tag's current line as on the screen
+    size_t shown_length;
+    char logged[TERM_SHOWN_SIZE];  // the same as the log gets it
+    size_t logged_length;
+    bool line_open;                // the tag's current line has begun
+    char echo[TERM_LINE_SIZE];     // a line sent whose echo is not shown again
+    size_t echo_length, echo_matched;
+    bool echo_line_end;            // the echo is through; its CR LF goes too
+    char edit[TERM_LINE_SIZE * 3]; // the line being typed, as shown
+    size_t edit_length, edit_back; // its bytes; columns from its end to the cursor
+};
+void screen_tag_bytes(screen& s, const uint8_t* bytes, size_t count);
+// A line of tagterm's own, on a line of its own.
+void screen_note(screen& s, const char* format, ...) __attribute__((format(printf, 2, 3)));
+// Enter: the line being typed stays on the screen, on the line it ends.
+void screen_typed(screen& s);
+// A line sent: logged as typed; its echo, when the tag sends one, is not
+// shown again.
+void screen_sent(screen& s, const char* line);
+// The current line cleared for a program's own lines (a file's failure),
+// and drawn again after them.
+void screen_aside(screen& s);
+void screen_back(screen& s);
+// The line being typed (CP437 bytes), the cursor `cursor` bytes into it.
+void screen_edit(screen& s, const char* line, size_t length, size_t cursor);
+// The tag's unfinished line to the screen and log at the end of the run.
+void screen_finish(screen& s);
+// A progress bar (format_progress's line) over the current line.
+void screen_progress(screen& s, const char* bar, size_t length);
+// CP437 byte -> UTF-8 ("\xb3" -> "│"): the bytes written into `out` (4 room).
+size_t cp437_to_utf8(uint8_t byte, char* out);
+// A Unicode character typed -> the CP437 byte that shows it ('?' if none).
+uint8_t cp437_from_unicode(uint32_t code);
+
+// The line being typed and the lines sent before it.
+constexpr size_t TERM_HISTORY = 100;
+struct editor {
+    char line[TERM_LINE_SIZE];
+    size_t length, cursor;
+    char history[TERM_HISTORY][TERM_LINE_SIZE];
+    size_t history_count;   // lines kept, the newest last
+    size_t browsing;        // history_count when not browsing
+};
+enum edit_result { EDIT_CHANGED, EDIT_ENTER, EDIT_IGNORED };
+// A key on the line: EDIT_ENTER when a line is complete (in e.line, and
+// kept in the history; the caller clears it with editor_clear).
+struct console_key;
+edit_result editor_key(editor& e, const console_key& key);
+void editor_clear(editor& e);
+
+// --watch's view of SCRIPT.
+struct script_watch {
+    uint64_t next_look;
+    bool known;                // the file has been read
+    uint64_t loaded, seen;     // content hashes: the one loaded (or found at start), the one now
+    uint64_t seen_since;
+    bool unreadable_said;
+};
+// Whether SCRIPT is due to load now (true once per change, and only when
+// `can_load`); a file that cannot be read is said once on `s`.
+bool watch_due(script_watch& w, screen& s, const char* script, uint64_t now, bool can_load);
+
+// The run.
+struct term {
+    term_options opt;
+    char port[APP_PORT_NAME_SIZE];   // the port open ("COM4", "/dev/ttyUSB0")
+    char shown_port[APP_PORT_NAME_SIZE * 2 + 4];
+    bool keys;                       // keys from a terminal, else lines from stdin
+    screen scr;
+    editor ed;
+    relay_service relay;
+    bool serving;                    // the rendezvous is there
+};
+// Loads SCRIPT on the open port: the result line says how it went.
+void load_script(term& t);
+// The console until it ends: the exit status.
+int run_console(term& t);

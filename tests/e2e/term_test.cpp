@@ -1,0 +1,289 @@
+// tagterm end to end against the simulated tag: on a terminal of its own
+// (keys typed into a pseudo-terminal), with standard input a file, and with
+// flashtag and taglog going through it.
+#include "target.h"
+
+#include <gtest/gtest.h>
+#include <sstream>
+#include <unistd.h>
+
+namespace {
+
+const char* const CTRL_RBRACKET = "\x1d";
+
+// tagsim on COM4 with its files in `dir` ("@name" in its arguments names
+// dir/name), and what it received.
+struct Tag {
+    explicit Tag(const TempDir& dir, std::vector<std::string> args = {})
+    {
+        for (std::string& a : args) {
+            if (a[0] == '@') a = dir.file(a.substr(1));
+        }
+        args.insert(args.end(), {"--save-bytes", dir.file("bytes"), "--save-gaps", dir.file("gaps")});
+        sim = std::make_unique<TagSimProcess>(Target::get().port_link(4), args);
+    }
+    std::unique_ptr<TagSimProcess> sim;
+};
+
+// tagterm on a terminal of its own, holding COM4.
+std::unique_ptr<RunningProgram> start_console(const std::vector<std::string>& term_args = {})
+{
+    std::vector<std::string> args = {"-c", "4"};
+    args.insert(args.end(), term_args.begin(), term_args.end());
+    RunOptions on_terminal;
+    on_terminal.on_terminal = true;
+    auto term = Target::get().start("tagterm", args, on_terminal);
+    EXPECT_TRUE(term->wait_for("Ctrl-] to end", 20000)) << term->output();
+    return term;
+}
+
+// The gaps (ms) the tag saw after each script byte.
+std::vector<double> gaps_of_text(const std::string& text)
+{
+    std::istringstream lines(text);
+    std::vector<double> gaps;
+    for (double ms = 0; lines >> ms;) gaps.push_back(ms);
+    return gaps;
+}
+
+int end_console(RunningProgram& term)
+{
+    term.type(CTRL_RBRACKET);
+    return term.finish(20000).status;
+}
+
+// A program's run and what the tag received, on a free port or through
+// tagterm.
+struct TagRun {
+    RunResult result;
+    std::string bytes, script, gaps;
+};
+
+TagRun run_with_tag(const std::vector<std::string>& sim_args, const std::string& program,
+                 const std::vector<std::string>& args, bool through_tagterm)
+{
+    const Target& target = Target::get();
+    TempDir dir;
+    std::vector<std::string> all = sim_args;
+    all.insert(all.end(), {"--save-script", "@script"});
+    Tag tag(dir, all);
+    std::unique_ptr<RunningProgram> term;
+    std::string before;
+    if (through_tagterm) {
+        term = start_console();
+        before = read_file(dir.file("bytes"));
+    }
+    TagRun run;
+    run.result = target.run_program(program, args);
+    if (term) {
+        EXPECT_TRUE(term->wait_for(program + " (pid ", 5000)) << term->output();
+        EXPECT_TRUE(term->wait_for("is done", 5000)) << term->output();
+        EXPECT_EQ(end_console(*term), 0);
+    }
+    run.bytes = read_file(dir.file("bytes")).substr(before.size());
+    run.script = read_file(dir.file("script"));
+    run.gaps = read_file(dir.file("gaps"));
+    return run;
+}
+
+}  // namespace
+
+TEST(Tagterm, TypingReachesTheTagAndCtrlBracketGivesThePortBack)
+{
+    // An old console keeps echoing what is typed (a new one is told to stop
+    // when tagterm connects): its echo of a line is not shown a second time.
+    TempDir dir;
+    Tag tag(dir, {"--version", "V5.2.0", "--echo-typed"});
+    auto term = start_console();
+    term->type("ver\r");
+    ASSERT_TRUE(term->wait_for("V5.2.0", 5000)) << term->output();
+    term->type("\x03");
+    EXPECT_TRUE(wait_for_in_file(dir.file("bytes"), "\x03", 1, 5000));
+    EXPECT_EQ(end_console(*term), 0);
+    std::string screen = term->output();
+    EXPECT_EQ(count_of(screen, "V5.2.0"), 1u) << screen;
+    // The echo would be a line of the tag's; the line typed is drawn as
+    // typed ("ver", then the end of the line cleared).
+    if (!Target::get().is_wine()) {
+        EXPECT_EQ(count_of(screen, "ver\r\n"), 0u) << screen;
+    }
+    // tagterm's own connection, then the line typed and Ctrl-C.
+    EXPECT_EQ(read_file(dir.file("bytes")), "ver\rid\rver\r\x03");
+    RunResult after = Target::get().run_program("taglog", {"-c", "4"});
+    EXPECT_EQ(after.status, 0) << after.out;
+}
+
+TEST(Tagterm, CtrlTULoadsAsFlashtagLoads)
+{
+    const Target& target = Target::get();
+    write_file(target.work().file("prog.bas"), "10 PRINT \"hello\"\r\n20 GOTO 10\r\n");
+    TagRun alone = run_with_tag({"--save-meta", "@meta"}, "flashtag", {"-c", "4", target.program_path("prog")}, false);
+    ASSERT_EQ(alone.result.status, 0) << alone.result.out;
+
+    TempDir dir;
+    Tag tag(dir, {"--save-script", "@script"});
+    auto term = start_console({target.program_path("prog")});
+    size_t connect_bytes = read_file(dir.file("bytes")).size();
+    term->type("\x14u");
+    ASSERT_TRUE(term->wait_for("loaded ", 20000)) << term->output();
+    EXPECT_TRUE(term->wait_for("bytes, node 7", 5000)) << term->output();
+    EXPECT_EQ(end_console(*term), 0);
+    EXPECT_EQ(read_file(dir.file("script")), alone.script);
+    // flashtag's connection is tagterm's; from the load command on, the
+    // line is flashtag's to the byte (its metadata record included).
+    std::string load = "load \"_TXfer_\"";
+    std::string mine = read_file(dir.file("bytes")).substr(connect_bytes);
+    mine = mine.substr(mine.find(load));
+    std::string theirs = alone.bytes.substr(alone.bytes.find(load));
+    ASSERT_EQ(mine.size(), theirs.size());
+    // The same to the byte, but for the upload's time (4 bytes after the
+    // record's first) and so the checksum (the last).
+    size_t record = theirs.rfind("\x01");
+    for (size_t i = 0; i < theirs.size(); ++i) {
+        if ((i > record && i <= record + 4) || i + 1 == theirs.size()) continue;
+        EXPECT_EQ(mine[i], theirs[i]) << "byte " << i;
+    }
+}
+
+TEST(Tagterm, ProgramsGoThroughItAsOnAFreePort)
+{
+    const Target& target = Target::get();
+    std::string tokens = "\xfa" + std::string(349, 'T');
+    write_file(target.work().file("tok.bas"), tokens);
+    struct Case {
+        std::vector<std::string> sim_args;
+        std::string program;
+        std::vector<std::string> args;
+    } cases[] = {
+        {{}, "flashtag", {"-c", "4", target.program_path("tok")}},
+        {{"--final", "E002F flash"}, "flashtag", {"-c", "4", target.program_path("tok")}},
+        {{"--log-records", "3"}, "taglog", {"-c", "4", "0", "3"}},
+    };
+    for (const Case& c : cases) {
+        TagRun alone = run_with_tag(c.sim_args, c.program, c.args, false);
+        TagRun through = run_with_tag(c.sim_args, c.program, c.args, true);
+        EXPECT_EQ(through.result.out, alone.result.out) << c.program;
+        EXPECT_EQ(through.result.status, alone.result.status) << c.program;
+        // The same bytes, but for the upload's time in its metadata record.
+        EXPECT_EQ(through.bytes.size(), alone.bytes.size()) << c.program;
+        size_t record = alone.bytes.find("\x01", alone.bytes.find("TTT"));
+        EXPECT_EQ(through.bytes.substr(0, record), alone.bytes.substr(0, record)) << c.program;
+        if (c.program != "flashtag") continue;
+        // The upload's pauses reach the tag through tagterm.
+        std::vector<double> gaps = gaps_of_text(through.gaps);
+        ASSERT_EQ(gaps.size() + 1, tokens.size());
+        for (size_t k = 0; k < gaps.size(); k += 100) EXPECT_GE(gaps[k], PAUSE_SEEN_MS) << k;
+    }
+}
+
+TEST(Tagterm, WatchLoadsAChangeOnceAndAnUnchangedSaveNever)
+{
+    const Target& target = Target::get();
+    std::string path = target.work().file("w.bas");
+    write_file(path, "10 PRINT 1\r\n");
+    TempDir dir;
+    Tag tag(dir, {"--transcript", "@transcript"});
+    auto term = start_console({"--watch", target.program_path("w.bas")});
+    usleep(700000);  // the file as it was at the start is not loaded
+    write_file(path, "10 PRINT 2\r\n");
+    ASSERT_TRUE(term->wait_for("loaded ", 10000)) << term->output();
+    write_file(path, "10 PRINT 2\r\n");  // saved again as it was
+    usleep(1500000);
+    EXPECT_EQ(end_console(*term), 0);
+    EXPECT_EQ(count_of(term->output(), "loaded "), 1u) << term->output();
+    EXPECT_EQ(count_of(read_file(dir.file("transcript")), "load \"_TXfer_\""), 1u);
+}
+
+TEST(Tagterm, PortPulledAndPutBack)
+{
+    TempDir first, second;
+    auto tag = std::make_unique<Tag>(first);
+    auto term = start_console();
+    tag.reset();  // its terminal hangs up and its link goes
+    // Under Wine a COM port whose terminal hung up reads as a quiet line:
+    // the next write finds it gone.
+    term->type("ver\r");
+    ASSERT_TRUE(term->wait_for("is gone", 10000)) << term->output();
+    tag = std::make_unique<Tag>(second);
+    ASSERT_TRUE(term->wait_for("COM4 is back", 10000)) << term->output();
+    term->type("?_id\r");
+    EXPECT_TRUE(wait_for_in_file(second.file("bytes"), "?_id\r", 1, 5000));
+    EXPECT_EQ(end_console(*term), 0);
+}
+
+TEST(Tagterm, PipedLinesAndTheTagsControlCharactersShownAsText)
+{
+    const Target& target = Target::get();
+    TempDir dir;
+    Tag tag(dir, {"--version", "V6.1.0\x1b]0;title\x07\x1b[2J\xb3"});
+    write_file(target.work().file("in"), "ver\n?_id\n");
+    RunOptions piped;
+    piped.stdin_path = target.work().file("in");
+    RunResult r = target.run_program("tagterm", {"-c", "4", "-t", "--log", target.program_path("log"),
+                                                 "--exit-after", "300"}, piped);
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(r.out.find('\x1b'), std::string::npos) << r.out;
+    std::string shown = "V6.1.0^[]0;title^G^[[2J\xe2\x94\x82\n";
+    ASSERT_EQ(r.out.size(), 2 * 13 + shown.size() + 2) << r.out;
+    EXPECT_EQ(r.out.substr(13, shown.size()), shown);
+    EXPECT_EQ(r.out.substr(13 + shown.size() + 13), "7\n");
+    std::string log = read_file(target.work().file("log"));
+    ASSERT_EQ(log.size(), 12 + 13 + shown.size() + 13 + 13 + 2) << log;
+    EXPECT_EQ(log.substr(0, 12), "[typed] ver\n");
+    EXPECT_EQ(log.substr(12 + 13, shown.size() + 13), shown + "[typed] ?_id\n");
+}
+
+TEST(Tagterm, AnotherUsersProgramIsRefused)
+{
+    const Target& target = Target::get();
+    if (target.is_wine()) GTEST_SKIP() << "users are the Linux build's to tell apart";
+    if (geteuid() != 0) GTEST_SKIP() << "needs root, to run a program as nobody";
+    TempDir dir;
+    Tag tag(dir);
+    auto term = start_console();
+    // nobody may reach the port itself: only tagterm's hold keeps it out.
+    chmod(tag.sim->tty().c_str(), 0666);
+    chmod(target.port_dir().path().c_str(), 0755);
+    RunResult r = run_program({"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups",
+                               FLASHTAG_PATH, "-c", "4", "x"},
+                              {"FLASHTAG_PORT_DIR=" + target.port_dir().path()});
+    EXPECT_NE(r.out.find("flashtag: COM4 is in use by another program"), std::string::npos) << r.out;
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(end_console(*term), 0);
+}
+
+TEST(Tagterm, AKilledTagtermLeavesNothingBehind)
+{
+    const Target& target = Target::get();
+    if (target.is_wine()) GTEST_SKIP() << "signals reach Wine, not the program";
+    TempDir dir;
+    Tag tag(dir, {"--log-records", "3"});
+    auto term = start_console();
+    term.reset();  // SIGKILL: its exclusive flag and its socket stay behind
+    EXPECT_EQ(target.run_program("taglog", {"-c", "4"}).out, "Log size: 3 of 1000\n");
+    term = start_console();
+    RunResult through = target.run_program("taglog", {"-c", "4"});
+    EXPECT_EQ(through.out, "Log size: 3 of 1000\n");
+    EXPECT_TRUE(term->wait_for("taglog (pid ", 5000)) << term->output();
+    EXPECT_EQ(end_console(*term), 0);
+}
+
+TEST(Tagterm, UsageErrorsAndAPortThatIsNotThere)
+{
+    const Target& target = Target::get();
+    struct Case {
+        std::vector<std::string> args;
+        std::string out;
+        int status;
+    } cases[] = {
+        {{"-x"}, "tagterm: unknown option \"-x\"\nTry \"tagterm --help\".\n", 2},
+        {{"--watch"}, "tagterm: --watch needs a SCRIPT\nTry \"tagterm --help\".\n", 2},
+        {{"-c", "0"}, "tagterm: not a port: \"0\"\nTry \"tagterm --help\".\n", 2},
+        {{"-c", "9"}, "tagterm: Error: Can't connect to tag on COM9\ntagterm: COM9 does not exist\n", 1},
+    };
+    for (const Case& c : cases) {
+        RunResult r = target.run_program("tagterm", c.args);
+        EXPECT_EQ(r.out, c.out) << c.args[0];
+        EXPECT_EQ(r.status, c.status) << c.args[0];
+    }
+}
