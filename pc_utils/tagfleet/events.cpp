@@ -38,7 +38,7 @@ std::string event_start(const fleet& f)
         if (out.back() != '[') out += ", ";
         out += "{";
         json_text(out, "slot", p.slot);
-        json_text(out, "port", p.given);
+        json_text(out, "port", p.name);
         out += "}";
     }
     out += "]";

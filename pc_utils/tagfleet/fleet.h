@@ -46,6 +46,7 @@ struct fleet_port {
     char reason[TAG_REASON_SIZE] = "";
     int node_id = -1;          // -1 until read
     int node_id_before = -1;   // --node-ids: what it answered before it was given one
+    int node_id_sent = -1;     // the pool's ID a set command went out with
     bool node_id_given = false;     // its node ID now came from the pool
     bool node_id_reserved = false;  // an ID of the pool is held for it
     char firmware[16] = "";    // "6.1.0", empty until read
@@ -167,9 +168,10 @@ void run_fleet(fleet& f);
 void run_station(fleet& f);
 
 // What every upload shares (run.cpp). The tag on the open port p.name was
-// identified: its node ID is read, and it is told as present with its
-// firmware (tag_identify's numbers).
-int32_t read_node_id(fleet& f, fleet_port& p, uint32_t firmware, uint32_t third);
+// identified: its node ID is read, and, when `present`, it is told as
+// present with its firmware (tag_identify's numbers); another attempt at
+// the same tag is no new tag.
+int32_t read_node_id(fleet& f, fleet_port& p, uint32_t firmware, uint32_t third, bool present);
 // The upload on the line, its progress told to the recorder.
 int32_t load_script(fleet& f, fleet_port& p);
 // --node-ids (node_ids.cpp). Before its upload a tag identified reserves an

@@ -190,7 +190,8 @@ int open_pool(const char* file, node_pool& pool, FILE* messages)
         return usage_error("%s", why);
     }
     if (node_pool_network_warning(pool, why, sizeof why)) fprintf(stderr, "tagfleet: %s\n", why);
-    fprintf(messages, "%u node IDs left in %s (%u given)\n", node_pool_left(pool), file,
+    unsigned left = node_pool_left(pool);
+    fprintf(messages, "%u node ID%s left in %s (%u given)\n", left, left == 1 ? "" : "s", file,
             node_pool_given(pool));
     return 0;
 }

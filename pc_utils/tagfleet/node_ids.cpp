@@ -29,12 +29,19 @@ int32_t give_node_id(fleet& f, fleet_port& p, char* why, size_t size)
     unsigned id = 0;
     p.node_id_reserved = false;  // taken, or given back, whatever comes
     if (node_pool_take(*f.pool, tag, &id, why, size) != NODE_POOL_OK) return FLEET_ENODE_ID;
+    p.node_id_sent = static_cast<int>(id);
     int32_t result = tag_set_node_id(p.name, static_cast<uint8_t>(id));
     uint8_t now = 0;
     if (result == SERIAL_OK) result = tag_get_node_id(p.name, &now);
     if (result != SERIAL_OK) {
+        // The tag may have taken the ID or not: its node ID is not known.
+        p.node_id = -1;
         char line[TAG_REASON_SIZE];
-        tag_describe_failure(p.name, result, line, sizeof line);
+        if (fleet_interrupted) {
+            snprintf(line, sizeof line, "the run was interrupted before it answered");
+        } else {
+            tag_describe_failure(p.name, result, line, sizeof line);
+        }
         snprintf(why, size, "was given node ID %u and %.300s", id, line);
         return FLEET_ENODE_ID;
     }

@@ -205,11 +205,12 @@ node_pool_result read_pool(node_pool& pool, char* why, size_t size)
 }
 
 // A last line without its LF: the system stopped while it was written (a
-// power cut; a process that dies leaves whole lines, each written at once).
-// Its ID was never returned, but a disk that said "written" too early may
-// have lost the end of a line whose ID was: a whole number (a TAB follows)
-// counts as given, up to where the bytes turn to NULs (the blocks a power
-// cut leaves unwritten). A part of a number is no ID.
+// power cut; a process that dies leaves whole lines, each written at once),
+// or a hand added it without one. Its ID counts as given, up to where the
+// bytes turn to NULs (the blocks a power cut leaves unwritten): a disk that
+// said "written" too early may have lost the end of a line whose ID was
+// returned. A number cut short may name an ID that was never given; at
+// worst that ID is spent.
 struct journal_tail {
     long cut = -1;  // where the line begins; -1: the journal ends in LF
     long keep = 0;  // how much of it stays: 0 when its ID is not whole
@@ -230,9 +231,11 @@ node_pool_result read_journal(node_pool& pool, journal_tail* tail, char* why, si
         long start = ftell(in);
         line_read r = read_line(in, line);
         if (!r.got) break;
-        const char* p = line;
+        // A journal saved from Notepad starts with a byte-order mark.
+        const char* p = number == 1 && strncmp(line, "\xEF\xBB\xBF", 3) == 0 ? line + 3 : line;
         unsigned id = 0;
-        bool whole = parse_number(p, &id) && *p == '\t' && is_node_id(id);
+        // An ID, then its fields; an ID alone (written by hand) counts too.
+        bool whole = parse_number(p, &id) && (*p == '\t' || *p == '\0') && is_node_id(id);
         if (!r.ended) {
             tail->cut = start;
             tail->keep = whole ? static_cast<long>(strlen(line)) : 0;
@@ -328,7 +331,14 @@ node_pool_result node_pool_open(node_pool& pool, const char* path, char* why, si
         return NODE_POOL_BAD_POOL;
     }
     snprintf(pool.path, sizeof pool.path, "%s", path);
-    snprintf(pool.journal_path, sizeof pool.journal_path, "%s.given", path);
+    // One journal for the pool however it is named: through a link too.
+    char real[sizeof pool.journal_path];
+    platform_real_path(path, real, sizeof real);
+    if (strlen(real) + sizeof ".given" > sizeof pool.journal_path) {
+        fail(why, size, "--node-ids", 0, "the name of the pool is too long");
+        return NODE_POOL_BAD_POOL;
+    }
+    snprintf(pool.journal_path, sizeof pool.journal_path, "%s.given", real);
     node_pool_result result = read_pool(pool, why, size);
     if (result != NODE_POOL_OK) return result;
     // A line ends in LF on every system; the commands --on-result starts

@@ -48,7 +48,7 @@ int32_t attempt(fleet& f, fleet_port& p, bool* connected, char* why, size_t size
     int32_t result = tag_connect(p.name, &firmware, &third, nullptr);
     *connected = result == SERIAL_OK;
     if (result != SERIAL_OK) return result;
-    result = read_node_id(f, p, firmware, third);
+    result = read_node_id(f, p, firmware, third, p.attempts <= 1);
     if (result != SERIAL_OK) return result;
     if (!reserve_node_id(f, p, why, size)) return FLEET_ENODE_ID;
     result = load_script(f, p);
@@ -99,7 +99,8 @@ void upload_port(fleet& f, fleet_port& p)
                                                                      : port_outcome::failed;
     if (p.outcome == port_outcome::interrupted) {
         p.result = APP_ESTOPPED;
-        p.reason[0] = '\0';
+        // An ID of the pool spent on it is said.
+        if (result != FLEET_ENODE_ID) p.reason[0] = '\0';
     }
     p.phase = port_phase::done;
 }
@@ -118,13 +119,17 @@ void stop_fleet()
     serial_stop_all();
 }
 
-int32_t read_node_id(fleet& f, fleet_port& p, uint32_t firmware, uint32_t third)
+int32_t read_node_id(fleet& f, fleet_port& p, uint32_t firmware, uint32_t third, bool present)
 {
     uint8_t node_id = 0;
     int32_t result = tag_get_node_id(p.name, &node_id);
     snprintf(p.firmware, sizeof p.firmware, "%u.%u.%u", firmware >> 8, firmware & 0xFF, third);
     p.node_id = result == SERIAL_OK ? node_id : -1;
-    tell_present(f, p);
+    if (present) {
+        tell_present(f, p);
+    } else {
+        tell_state(f, p);
+    }
     return result;
 }
 

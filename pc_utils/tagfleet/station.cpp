@@ -56,6 +56,7 @@ struct port_claims {
 struct slot_round {
     uint64_t next_resolve = 0;
     int held_node = -1;   // the node ID of the tag held; -1 while not known
+    int sent_node = -1;   // a node ID of the pool it was sent, taken or not
     int misses = 0;       // polls in a row that no tag answered
     bool open = false;    // the port is open (and claimed)
     bool held = false;    // a tag is there and was dealt with: it has not gone yet
@@ -143,6 +144,7 @@ void tag_gone(fleet& f, fleet_port& p, slot_round& r)
     r.held = false;
     r.untouched = false;
     r.held_node = -1;
+    r.sent_node = -1;
     r.misses = 0;
     p.phase = port_phase::empty;
     p.empty_why[0] = '\0';
@@ -197,7 +199,7 @@ int32_t same_tag_again(fleet& f, fleet_port& p, char* why, size_t size)
     wait_for_quiet_line(p.name);
     uint32_t firmware = 0, third = 0;
     int32_t result = tag_identify(p.name, &firmware, &third, nullptr);
-    if (result == SERIAL_OK) result = read_node_id(f, p, firmware, third);
+    if (result == SERIAL_OK) result = read_node_id(f, p, firmware, third, false);
     if (result != SERIAL_OK || before < 0 || p.node_id == before) return result;
     snprintf(why, size, "was taken out before it was tried again (tag %d answered instead)",
              p.node_id);
@@ -218,6 +220,7 @@ void load_tag(fleet& f, fleet_port& p)
     p.attempts = 0;
     p.seq = 0;
     p.node_id_before = -1;
+    p.node_id_sent = -1;
     p.node_id_given = false;
     p.started_ms = utc_now_ms();
     tell_state(f, p);
@@ -250,7 +253,9 @@ void load_tag(fleet& f, fleet_port& p)
                 : fleet_interrupted ? port_outcome::interrupted
                                     : port_outcome::failed;
     p.result = p.outcome == port_outcome::interrupted ? APP_ESTOPPED : result;
-    snprintf(p.reason, sizeof p.reason, "%s", p.outcome == port_outcome::failed ? why : "");
+    // An ID of the pool spent on it is said, interrupted or not.
+    bool say = p.outcome == port_outcome::failed || result == FLEET_ENODE_ID;
+    snprintf(p.reason, sizeof p.reason, "%s", say ? why : "");
     p.result_ms = utc_now_ms();
     p.phase = port_phase::done;
     tell_result(f, p);
@@ -264,8 +269,10 @@ void tag_answered(fleet& f, fleet_port& p, slot_round& r, uint32_t firmware, uin
     if (r.held) {
         // The tag held, whose node ID was not read when it came: the same
         // tag, until it misses two polls.
-        if (r.held_node < 0 || node < 0 || node == r.held_node) {
-            if (r.held_node < 0) r.held_node = node;
+        // A tag sent a node ID of the pool may answer with it, or with the
+        // one it had, whether or not its answer to the set was heard.
+        if (r.held_node < 0 || node < 0 || node == r.held_node || node == r.sent_node) {
+            if (r.held_node < 0 || node == r.sent_node) r.held_node = node;
             return;
         }
         tag_gone(f, p, r);  // another node ID: another tag
@@ -281,7 +288,8 @@ void tag_answered(fleet& f, fleet_port& p, slot_round& r, uint32_t firmware, uin
     tell_present(f, p);
     load_tag(f, p);
     // A tag given a node ID of the pool is the same tag under its new ID.
-    r.held_node = p.node_id;
+    if (p.node_id >= 0) r.held_node = p.node_id;
+    r.sent_node = p.node_id_sent;
 }
 
 // Opens the slot's port when its adapter is there: false (the slot told

@@ -157,10 +157,10 @@ TEST_F(NodePool, GivesTheLowestIdsAndCountsReservations)
     node_pool_close(next_run);
 }
 
-// The journal as another process or a power cut left it. Another process's
-// line is never given again; a last line cut short keeps its ID when the
-// number is whole (up to a NUL), and is taken away when not; a line that is
-// no journal line stops the pool.
+// The journal as another process, a power cut or a hand left it. Another
+// process's line is never given again; a last line without its LF keeps
+// its ID (up to a NUL), and so does a line holding an ID alone; a line that
+// is no journal line stops the pool.
 TEST_F(NodePool, ReadsTheJournalAgainBeforeEachTake)
 {
     struct Case {
@@ -171,9 +171,10 @@ TEST_F(NodePool, ReadsTheJournalAgainBeforeEachTake)
     } cases[] = {
         {"", nullptr, 5, "5\t"},
         {"5\t2026-12-09T0", nullptr, 6, "5\t2026-12-09T0\n6\t"},
-        {"5", nullptr, 5, "5\t2"},
+        {"5", nullptr, 6, "5\n6\t"},
+        {"\xEF\xBB\xBF" "5\n6\n", nullptr, 7, "\xEF\xBB\xBF" "5\n6\n7\t"},
         {std::string("5\t2026\0\0", 8), nullptr, 6, "5\t2026\n6\t"},
-        {"5\tx\n6\tx\n7", nullptr, 7, "5\tx\n6\tx\n7\t2"},
+        {"5\tx\n6\tx\n7", nullptr, 0, "5\tx\n6\tx\n7"},
         {"5\tx\n6 x\n", ":2: not a line of this journal: \"6 x\"", 0, nullptr},
         {std::string("5\tx\0\n", 5), ":1: not a line of this journal: \"5?x\"", 0, nullptr},
     };
@@ -195,6 +196,24 @@ TEST_F(NodePool, ReadsTheJournalAgainBeforeEachTake)
         node_pool_close(pool);
     }
 }
+
+#ifndef _WIN32
+// A pool named through a link keeps the pool's own journal: its two names
+// never give one ID twice.
+TEST_F(NodePool, ALinkToThePoolSharesItsJournal)
+{
+    write(pool_file, "5-6");
+    std::string link = (dir / "link.txt").string();
+    ASSERT_EQ(symlink(pool_file.c_str(), link.c_str()), 0);
+    node_pool by_name, by_link;
+    ASSERT_EQ(node_pool_open(by_name, pool_file.c_str(), why, sizeof why), NODE_POOL_OK) << why;
+    ASSERT_EQ(node_pool_open(by_link, link.c_str(), why, sizeof why), NODE_POOL_OK) << why;
+    EXPECT_EQ(give(by_name, "A1", why), 5u);
+    EXPECT_EQ(give(by_link, "A2", why), 6u);
+    node_pool_close(by_name);
+    node_pool_close(by_link);
+}
+#endif
 
 #ifndef _WIN32
 // Two processes of four slot threads each, sharing a pool of 16: each ID

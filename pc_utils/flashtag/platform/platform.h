@@ -144,6 +144,10 @@ void platform_unlock_file(FILE* file);
 int platform_sync_file(FILE* file);
 // Cuts the file to `length` bytes (the stream flushed first).
 int platform_truncate_file(FILE* file, long length);
+// The name the file at `path` has once its links are followed (two names
+// of one file give one name) into `out`: false, and `path` as it is, when
+// the system cannot tell.
+bool platform_real_path(const char* path, char* out, size_t size);
 // Whether the system keeps the file at `path` on another computer (NFS or
 // SMB on Linux and macOS, a remote drive or a UNC path on Windows): its
 // kind then goes into `kind` ("NFS").

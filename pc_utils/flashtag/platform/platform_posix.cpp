@@ -348,3 +348,12 @@ bool platform_network_file(const char* path, char* kind, size_t size)
     return false;
 #endif
 }
+
+bool platform_real_path(const char* path, char* out, size_t size)
+{
+    char* real = realpath(path, nullptr);
+    bool ok = real != nullptr && strlen(real) < size;
+    snprintf(out, size, "%s", ok ? real : path);
+    free(real);
+    return ok;
+}

@@ -473,3 +473,18 @@ bool platform_network_file(const char* path, char* kind, size_t size)
     }
     return false;
 }
+
+// The final path of the open file: links and junctions followed.
+bool platform_real_path(const char* path, char* out, size_t size)
+{
+    HANDLE file = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    DWORD n = 0;
+    if (file != INVALID_HANDLE_VALUE) {
+        n = GetFinalPathNameByHandleA(file, out, static_cast<DWORD>(size), FILE_NAME_NORMALIZED);
+        CloseHandle(file);
+    }
+    bool ok = n > 0 && n < size;
+    if (!ok) snprintf(out, size, "%s", path);
+    return ok;
+}
