@@ -162,12 +162,10 @@ void resolve_ports(fleet& f, std::vector<serial_port_identity>& ids, bool missin
 
 int usage_error(const char* format, ...)
 {
-    char text[SERIAL_MAX_PATH * 2 + MAX_LINE];
     va_list args;
     va_start(args, format);
-    vsnprintf(text, sizeof text, format, args);  // NOLINT(clang-analyzer-valist.Uninitialized)
+    print_usage_error("tagfleet", format, args);
     va_end(args);
-    fprintf(stderr, "tagfleet: %s\nTry \"tagfleet --help\".\n", text);
     return FLEET_USAGE_ERROR;
 }
 

@@ -38,12 +38,10 @@ void print_help()
 int usage_error(const char* format, ...) __attribute__((format(printf, 1, 2)));
 int usage_error(const char* format, ...)
 {
-    char text[SERIAL_MAX_PATH * 2 + 64];
     va_list args;
     va_start(args, format);
-    vsnprintf(text, sizeof text, format, args);  // NOLINT(clang-analyzer-valist.Uninitialized)
+    print_usage_error("tagterm", format, args);
     va_end(args);
-    fprintf(stderr, "tagterm: %s\nTry \"tagterm --help\".\n", text);
     return TERM_USAGE_ERROR;
 }
 

@@ -100,3 +100,10 @@ bool port_argument(const char* arg, char* name, size_t size)
     snprintf(name, size, "%s", arg);
     return true;
 }
+
+void print_usage_error(const char* program, const char* format, va_list args)
+{
+    char text[SERIAL_MAX_PATH * 2 + 1100];
+    vsnprintf(text, sizeof text, format, args);  // NOLINT(clang-analyzer-valist.Uninitialized)
+    fprintf(stderr, "%s: %s\nTry \"%s --help\".\n", program, text, program);
+}

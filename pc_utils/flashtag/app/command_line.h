@@ -3,6 +3,7 @@
 // says why a port failed. `program` is the name their lines begin with.
 #pragma once
 
+#include <cstdarg>
 #include <cstddef>
 #include <cstdint>
 
@@ -39,6 +40,11 @@ bool resolve_port_argument(const char* program, char* port, size_t size, char* s
 // looser reading).
 bool parse_whole_number(const char* text, unsigned long min, unsigned long max,
                         unsigned long* value);
+
+// A usage error of tagfleet and tagterm, which follow their platform's
+// conventions: "<program>: <text>" and the hint to --help, on standard
+// error. `args` goes with `format`.
+void print_usage_error(const char* program, const char* format, va_list args);
 
 // Copies an argument into one of the run's fixed buffers; false, after
 // "<program>: Error: <what> too long (at most N characters)", when it does
