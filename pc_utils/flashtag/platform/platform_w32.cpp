@@ -474,17 +474,29 @@ bool platform_network_file(const char* path, char* kind, size_t size)
     return false;
 }
 
-// The final path of the open file: links and junctions followed.
+// The final path of the open file: links and junctions followed. Windows
+// gives it in its long form ("\\?\C:\...", "\\?\UNC\server\..."), shown
+// here as people write it.
 bool platform_real_path(const char* path, char* out, size_t size)
 {
     HANDLE file = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                               nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    char final_path[1024];
     DWORD n = 0;
     if (file != INVALID_HANDLE_VALUE) {
-        n = GetFinalPathNameByHandleA(file, out, static_cast<DWORD>(size), FILE_NAME_NORMALIZED);
+        n = GetFinalPathNameByHandleA(file, final_path, sizeof final_path, FILE_NAME_NORMALIZED);
         CloseHandle(file);
     }
-    bool ok = n > 0 && n < size;
-    if (!ok) snprintf(out, size, "%s", path);
-    return ok;
+    if (n == 0 || n >= sizeof final_path) {
+        snprintf(out, size, "%s", path);
+        return false;
+    }
+    const char* shown = final_path;
+    if (_strnicmp(shown, "\\\\?\\UNC\\", 8) == 0) {
+        snprintf(out, size, "\\\\%s", shown + 8);
+    } else {
+        if (strncmp(shown, "\\\\?\\", 4) == 0) shown += 4;
+        snprintf(out, size, "%s", shown);
+    }
+    return true;
 }
