@@ -20,23 +20,33 @@ constexpr uint32_t ANSWER_LONGEST_MS = 1000;
 constexpr uint32_t RETURN_CHECK_MS = 500;  // a port gone is looked for this often
 constexpr size_t QUEUE_LINES = 64;
 
+// What waits to go to the tag, in the order it was typed: lines, and the
+// control keys that go as they are (Ctrl-C, Ctrl-T Ctrl-T). Nothing goes
+// while another program uses the port: a byte typed then would land in the
+// middle of its upload.
 struct line_queue {
     char lines[QUEUE_LINES][TERM_LINE_SIZE];
+    bool raw[QUEUE_LINES];  // a control key's byte, without a CR
     size_t head, count;
 };
 
-bool push(line_queue& q, const char* line)
+bool push(line_queue& q, const char* line, bool raw = false)
 {
     if (q.count == QUEUE_LINES) return false;
-    snprintf(q.lines[(q.head + q.count++) % QUEUE_LINES], TERM_LINE_SIZE, "%s", line);
+    size_t at = (q.head + q.count++) % QUEUE_LINES;
+    snprintf(q.lines[at], TERM_LINE_SIZE, "%s", line);
+    q.raw[at] = raw;
     return true;
 }
 
-void pop(line_queue& q, char* line)
+// The next entry into `line`: whether it is a control key's byte.
+bool pop(line_queue& q, char* line)
 {
     snprintf(line, TERM_LINE_SIZE, "%s", q.lines[q.head]);
+    bool raw = q.raw[q.head];
     q.head = (q.head + 1) % QUEUE_LINES;
     --q.count;
+    return raw;
 }
 
 // Standard input that is not a terminal, read line by line on a thread of
@@ -73,6 +83,11 @@ struct loop_state {
     bool load_wanted;          // Ctrl-T u while a program used the port
     bool fine_timer;           // fine pauses asked for, while a program goes through
     bool ending;
+    bool end_after_session;    // Ctrl-] while a program goes through: once it is done
+    bool loading;              // a load of SCRIPT is under way: keys wait
+    bool end_after_load;       // Ctrl-] during it
+    console_key held[QUEUE_LINES * 4];  // keys typed during a load, in order
+    size_t held_count;
     bool port_open;
     bool return_tried;         // the port gone was opened again since it was last missing
     uint64_t next_return_check;
@@ -183,6 +198,13 @@ bool send_bytes(term& t, loop_state& st, const char* bytes, size_t count)
 void send_next_line(term& t, loop_state& st)
 {
     if (!st.port_open || st.to_send.count == 0 || relay_serving_someone(t.relay)) return;
+    // A control key goes at once: Ctrl-C must break a program that runs.
+    if (st.to_send.raw[st.to_send.head]) {
+        char key[TERM_LINE_SIZE];
+        pop(st.to_send, key);
+        send_bytes(t, st, key, strlen(key));
+        return;
+    }
     uint64_t now = platform_now_ms();
     bool answered = st.answered && now - st.last_heard >= ANSWER_QUIET_MS;
     if (st.last_sent != 0 && !answered && now - st.last_sent < ANSWER_LONGEST_MS) return;
@@ -196,15 +218,25 @@ void send_next_line(term& t, loop_state& st)
     st.answered = false;
 }
 
+void load_now(term& t, loop_state& st)
+{
+    st.loading = true;
+    load_script(t);
+    st.loading = false;
+    if (st.end_after_load) st.ending = true;
+}
+
 void load_now_or_later(term& t, loop_state& st)
 {
-    if (!st.port_open) {
+    if (st.loading) {
+        screen_note(t.scr, "a load is under way");
+    } else if (!st.port_open) {
         screen_note(t.scr, "the port is gone: nothing loaded");
     } else if (relay_serving_someone(t.relay)) {
         st.load_wanted = true;
         screen_note(t.scr, "the load comes when %s is done", t.relay.session.name);
     } else {
-        load_script(t);
+        load_now(t, st);
     }
 }
 
@@ -217,11 +249,30 @@ void help_line(term& t)
                 t.scr.log == nullptr ? "(no --log)" : t.scr.log_on ? "off" : "on");
 }
 
+// A control key's byte, in its turn after what was typed before it.
+void queue_key(term& t, loop_state& st, const char* byte)
+{
+    if (!push(st.to_send, byte, true)) screen_note(t.scr, "too much waiting: that key was not sent");
+}
+
+// Ctrl-] or Ctrl-T q: the end, once a program going through tagterm is
+// done (the tag would be left half-loaded); a second one ends at once.
+void end_asked(term& t, loop_state& st)
+{
+    if (!relay_serving_someone(t.relay) || st.end_after_session) {
+        st.ending = true;
+        return;
+    }
+    st.end_after_session = true;
+    screen_note(t.scr, "tagterm ends once %s (pid %lu) is done (Ctrl-] again ends now)",
+                t.relay.session.name, t.relay.session.pid);
+}
+
 // The key after Ctrl-T: the letter, or the letter with Ctrl.
 void menu_key(term& t, loop_state& st, const console_key& key)
 {
     if (key.kind == KEY_CONTROL && key.code == 0x14) {
-        send_bytes(t, st, "\x14", 1);
+        queue_key(t, st, "\x14");
         return;
     }
     uint32_t c = key.kind == KEY_TEXT        ? key.code | 0x20
@@ -245,7 +296,7 @@ void menu_key(term& t, loop_state& st, const console_key& key)
         break;
     case 'h': help_line(t); break;
     case 'q':
-    case 'x': st.ending = true; break;
+    case 'x': end_asked(t, st); break;
     default: screen_note(t.scr, "not a key of tagterm's: Ctrl-T h for help"); break;
     }
 }
@@ -258,9 +309,14 @@ void take_key(term& t, loop_state& st, const console_key& key)
         return;
     }
     if (key.kind == KEY_CONTROL) {
-        if (key.code == 0x1D) st.ending = true;     // Ctrl-]
-        if (key.code == 0x14) st.menu = true;       // Ctrl-T
-        if (key.code == 0x03) send_bytes(t, st, "\x03", 1);  // breaks a running program
+        if (key.code == 0x1D) end_asked(t, st);  // Ctrl-]
+        if (key.code == 0x14) st.menu = true;    // Ctrl-T
+        if (key.code == 0x03) {
+            // Breaks a running program, and drops the line being typed.
+            queue_key(t, st, "\x03");
+            editor_clear(t.ed);
+            screen_edit(t.scr, t.ed.line, t.ed.length, t.ed.cursor);
+        }
         return;
     }
     edit_result result = editor_key(t.ed, key);
@@ -273,8 +329,31 @@ void take_key(term& t, loop_state& st, const console_key& key)
 
 void take_keys(term& t, loop_state& st)
 {
+    // Those typed during a load first, in the order they came.
+    for (size_t i = 0; i < st.held_count && !st.ending; ++i) take_key(t, st, st.held[i]);
+    st.held_count = 0;
     console_key key{};
     while (!st.ending && console_next_key(&key)) take_key(t, st, key);
+}
+
+loop_state state;
+
+// During a load (its bar on the current line) the keys are read and kept
+// for after it; Ctrl-] is said at once, and ends tagterm when the load is
+// done (a tag cut off in its upload is left half-loaded).
+void keys_while_loading(term& t)
+{
+    console_key key{};
+    while (state.held_count < sizeof state.held / sizeof state.held[0] && console_next_key(&key)) {
+        if (key.kind == KEY_CONTROL && key.code == 0x1D && !state.menu) {
+            if (!state.end_after_load) {
+                screen_note(t.scr, "tagterm ends once the load is done");
+            }
+            state.end_after_load = true;
+            continue;
+        }
+        state.held[state.held_count++] = key;
+    }
 }
 
 // Lines from standard input; true once it has ended and all went out.
@@ -294,13 +373,13 @@ void watch_step(term& t, loop_state& st)
 {
     bool can_load = st.port_open && !relay_serving_someone(t.relay);
     if (t.opt.watch && watch_due(st.watch, t.scr, t.opt.script, platform_now_ms(), can_load)) {
-        load_script(t);
+        load_now(t, st);
     }
 }
 
 void step_relay(term& t, loop_state& st)
 {
-    bool may_admit = st.to_send.count == 0;
+    bool may_admit = st.to_send.count == 0 && !st.end_after_session;
     relay_event event = st.port_open && t.serving ? relay_step(&t.relay, may_admit, 0) : RELAY_NOTHING;
     const relay_session& s = t.relay.session;
     switch (event) {
@@ -321,9 +400,10 @@ void step_relay(term& t, loop_state& st)
         st.fine_timer = !st.fine_timer;
         platform_fine_timer(st.fine_timer);
     }
+    if (!relay_serving_someone(t.relay) && st.end_after_session) st.ending = true;
     if (!relay_serving_someone(t.relay) && st.load_wanted) {
         st.load_wanted = false;
-        load_script(t);
+        load_now(t, st);
     }
 }
 
@@ -331,8 +411,9 @@ void step_relay(term& t, loop_state& st)
 
 int run_console(term& t)
 {
-    static loop_state st{};
+    loop_state& st = state;
     st.port_open = true;
+    t.while_loading = keys_while_loading;
     if (!t.keys) std::thread(read_piped_input).detach();
     uint64_t started = platform_now_ms();
     while (!st.ending) {

@@ -17,9 +17,11 @@ void no_step(void*, upload_step) {}
 
 bool show_bar(void* context, uint32_t done, uint32_t total)
 {
+    auto* t = static_cast<term*>(context);
     char line[PROGRESS_LINE_SIZE];
     size_t n = format_progress(line, done, total);
-    screen_progress(static_cast<term*>(context)->scr, line, n);
+    screen_progress(t->scr, line, n);
+    if (t->while_loading != nullptr && t->keys) t->while_loading(*t);
     return true;
 }
 

@@ -79,6 +79,17 @@ void write_log(screen& s, const char* text, size_t length)
                 strerror(errno));
 }
 
+// A line of tagterm's own, or one typed, to the log: after the time when
+// the tag's lines have it.
+void log_own(screen& s, const char* mark, const char* text, size_t length)
+{
+    char line[TERM_SHOWN_SIZE + 64];
+    size_t n = s.timestamps ? timestamp(line, sizeof line) : 0;
+    int m = snprintf(line + n, sizeof line - n, "%s%.*s", mark, static_cast<int>(length), text);
+    if (m > 0) n += static_cast<size_t>(m) < sizeof line - n ? static_cast<size_t>(m) : sizeof line - n - 1;
+    write_log(s, line, n);
+}
+
 // The line being typed off the screen, leaving the tag's line as it is.
 void hide_edit(screen& s)
 {
@@ -219,6 +230,7 @@ void screen_note(screen& s, const char* format, ...)
     int n = vsnprintf(text, sizeof text, format, args);  // NOLINT(clang-analyzer-valist.Uninitialized)
     va_end(args);
     size_t length = n < 0 ? 0 : static_cast<size_t>(n) < sizeof text ? static_cast<size_t>(n) : sizeof text - 1;
+    log_own(s, "[tagterm] ", text, length);
     if (!s.interactive) {
         fprintf(stderr, "tagterm: %.*s\n", static_cast<int>(length), text);
         return;
@@ -248,9 +260,7 @@ void screen_typed(screen& s)
 
 void screen_sent(screen& s, const char* line)
 {
-    char typed[TERM_LINE_SIZE + 16];
-    int n = snprintf(typed, sizeof typed, "[typed] %s", line);
-    write_log(s, typed, static_cast<size_t>(n) < sizeof typed ? static_cast<size_t>(n) : sizeof typed - 1);
+    log_own(s, "[typed] ", line, strlen(line));
     if (!s.interactive) return;
     snprintf(s.echo, sizeof s.echo, "%s", line);
     s.echo_length = strlen(s.echo);

@@ -114,6 +114,7 @@ struct term {
     editor ed;
     relay_service relay;
     bool serving;                    // the rendezvous is there
+    void (*while_loading)(term& t);  // the keys, between the blocks of a load
 };
 // Loads SCRIPT on the open port: the result line says how it went.
 void load_script(term& t);

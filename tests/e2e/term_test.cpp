@@ -176,6 +176,29 @@ TEST(Tagterm, ProgramsGoThroughItAsOnAFreePort)
     }
 }
 
+// Keys typed while a program goes through tagterm wait for it, then go in
+// the order typed: a Ctrl-C must not land in the middle of its upload.
+TEST(Tagterm, KeysWaitForAProgramGoingThrough)
+{
+    const Target& target = Target::get();
+    std::string script;
+    for (int n = 10; script.size() < 6000; n += 10) {
+        script += std::to_string(n) + " PRINT \"a line of a longer program\"\n";
+    }
+    write_file(target.work().file("long.bas"), script);
+    TempDir dir;
+    Tag tag(dir, {"--save-script", "@script"});
+    auto term = start_console();
+    auto flashtag = target.start("flashtag", {"-c", "4", target.program_path("long")});
+    ASSERT_TRUE(term->wait_for("is using the port", 10000)) << term->output();
+    term->type("\x03\x14\x14ver\r");
+    RunResult loaded = flashtag->finish(60000);
+    EXPECT_EQ(loaded.status, 0) << loaded.out;
+    EXPECT_TRUE(read_file(dir.file("script")) == script) << "the script the tag got differs";
+    EXPECT_TRUE(wait_for_in_file(dir.file("bytes"), "\x03\x14ver\r", 1, 5000));
+    EXPECT_EQ(end_console(*term), 0);
+}
+
 TEST(Tagterm, WatchLoadsAChangeOnceAndAnUnchangedSaveNever)
 {
     const Target& target = Target::get();
@@ -228,9 +251,11 @@ TEST(Tagterm, PipedLinesAndTheTagsControlCharactersShownAsText)
     EXPECT_EQ(r.out.substr(13, shown.size()), shown);
     EXPECT_EQ(r.out.substr(13 + shown.size() + 13), "7\n");
     std::string log = read_file(target.work().file("log"));
-    ASSERT_EQ(log.size(), 12 + 13 + shown.size() + 13 + 13 + 2) << log;
-    EXPECT_EQ(log.substr(0, 12), "[typed] ver\n");
-    EXPECT_EQ(log.substr(12 + 13, shown.size() + 13), shown + "[typed] ?_id\n");
+    // Every line with its time: the tag's and the typed ones.
+    ASSERT_EQ(log.size(), 13 + 12 + 13 + shown.size() + 13 + 13 + 13 + 2) << log;
+    EXPECT_EQ(log.substr(13, 12), "[typed] ver\n");
+    EXPECT_EQ(log.substr(13 + 12 + 13, shown.size()), shown);
+    EXPECT_EQ(log.substr(13 + 12 + 13 + shown.size() + 13, 13), "[typed] ?_id\n");
 }
 
 TEST(Tagterm, AnotherUsersProgramIsRefused)
