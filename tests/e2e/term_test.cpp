@@ -182,7 +182,7 @@ TEST(Tagterm, KeysWaitForAProgramGoingThrough)
 {
     const Target& target = Target::get();
     std::string script;
-    for (int n = 10; script.size() < 6000; n += 10) {
+    for (int n = 10; script.size() < 30000; n += 10) {
         script += std::to_string(n) + " PRINT \"a line of a longer program\"\n";
     }
     write_file(target.work().file("long.bas"), script);
@@ -192,6 +192,13 @@ TEST(Tagterm, KeysWaitForAProgramGoingThrough)
     auto flashtag = target.start("flashtag", {"-c", "4", target.program_path("long")});
     ASSERT_TRUE(term->wait_for("is using the port", 10000)) << term->output();
     term->type("\x03\x14\x14ver\r");
+    // A scan passes the port by as in use, and does not wait its turn.
+    RunResult scan = target.run({"a"});
+    EXPECT_EQ(scan.status, 1) << scan.out;
+    EXPECT_NE(scan.out.find("flashtag: COM4 is in use by another program"), std::string::npos)
+        << scan.out;
+    EXPECT_NE(term->output().find("is using the port"), std::string::npos);
+    EXPECT_EQ(term->output().find("is done"), std::string::npos) << "the scan waited";
     RunResult loaded = flashtag->finish(60000);
     EXPECT_EQ(loaded.status, 0) << loaded.out;
     EXPECT_TRUE(read_file(dir.file("script")) == script) << "the script the tag got differs";

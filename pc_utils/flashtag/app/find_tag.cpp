@@ -83,8 +83,11 @@ int32_t find_tag(const char* program, char* port, const char* shown, uint8_t* no
     } else {
         printf("Scanning ports...\n");
         // Each present port without a tag costs one version-reply time-out
-        // (TAG_REPLY_TIMEOUT_MS).
+        // (TAG_REPLY_TIMEOUT_MS); one that tagterm lends to another program
+        // is passed by as in use, not waited for.
+        serial_relay_wait_for_turn(false);
         result = scan_ports(program, port);
+        serial_relay_wait_for_turn(true);
         if (result != 0) return result;
         shown = port;
     }

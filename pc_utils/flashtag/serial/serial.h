@@ -152,6 +152,10 @@ bool serial_stopped();
 // its own opens never go through another holder. Every other program's
 // open of a port that tagterm holds goes through tagterm (relay/relay.h).
 void serial_never_relay();
+// Whether an open waits its turn while tagterm serves another program with
+// the port (the default), or, for a scan, takes it as a port in use and
+// moves on.
+void serial_relay_wait_for_turn(bool wait);
 
 // Whether the port is there, as far as the system says without opening
 // it: a device file, a COM port the system names, a network port whose host

@@ -21,6 +21,8 @@ namespace {
 constexpr size_t RECEIVED_SIZE = 1024;
 // A hello that tagterm does not take within this long: no tagterm there.
 constexpr uint32_t HELLO_SEND_MS = 1000;
+// A scan's open waits this long for a free tagterm's welcome.
+constexpr uint32_t SCAN_WELCOME_MS = 1000;
 
 struct relay_slot {
     relay_channel channel;
@@ -37,6 +39,8 @@ relay_slot slots[SERIAL_SLOTS];
 // Whether this process's opens may go through a tagterm; tagterm's own
 // may not.
 std::atomic<bool> relays_wanted{true};
+// Whether an open waits while tagterm serves another program (a scan does not).
+std::atomic<bool> turn_waited{true};
 
 void mark_gone(relay_slot& s, const char* reason)
 {
@@ -121,12 +125,17 @@ bool wait_for_welcome(relay_slot& s, int32_t* result)
     uint8_t frame[RELAY_MAX_FRAME];
     size_t length = relay_frame_bytes(RELAY_HELLO, hello, static_cast<size_t>(n), frame);
     if (!relay_send(s.channel, frame, length, HELLO_SEND_MS)) return false;
+    uint64_t give_up = platform_now_ms() + SCAN_WELCOME_MS;
     while (!s.welcomed) {
         if (serial_stopped()) {
             *result = serial_fail(SERIAL_FAULT_STOPPED, "open", 0, "");
             return true;
         }
-        if (!receive_more(s, SERIAL_STOP_CHECK_MS)) return false;
+        if (!turn_waited && platform_now_ms() >= give_up) {
+            *result = serial_fail(SERIAL_FAULT_IN_USE, "open", 0, "");
+            return true;
+        }
+        if (!receive_more(s, turn_waited ? SERIAL_STOP_CHECK_MS : SCAN_WELCOME_MS / 6)) return false;
     }
     *result = SERIAL_OK;
     return true;
@@ -225,6 +234,8 @@ int32_t relay_open(size_t slot, const char* name, const serial_line&)
 }  // namespace
 
 void serial_never_relay() { relays_wanted = false; }
+
+void serial_relay_wait_for_turn(bool wait) { turn_waited = wait; }
 
 void relay_key_name(const char* key, char* name, size_t size)
 {
