@@ -174,7 +174,7 @@ node_pool_result read_pool(node_pool& pool, char* why, size_t size)
         fail(why, size, pool.path, 0, "cannot read it: %s", strerror(errno));
         return NODE_POOL_BAD_POOL;
     }
-    char line[NODE_POOL_MAX_LINE + 1];
+    char line[NODE_POOL_MAX_LINE + 1] = "";
     int line_of[NODE_POOL_LAST_ID + 1] = {};
     bool ok = true;
     int number = 1;
@@ -226,7 +226,7 @@ node_pool_result read_journal(node_pool& pool, journal_tail* tail, char* why, si
         return NODE_POOL_BAD_JOURNAL;
     }
     memset(pool.given, 0, sizeof pool.given);
-    char line[NODE_POOL_MAX_LINE + 1];
+    char line[NODE_POOL_MAX_LINE + 1] = "";
     for (int number = 1;; ++number) {
         long start = ftell(in);
         line_read r = read_line(in, line);
