@@ -331,13 +331,10 @@ node_pool_result node_pool_open(node_pool& pool, const char* path, char* why, si
         return NODE_POOL_BAD_POOL;
     }
     snprintf(pool.path, sizeof pool.path, "%s", path);
-    // One journal for the pool however it is named: through a link too.
-    char real[sizeof pool.journal_path];
+    // One journal for the pool however it is named: through a link too (a
+    // real name too long for the journal's keeps the name as given).
+    char real[sizeof pool.journal_path - (sizeof ".given" - 1)];
     platform_real_path(path, real, sizeof real);
-    if (strlen(real) + sizeof ".given" > sizeof pool.journal_path) {
-        fail(why, size, "--node-ids", 0, "the name of the pool is too long");
-        return NODE_POOL_BAD_POOL;
-    }
     snprintf(pool.journal_path, sizeof pool.journal_path, "%s.given", real);
     node_pool_result result = read_pool(pool, why, size);
     if (result != NODE_POOL_OK) return result;
