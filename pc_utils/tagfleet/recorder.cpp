@@ -443,7 +443,6 @@ void tell_hook_failed(fleet& f, size_t index, const std::string& label, unsigned
 int recorder_close(fleet& f)
 {
     fleet_recorder& r = *f.recorder;
-    wait_for_hooks(r.hooks);
     std::unique_lock<std::mutex> lock(r.lock);
     // Every port of a batch run has its record: one no upload reached is
     // interrupted; one whose slot's check failed has that failure.
@@ -460,8 +459,9 @@ int recorder_close(fleet& f)
             record(f, last);
         }
     }
+    // The --on-result commands, those for these last records too (their
+    // ends are told under the lock).
     lock.unlock();
-    // Commands started for those last records.
     wait_for_hooks(r.hooks);
     lock.lock();
     if (f.report != nullptr) {

@@ -100,9 +100,9 @@ void add_claim(port_claims& claims, const fleet_port& p)
     claims.who.push_back(std::string(p.slot) + " (" + p.given + ")");
 }
 
-// Claims the slot's port: false (and why, in p.empty_why) when another
-// slot holds the same port.
-bool claim_port(port_claims& claims, fleet_port& p)
+// Claims the slot's port: false (and why, `size` bytes) when another slot
+// holds the same port.
+bool claim_port(port_claims& claims, const fleet_port& p, char* why, size_t size)
 {
     serial_port_identity id{};
     serial_identify_port(p.name, &id);
@@ -111,8 +111,7 @@ bool claim_port(port_claims& claims, fleet_port& p)
         if (i == p.index || claims.held[i].count == 0 || !serial_same_port(id, claims.held[i])) {
             continue;
         }
-        snprintf(p.empty_why, sizeof p.empty_why,
-                 "is the port of slot %.300s too: two slots never load one tag",
+        snprintf(why, size, "is the port of slot %.300s too: two slots never load one tag",
                  claims.who[i].c_str());
         return false;
     }
@@ -120,12 +119,17 @@ bool claim_port(port_claims& claims, fleet_port& p)
     return true;
 }
 
+void release_claim(port_claims& claims, const fleet_port& p)
+{
+    std::lock_guard<std::mutex> lock(claims.lock);
+    claims.held[p.index] = serial_port_identity{};
+}
+
 void close_port(port_claims& claims, fleet_port& p, slot_round& r)
 {
     tag_disconnect(p.name);
     r.open = false;
-    std::lock_guard<std::mutex> lock(claims.lock);
-    claims.held[p.index] = serial_port_identity{};
+    release_claim(claims, p);
 }
 
 void set_empty(fleet& f, fleet_port& p, const char* why)
@@ -301,21 +305,16 @@ bool open_slot(fleet& f, station_slot& s, port_claims& claims, fleet_port& p, sl
         set_empty(f, p, "");
         return false;
     }
-    if (!claim_port(claims, p)) {
-        char why[TAG_REASON_SIZE];
-        snprintf(why, sizeof why, "%s", p.empty_why);
+    char why[TAG_REASON_SIZE] = "";
+    if (!claim_port(claims, p, why, sizeof why)) {
         set_empty(f, p, why);
         return false;
     }
     int32_t result = serial_open(p.name, 115200, 8, 0, 1, POLL_REPLY_MS);
     if (result != SERIAL_OK) {
-        {
-            std::lock_guard<std::mutex> lock(claims.lock);
-            claims.held[p.index] = serial_port_identity{};
-        }
+        release_claim(claims, p);
         // A port that refuses (a network port), is gone, or that another
         // program holds: no tag can be loaded there now.
-        char why[TAG_REASON_SIZE] = "";
         if (!fleet_stopping && !tag_found_nothing(result)) {
             tag_describe_failure(p.name, result, why, sizeof why);
         }
