@@ -5,7 +5,7 @@
 #    end-to-end tests of the Linux and the Windows build against the
 #    simulated tag;
 #  - the same Linux tests under AddressSanitizer and UBSan;
-#  - the station, fleet and node-ID tests under ThreadSanitizer;
+#  - the station, fleet, node-ID and tagterm tests under ThreadSanitizer;
 #  - a short run of each fuzz target;
 #  - static analysis;
 #  - the release packages, installed and run (scripts/check-packages.sh).
@@ -49,13 +49,15 @@ run_tests() {
 run_tests windows "Windows build (under Wine)"
 run_tests linux "Linux build"
 run_tests asan "Linux build under AddressSanitizer and UBSan"
-# The tests run tagfleet (and the simulated tags) as processes of their own:
+# The tests run tagfleet and tagterm (and the simulated tags) as processes of
+# their own, tagterm's tests tagfleet through tagterm too:
 # a report ends the process at once with a status no test expects, and goes
 # to a file that run_tests checks, whatever the test made of that status. A
 # test that fails on its timing alone (the instrumented programs are several
 # times slower, and ThreadSanitizer defers signal handlers) has a second try.
 export TSAN_OPTIONS="halt_on_error=1 exitcode=66 log_path=$PWD/build/tsan/sanitizer-report"
-run_tests tsan "Station, fleet and node IDs under ThreadSanitizer" -R '^linux\.(Station|Fleet|NodeIds)\.' \
+run_tests tsan "Station, fleet, node IDs and tagterm under ThreadSanitizer" \
+    -R '^linux\.(Station|Fleet|NodeIds|Tagterm)\.' \
     --repeat until-pass:2
 unset TSAN_OPTIONS
 echo "== Fuzzing"

@@ -319,3 +319,25 @@ TEST(Tagterm, UsageErrorsAndAPortThatIsNotThere)
         EXPECT_EQ(r.status, c.status) << c.args[0];
     }
 }
+
+// tagfleet's threads, one port through tagterm and one free: both loaded,
+// as they would be with no tagterm (the relay's client under a threaded
+// program, which the ThreadSanitizer run takes too).
+TEST(Tagterm, TagfleetGoesThroughItBesideAFreePort)
+{
+    const Target& target = Target::get();
+    std::string script(3000, 'x');
+    write_file(target.work().file("f.bas"), script);
+    TempDir held, free;
+    Tag tag(held, {"--save-script", "@script"});
+    TagSimProcess other(target.port_link(5), {"--save-script", free.file("script")});
+    auto term = start_console();
+    RunResult r = target.run_program("tagfleet", {"-c", "4", "-c", "5", target.program_path("f.bas")});
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(r.out.find("2 tags: 2 loaded, 0 failed"), std::string::npos) << r.out;
+    EXPECT_TRUE(term->wait_for("tagfleet (pid ", 5000)) << term->output();
+    EXPECT_TRUE(term->wait_for("is done", 5000)) << term->output();
+    EXPECT_EQ(end_console(*term), 0);
+    EXPECT_TRUE(read_file(held.file("script")) == script);
+    EXPECT_TRUE(read_file(free.file("script")) == script);
+}

@@ -141,10 +141,13 @@ bool serial_is_network_port(const char* name)
 namespace {
 
 // The backend each slot was last opened with (null: never opened), and
-// whether it is open now.
-const serial_backend* slot_backend[SERIAL_SLOTS];
-// Read by the interrupt handler too, and taken back by exactly one closer.
+// whether it is open now. Both are read by the interrupt handler too, and
+// written under slot_claims: a named slot let go by one thread may be
+// claimed by another for a name of its own while a third still asks about
+// the old name. The open flag is taken back by exactly one closer.
+std::atomic<const serial_backend*> slot_backend[SERIAL_SLOTS];
 std::atomic<bool> slot_open[SERIAL_SLOTS];
+static_assert(std::atomic<const serial_backend*>::is_always_lock_free);
 bool slot_opening[SERIAL_SLOTS];        // claimed, being opened (under slot_claims)
 // The names of the ports in the named slots (device paths, network ports).
 // A name stays after its port is closed, until another name takes the slot.
@@ -218,7 +221,8 @@ size_t open_slot(const char* name, const char* call)
 // this system's (a closed Windows slot still shows its handle value).
 const serial_backend& backend_of(size_t slot)
 {
-    return slot_backend[slot] != nullptr ? *slot_backend[slot] : serial_os_backend;
+    const serial_backend* backend = slot_backend[slot];
+    return backend != nullptr ? *backend : serial_os_backend;
 }
 
 }  // namespace
@@ -236,9 +240,14 @@ void serial_describe_holders(const char* name, char* text, size_t size)
     text[0] = '\0';
     if (!is_port_name(name)) return;
     // A port this process reaches through tagterm: tagterm holds it and
-    // passes every reply on.
-    size_t slot = find_slot(name);
-    bool relayed = slot != NO_SLOT && slot_backend[slot] == &serial_relay_backend;
+    // passes every reply on. The slot is looked up and read in one hold of
+    // the lock, so that the answer is about this name's slot.
+    bool relayed = false;
+    {
+        std::lock_guard<std::mutex> lock(slot_claims);
+        size_t slot = find_slot_claimed(name);
+        relayed = slot != NO_SLOT && slot_backend[slot] == &serial_relay_backend;
+    }
     (relayed ? serial_relay_backend : backend_for(name)).find_holders(name, text, size);
 }
 
@@ -246,8 +255,12 @@ void serial_describe_connection(const char* name, char* text, size_t size)
 {
     if (size == 0) return;
     text[0] = '\0';
-    size_t slot = is_port_name(name) ? find_slot(name) : NO_SLOT;
-    if (slot != NO_SLOT && slot_open[slot]) slot_backend[slot]->describe(slot, text, size);
+    if (!is_port_name(name)) return;
+    // Under the lock: a slot seen open cannot be closed (its flag is taken
+    // back under the lock) nor claimed for another name meanwhile.
+    std::lock_guard<std::mutex> lock(slot_claims);
+    size_t slot = find_slot_claimed(name);
+    if (slot != NO_SLOT && slot_open[slot]) slot_backend[slot].load()->describe(slot, text, size);
 }
 
 serial_handle serial_get_handle(const char* name)
@@ -333,7 +346,7 @@ int32_t serial_close(const char* name)
 void serial_release_all()
 {
     for (size_t slot = 0; slot < SERIAL_SLOTS; ++slot) {
-        if (slot_open[slot].exchange(false)) slot_backend[slot]->close(slot);
+        if (slot_open[slot].exchange(false)) slot_backend[slot].load()->close(slot);
     }
 }
 
@@ -385,7 +398,7 @@ int32_t serial_set_timeout(const char* name, uint32_t timeout_ms)
     if (!is_port_name(name)) return SERIAL_EINVAL;
     size_t slot = open_slot(name, "set time-out");
     if (slot == NO_SLOT) return SERIAL_EIO;
-    int32_t result = slot_backend[slot]->set_timeout(slot, timeout_ms);
+    int32_t result = slot_backend[slot].load()->set_timeout(slot, timeout_ms);
     if (result == SERIAL_OK) serial_current_timeout = timeout_ms;
     return result;
 }
@@ -402,7 +415,7 @@ int32_t serial_read(const char* name, void* buffer, uint32_t count)
     if (!is_port_name(name)) return SERIAL_EINVAL;
     size_t slot = open_slot(name, "read");
     if (slot == NO_SLOT) return SERIAL_EIO;
-    return slot_backend[slot]->read(slot, buffer, count, serial_current_timeout);
+    return slot_backend[slot].load()->read(slot, buffer, count, serial_current_timeout);
 }
 
 int32_t serial_write(const char* name, const void* bytes, uint32_t count)
@@ -410,7 +423,7 @@ int32_t serial_write(const char* name, const void* bytes, uint32_t count)
     if (!is_port_name(name)) return SERIAL_EINVAL;
     size_t slot = open_slot(name, "write");
     if (slot == NO_SLOT) return SERIAL_EIO;
-    return slot_backend[slot]->write(slot, bytes, count, serial_current_timeout);
+    return slot_backend[slot].load()->write(slot, bytes, count, serial_current_timeout);
 }
 
 int32_t serial_set_dtr(const char* name, bool on)
@@ -418,7 +431,7 @@ int32_t serial_set_dtr(const char* name, bool on)
     if (!is_port_name(name)) return SERIAL_EINVAL;
     size_t slot = open_slot(name, "set DTR");
     if (slot == NO_SLOT) return SERIAL_EIO;
-    return slot_backend[slot]->set_dtr(slot, on);
+    return slot_backend[slot].load()->set_dtr(slot, on);
 }
 
 
@@ -436,7 +449,7 @@ int32_t serial_flush_input(const char* name)
     // what the tag sent just before would still be on its way.
     size_t slot = open_slot(name, "flush");
     serial_flush_plan plan = slot == NO_SLOT ? local_quiet_window(slot)
-                                             : slot_backend[slot]->prepare_flush(slot);
+                                             : slot_backend[slot].load()->prepare_flush(slot);
     result = serial_set_timeout(name, plan.window_ms);
     if (result != SERIAL_OK) return result;
     unsigned char junk[50];  // read_size is at most its size
