@@ -280,7 +280,6 @@ TEST(Station, CtrlCDuringAnUploadOrACommand)
     auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
                   std::chrono::steady_clock::now() - interrupted).count();
     EXPECT_LT(ms, 3000) << r.out;  // within 1 s; room for ThreadSanitizer
-    printf("ended %lld ms after Ctrl-C\n", static_cast<long long>(ms));
     EXPECT_EQ(r.status, 0) << r.out;
     EXPECT_TRUE(r.out.ends_with("1 tag: 1 loaded, 0 failed\n"
                                 "on-result failed for COM2 (result 1): was stopped by the interrupt\n"
