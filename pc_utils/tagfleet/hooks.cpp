@@ -11,6 +11,9 @@ namespace {
 
 constexpr uint32_t HOOK_TIMEOUT_MS = 10000;
 
+// Ctrl-C ends the run at once: a command still running is stopped with it.
+bool run_interrupted() { return fleet_interrupted; }
+
 void run_hook(fleet* f, size_t index, const std::vector<std::string>& env,
               const std::string& label, unsigned long seq, std::atomic<bool>* finished)
 {
@@ -22,7 +25,7 @@ void run_hook(fleet* f, size_t index, const std::vector<std::string>& env,
     for (size_t i = 0; i < env.size() && i < 8; ++i) vars[i] = env[i].c_str();
     int status = 0;
     platform_command_end end = platform_run_command(f->options.on_result, vars, env.size(),
-                                                    HOOK_TIMEOUT_MS, &status);
+                                                    HOOK_TIMEOUT_MS, run_interrupted, &status);
     if (end == PLATFORM_COMMAND_EXITED && status == 0) return;
     char why[64];
     if (end == PLATFORM_COMMAND_EXITED) {
@@ -30,6 +33,8 @@ void run_hook(fleet* f, size_t index, const std::vector<std::string>& env,
     } else if (end == PLATFORM_COMMAND_STOPPED) {
         snprintf(why, sizeof why, "ran past %lu s and was stopped",
                  static_cast<unsigned long>(HOOK_TIMEOUT_MS / 1000));
+    } else if (end == PLATFORM_COMMAND_CALLED_OFF) {
+        snprintf(why, sizeof why, "was stopped by the interrupt");
     } else {
         snprintf(why, sizeof why, "could not be started");
     }

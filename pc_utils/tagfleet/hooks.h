@@ -1,7 +1,8 @@
 // --on-result: after each result a command runs through the system's
 // shell, beside the run (it never holds up a poll or an upload), with the
 // result in its environment. One that fails, or runs past 10 s and is
-// stopped, is told to the recorder; it changes no outcome.
+// stopped, is told to the recorder; it changes no outcome. An interrupt
+// stops those running (and told so), so that Ctrl-C ends the run at once.
 #pragma once
 
 #include "fleet.h"
@@ -22,5 +23,6 @@ struct fleet_hooks {
 
 // Runs the command for the result recorded in p (its seq set).
 void start_hook(fleet& f, fleet_hooks& hooks, const fleet_port& p);
-// Waits for the commands still running (each stops within 10 s).
+// Waits for the commands still running (each stops within 10 s, and within
+// a moment of an interrupt).
 void wait_for_hooks(fleet_hooks& hooks);

@@ -110,9 +110,14 @@ bool parse_item(const char* item, unsigned* first, unsigned* last)
     return *p == '\0';
 }
 
-// One line of the pool file: items between commas, a comment after "#".
-// `line_of` says on which line each ID came.
-bool parse_pool_line(node_pool& pool, char* text, int number, int* line_of, char* why, size_t size)
+// The IDs a pool file holds.
+struct pool_ids {
+    bool in_pool[NODE_POOL_LAST_ID + 1] = {};
+    int line_of[NODE_POOL_LAST_ID + 1] = {};  // the line each came on
+};
+
+// One line of the pool file `path`: items between commas, a comment after "#".
+bool parse_pool_line(const char* path, pool_ids& ids, char* text, int number, char* why, size_t size)
 {
     char* hash = strchr(text, '#');
     if (hash != nullptr) *hash = '\0';
@@ -126,24 +131,24 @@ bool parse_pool_line(node_pool& pool, char* text, int number, int* line_of, char
         shown(skip_blanks(item), written, sizeof written);
         unsigned first = 0, last = 0;
         if (!parse_item(item, &first, &last)) {
-            fail(why, size, pool.path, number, "\"%s\" is not a node ID nor a range of them", written);
+            fail(why, size, path, number, "\"%s\" is not a node ID nor a range of them", written);
             return false;
         } else if (!is_node_id(first) || !is_node_id(last)) {
-            fail(why, size, pool.path, number, "\"%s\": node IDs are %u to %u", written,
+            fail(why, size, path, number, "\"%s\": node IDs are %u to %u", written,
                  NODE_POOL_FIRST_ID, NODE_POOL_LAST_ID);
             return false;
         } else if (first > last) {
-            fail(why, size, pool.path, number, "the range \"%s\" is written backwards", written);
+            fail(why, size, path, number, "the range \"%s\" is written backwards", written);
             return false;
         }
         for (unsigned id = first; id <= last; ++id) {
-            if (pool.in_pool[id]) {
-                fail(why, size, pool.path, number, "%u is in the pool twice (line %d has it too)",
-                     id, line_of[id]);
+            if (ids.in_pool[id]) {
+                fail(why, size, path, number, "%u is in the pool twice (line %d has it too)", id,
+                     ids.line_of[id]);
                 return false;
             }
-            pool.in_pool[id] = true;
-            line_of[id] = number;
+            ids.in_pool[id] = true;
+            ids.line_of[id] = number;
         }
     }
     return true;
@@ -167,6 +172,7 @@ unsigned count_left(const node_pool& pool)
     return open > pool.reserved ? open - pool.reserved : 0;
 }
 
+// The pool file, read into pool.in_pool; left as it was when it is wrong.
 node_pool_result read_pool(node_pool& pool, char* why, size_t size)
 {
     FILE* in = fopen(pool.path, "rb");
@@ -175,7 +181,7 @@ node_pool_result read_pool(node_pool& pool, char* why, size_t size)
         return NODE_POOL_BAD_POOL;
     }
     char line[NODE_POOL_MAX_LINE + 1] = "";
-    int line_of[NODE_POOL_LAST_ID + 1] = {};
+    pool_ids ids;
     bool ok = true;
     int number = 1;
     for (line_read r; ok && (r = read_line(in, line)).got; ++number) {
@@ -189,7 +195,7 @@ node_pool_result read_pool(node_pool& pool, char* why, size_t size)
                  static_cast<unsigned long>(NODE_POOL_MAX_LINE));
             ok = false;
         } else {
-            ok = parse_pool_line(pool, text, number, line_of, why, size);
+            ok = parse_pool_line(pool.path, ids, text, number, why, size);
         }
     }
     if (ok && ferror(in) != 0) {
@@ -197,11 +203,15 @@ node_pool_result read_pool(node_pool& pool, char* why, size_t size)
         ok = false;
     }
     fclose(in);
-    if (ok && count_left(pool) == 0) {
+    bool any = false;
+    for (unsigned id = NODE_POOL_FIRST_ID; id <= NODE_POOL_LAST_ID && !any; ++id) any = ids.in_pool[id];
+    if (ok && !any) {
         fail(why, size, pool.path, 0, "holds no node ID");
         ok = false;
     }
-    return ok ? NODE_POOL_OK : NODE_POOL_BAD_POOL;
+    if (!ok) return NODE_POOL_BAD_POOL;
+    memcpy(pool.in_pool, ids.in_pool, sizeof pool.in_pool);
+    return NODE_POOL_OK;
 }
 
 // A last line without its LF: the system stopped while it was written (a
@@ -270,6 +280,17 @@ node_pool_result lock_journal(node_pool& pool, char* why, size_t size)
     fail(why, size, pool.journal_path, 0, "cannot lock it: %s",
          error == ETIMEDOUT ? "another process has held it for 5 s" : strerror(error));
     return NODE_POOL_BAD_JOURNAL;
+}
+
+// Reads the pool file again, as its journal is, for each tag: a pool edited
+// during a run counts from the next tag on. A pool that no longer reads
+// gives that tag no ID (the old pool may hold IDs taken out of it).
+node_pool_result reread_pool(node_pool& pool, char* why, size_t size)
+{
+    char wrong[NODE_POOL_TEXT_SIZE];
+    if (read_pool(pool, wrong, sizeof wrong) == NODE_POOL_OK) return NODE_POOL_OK;
+    snprintf(why, size, "no node ID from a pool that no longer reads: %s", wrong);
+    return NODE_POOL_BAD_POOL;
 }
 
 // Reads the journal again, under its lock.
@@ -372,7 +393,8 @@ unsigned node_pool_given(node_pool& pool)
 node_pool_result node_pool_reserve(node_pool& pool, char* why, size_t size)
 {
     std::lock_guard<std::mutex> hold(pool.lock);
-    node_pool_result result = reread_journal(pool, why, size);
+    node_pool_result result = reread_pool(pool, why, size);
+    if (result == NODE_POOL_OK) result = reread_journal(pool, why, size);
     if (result != NODE_POOL_OK) return result;
     if (count_left(pool) == 0) return none_left(pool, why, size);
     ++pool.reserved;
@@ -390,7 +412,8 @@ node_pool_result node_pool_take(node_pool& pool, const node_pool_tag& tag, unsig
 {
     std::lock_guard<std::mutex> hold(pool.lock);
     if (pool.reserved > 0) --pool.reserved;
-    node_pool_result result = lock_journal(pool, why, size);
+    node_pool_result result = reread_pool(pool, why, size);
+    if (result == NODE_POOL_OK) result = lock_journal(pool, why, size);
     if (result != NODE_POOL_OK) return result;
     journal_tail tail;
     result = read_journal(pool, &tail, why, size);

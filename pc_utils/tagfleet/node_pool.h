@@ -1,9 +1,9 @@
 // Node IDs from a pool (--node-ids POOL): the IDs a line may give, read from
-// the POOL file, and the journal of those given (POOL.given beside it). A
-// tag reserves an ID when it is identified and takes one after its upload:
-// the lowest ID not yet given, written to the journal and flushed to the
-// disk before it is returned, under a lock that every tagfleet process on
-// the computer takes. So no ID is ever given twice: not to two slots at
+// the POOL file (again for each tag), and the journal of those given
+// (POOL.given beside it). A tag reserves an ID when it is identified and
+// takes one after its upload: the lowest ID not yet given, written to the
+// journal and flushed to the disk before it is returned, under a lock that
+// every tagfleet process on the computer takes. So no ID is ever given twice: not to two slots at
 // once, not in the next run, not after a crash (at worst an ID is spent
 // with no tag, and the journal shows it). Thread-safe.
 #pragma once
@@ -55,16 +55,18 @@ void node_pool_close(node_pool& pool);
 unsigned node_pool_left(node_pool& pool);
 unsigned node_pool_given(node_pool& pool);
 
-// A tag identified reserves an ID (the journal read again first: another
-// process may have given some): NODE_POOL_NONE_LEFT with "no node ID left in
-// pool.txt (40 given)" when there is none for it.
+// A tag identified reserves an ID (the pool file and the journal read again
+// first: the pool may have been edited, another process may have given
+// some): NODE_POOL_NONE_LEFT with "no node ID left in pool.txt (40 given)"
+// when there is none for it; NODE_POOL_BAD_POOL, saying why, when the pool
+// no longer reads.
 node_pool_result node_pool_reserve(node_pool& pool, char* why, size_t size);
 // A tag whose upload failed gives its reservation back: nothing was spent.
 void node_pool_unreserve(node_pool& pool);
-// After a tag's upload: its reservation becomes the lowest ID not given,
-// whose journal line is on the disk when this returns OK; only then may the
-// set command go to the tag. On any other result the reservation is given
-// back and the tag gets no ID.
+// After a tag's upload: its reservation becomes the lowest ID not given of
+// the pool as it reads now, whose journal line is on the disk when this
+// returns OK; only then may the set command go to the tag. On any other
+// result the reservation is given back and the tag gets no ID.
 node_pool_result node_pool_take(node_pool& pool, const node_pool_tag& tag, unsigned* id,
                                 char* why, size_t size);
 

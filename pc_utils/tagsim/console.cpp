@@ -32,10 +32,10 @@ bool starts_with(const std::string& s, const char* head)
 // "id N" (old console) or "_id=N": the tag keeps its node ID in flash, so
 // that it has it again when put back (the node-ID file plays the flash).
 // A faulty tag answers "OK" all the same and keeps its old ID, or takes
-// another.
+// another; one whose flash fails answers with an error line and keeps it.
 void set_node_id(sim_tag& tag, const char* number)
 {
-    if (!tag.opt.ignore_set_id) {
+    if (!tag.opt.ignore_set_id && tag.opt.set_id_reply == "OK") {
         tag.node_id = tag.opt.wrong_id_after_set >= 0
                           ? static_cast<unsigned>(tag.opt.wrong_id_after_set)
                           : static_cast<unsigned>(strtoul(number, nullptr, 10)) & 0xFF;
@@ -46,7 +46,7 @@ void set_node_id(sim_tag& tag, const char* number)
             }
         }
     }
-    reply(tag, "OK");
+    reply(tag, tag.opt.set_id_reply);
 }
 
 void record(const sim_tag& tag, const std::string& command)

@@ -139,6 +139,8 @@ void usage()
             "                      unanswered (a board still booting)\n"
             "  --ignore-set-id     answer \"OK\" to a set command but keep the node ID\n"
             "  --wrong-id-after-set N  a set command gives node ID N, whatever it sent\n"
+            "  --set-id-reply TEXT answer a set command with TEXT instead of \"OK\" (e.g.\n"
+            "                      \"E002F flash\") and keep the node ID\n"
             "  --garbage           answer every command with a line of random bytes\n"
             "  --babble            send random bytes without pause, answer nothing\n"
             "In TEXT, \\0, \\r, \\n, \\\\ and \\xHH stand for those bytes.\n");
@@ -151,7 +153,7 @@ bool parse(int argc, char** argv, sim_options& opt)
         SAVE_SCRIPT, SAVE_META, SAVE_GAPS, SAVE_BYTES, REFUSE_LOAD, M_LINE, FINAL, HANGUP_AFTER, QUIET_MS,
         LOG_RECORDS, LOG_PREAMBLE, LOG_NO_SELECTED, LOG_FINAL, LOG_STALL,
         MUTE_AFTER_LOAD, MUTE_ID, GARBAGE, BABBLE, EVENTS, PULLED, NODE_ID_FILE, MUTE_ID_FIRST,
-        IGNORE_SET_ID, WRONG_ID_AFTER_SET,
+        IGNORE_SET_ID, WRONG_ID_AFTER_SET, SET_ID_REPLY,
     };
     static const option longopts[] = {
         {"link", required_argument, nullptr, LINK},
@@ -188,6 +190,7 @@ bool parse(int argc, char** argv, sim_options& opt)
         {"mute-id-first", required_argument, nullptr, MUTE_ID_FIRST},
         {"ignore-set-id", no_argument, nullptr, IGNORE_SET_ID},
         {"wrong-id-after-set", required_argument, nullptr, WRONG_ID_AFTER_SET},
+        {"set-id-reply", required_argument, nullptr, SET_ID_REPLY},
         {nullptr, 0, nullptr, 0},
     };
     int c = 0;
@@ -250,6 +253,7 @@ bool parse(int argc, char** argv, sim_options& opt)
             ok = number_switch("wrong-id-after-set", 0, 255, &number);
             opt.wrong_id_after_set = static_cast<int>(number);
             break;
+        case SET_ID_REPLY: opt.set_id_reply = unescape(optarg); break;
         default: return false;
         }
     }

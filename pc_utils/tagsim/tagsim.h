@@ -50,6 +50,7 @@ struct sim_options {
     bool mute_id = false;           // no answer to the node-ID query
     unsigned mute_id_first = 0;     // none to the first this many after power-up
     bool ignore_set_id = false;     // "OK" to a set command, the node ID kept
+    std::string set_id_reply = "OK";  // a set command's answer; the ID kept unless "OK"
     bool garbage = false;           // random bytes instead of each reply
     bool babble = false;            // random bytes without end
 };

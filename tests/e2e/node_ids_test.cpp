@@ -72,7 +72,8 @@ std::vector<int> journal(const std::string& name)
 // Three tags at once and two IDs: two are given distinct IDs with their
 // console's set command, the third is refused before its upload; a second
 // run gives none; an old console gets its own command; a tag that ignores
-// the command fails naming the ID; bad pools are usage errors.
+// the command, or refuses it with an error line, fails naming the ID (and
+// quoting the line); bad pools are usage errors.
 TEST(NodeIds, EachIdOnceWithTheConsolesCommand)
 {
     const Target& target = Target::get();
@@ -110,11 +111,14 @@ TEST(NodeIds, EachIdOnceWithTheConsolesCommand)
         EXPECT_EQ(r.status, 0) << r.out;
         EXPECT_EQ(read_file(old.typed(2)), "ver\nid\nload \"_TXfer_\"\nid 30\nid\n");
     }
-    {
-        Tags deaf(2, 1, {"--ignore-set-id"});
+    for (const auto& [faulty, says] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+             {{"--ignore-set-id"}, "answers 7"},
+             {{"--set-id-reply", "E002F flash"}, "answered \"E002F flash\" after \"_id=40\""}}) {
+        SCOPED_TRACE(faulty[0]);
+        Tags deaf(2, 1, faulty);
         RunResult r = load(deaf.ports(), {"--node-ids", pool("deaf", "40\n")});
         EXPECT_EQ(r.status, 1);
-        EXPECT_NE(r.out.find("FAILED COM2: was given node ID 40 and answers 7\n"), std::string::npos)
+        EXPECT_NE(r.out.find("FAILED COM2: was given node ID 40 and " + says + "\n"), std::string::npos)
             << r.out;
         EXPECT_EQ(journal("deaf"), std::vector<int>{40});  // spent
     }

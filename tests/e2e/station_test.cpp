@@ -4,6 +4,7 @@
 // and the event stream.
 #include "target.h"
 
+#include <chrono>
 #include <csignal>
 #include <unistd.h>
 #include <gtest/gtest.h>
@@ -242,8 +243,9 @@ TEST(Station, EventsRecordsAndOnResult)
 }
 
 // Ctrl-C during an upload: the load is interrupted and recorded, every port
-// given back, the summary said.
-TEST(Station, CtrlCDuringAnUpload)
+// given back, the summary said. Ctrl-C while an --on-result command runs
+// stops the command, and the station ends at once.
+TEST(Station, CtrlCDuringAnUploadOrACommand)
 {
     const Target& target = Target::get();
     if (target.is_wine()) GTEST_SKIP() << "signals reach Wine, not the program";
@@ -266,4 +268,21 @@ TEST(Station, CtrlCDuringAnUpload)
     // The port is free again.
     r = target.run({"-c", "2", target.work().file("c.bas")}, with());
     EXPECT_EQ(r.out.find("in use"), std::string::npos) << r.out;
+
+    write_file(target.work().file("c.bas"), "10 END\r\n");
+    auto station = target.start("tagfleet", {"--station", "-c", "2", "--on-result",
+                                             "echo command runs; sleep 60",
+                                             target.work().file("c.bas")});
+    ASSERT_TRUE(station->wait_for("command runs\n", WAIT_MS)) << station->output();
+    auto interrupted = std::chrono::steady_clock::now();
+    station->signal(SIGINT);
+    r = station->finish(WAIT_MS);
+    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                  std::chrono::steady_clock::now() - interrupted).count();
+    EXPECT_LT(ms, 3000) << r.out;  // within 1 s; room for ThreadSanitizer
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_TRUE(r.out.ends_with("1 tag: 1 loaded, 0 failed\n"
+                                "on-result failed for COM2 (result 1): was stopped by the interrupt\n"
+                                "tagfleet: Station stopped; every port was released\n"))
+        << r.out;
 }

@@ -89,6 +89,8 @@ public:
     void type(const std::string& keys);
     // Its output (standard output and error) so far.
     std::string output();
+    // Sends it a signal (SIGINT: Ctrl-C).
+    void signal(int sig) const { kill(pid_, sig); }
     // Waits up to `timeout_ms` for `text` in the output: whether it came.
     bool wait_for(const std::string& text, int timeout_ms);
     // Waits for its end (killed after `timeout_ms`): its output and status.

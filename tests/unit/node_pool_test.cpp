@@ -197,6 +197,47 @@ TEST_F(NodePool, ReadsTheJournalAgainBeforeEachTake)
     }
 }
 
+// The pool is read again for each tag, as the journal is: an ID taken out
+// of it is never given, whenever the tag reserved; a pool that no longer
+// reads gives that tag no ID (the old pool is not used), and the next tag
+// reads it again.
+TEST_F(NodePool, ReadsThePoolAgainForEachTag)
+{
+    write(pool_file, "20-29\n");
+    node_pool pool;
+    ASSERT_EQ(node_pool_open(pool, pool_file.c_str(), why, sizeof why), NODE_POOL_OK) << why;
+    EXPECT_EQ(give(pool, "A1", why), 20u);
+    write(pool_file, "40-49\n");
+    EXPECT_EQ(give(pool, "A2", why), 40u);
+    EXPECT_EQ(node_pool_left(pool), 9u);
+    const std::string wrong = "no node ID from a pool that no longer reads: " + pool_file +
+                              ":1: \"4O-49\" is not a node ID nor a range of them";
+    node_pool_tag tag{"0123abcd", 5, "A3", "COM7", 9};
+    unsigned id = 0;
+    // Edited during a tag's upload: its reservation is not an ID.
+    for (const auto& [edited, taken] : {std::pair<const char*, unsigned>{"20-29\n", 21u},
+                                        {"4O-49\n", 0u}}) {
+        SCOPED_TRACE(edited);
+        ASSERT_EQ(node_pool_reserve(pool, why, sizeof why), NODE_POOL_OK) << why;
+        write(pool_file, edited);
+        id = 0;
+        node_pool_result result = node_pool_take(pool, tag, &id, why, sizeof why);
+        EXPECT_EQ(result, taken != 0 ? NODE_POOL_OK : NODE_POOL_BAD_POOL);
+        EXPECT_EQ(id, taken);
+        if (taken == 0) {
+            EXPECT_EQ(why, wrong);
+        }
+    }
+    EXPECT_EQ(node_pool_reserve(pool, why, sizeof why), NODE_POOL_BAD_POOL);
+    EXPECT_EQ(why, wrong);
+    write(pool_file, "40-49\n");
+    EXPECT_EQ(give(pool, "A4", why), 41u);
+    node_pool_close(pool);
+    auto lines = journal();
+    ASSERT_EQ(lines.size(), 4u);
+    EXPECT_EQ(lines[3][0], "41");
+}
+
 #ifndef _WIN32
 // A pool named through a link keeps the pool's own journal: its two names
 // never give one ID twice.

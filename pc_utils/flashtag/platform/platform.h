@@ -72,17 +72,27 @@ void platform_host_name(char* name, size_t size);
 // gave none.
 bool platform_random_bytes(uint8_t* out, size_t size);
 
-// How a command run through the system's shell ended.
-enum platform_command_end { PLATFORM_COMMAND_EXITED, PLATFORM_COMMAND_STOPPED, PLATFORM_COMMAND_NOT_RUN };
+// How a command run through the system's shell ended: it exited, it ran
+// past its time and was stopped, it was stopped when its caller called it
+// off, or it could not be started.
+enum platform_command_end {
+    PLATFORM_COMMAND_EXITED,
+    PLATFORM_COMMAND_STOPPED,
+    PLATFORM_COMMAND_CALLED_OFF,
+    PLATFORM_COMMAND_NOT_RUN,
+};
 // Runs `command` through the system's shell (/bin/sh -c; cmd /c on Windows)
 // with `env` ("NAME=value", `env_count` of them; on Windows made safe as
 // platform_command_safe_entry says) added to this process's environment,
 // standard input empty and its output on standard error. It inherits no
 // other handle or file descriptor of this program's. Waits for it at most
-// `timeout_ms`, then stops it (and what it started).
+// `timeout_ms`, then stops it (and what it started); so too once
+// `called_off` (null: never), asked at least every 50 ms from this thread
+// while the command runs, returns true. Stopping takes at most 200 ms more.
 // *status gets its exit status when it exited.
 platform_command_end platform_run_command(const char* command, const char* const* env,
-                                          size_t env_count, uint32_t timeout_ms, int* status);
+                                          size_t env_count, uint32_t timeout_ms,
+                                          bool (*called_off)(), int* status);
 
 #ifdef _WIN32
 // cmd, which runs the command, reads it again after it has put a variable's

@@ -184,7 +184,8 @@ FILE* platform_open_append(const char* path, bool readable)
 }
 
 platform_command_end platform_run_command(const char* command, const char* const* env,
-                                          size_t env_count, uint32_t timeout_ms, int* status)
+                                          size_t env_count, uint32_t timeout_ms,
+                                          bool (*called_off)(), int* status)
 {
     // This process's environment, less what `env` sets anew, then `env`.
     std::vector<char*> envp;
@@ -226,13 +227,14 @@ platform_command_end platform_run_command(const char* command, const char* const
         pid_t done = waitpid(pid, &wstatus, WNOHANG);
         if (done == pid) break;
         if (done < 0 && errno != EINTR) return PLATFORM_COMMAND_NOT_RUN;
-        if (platform_now_ms() >= deadline) {
+        bool late = platform_now_ms() >= deadline;
+        if (late || (called_off != nullptr && called_off())) {
             kill(-pid, SIGTERM);
             platform_sleep_ms(200);
             kill(-pid, SIGKILL);
             while (waitpid(pid, &wstatus, 0) < 0 && errno == EINTR) {
             }
-            return PLATFORM_COMMAND_STOPPED;
+            return late ? PLATFORM_COMMAND_STOPPED : PLATFORM_COMMAND_CALLED_OFF;
         }
         platform_sleep_ms(10);
     }

@@ -304,6 +304,9 @@ FILE* platform_open_append(const char* path, bool readable)
 
 namespace {
 
+// How often a running command's caller is asked whether it calls it off.
+constexpr DWORD CALLED_OFF_STEP_MS = 50;
+
 // Stops `process` and every process it started, and theirs, as far as they
 // are still there: for a command that could not be put in a job.
 void stop_tree(DWORD id, HANDLE process)
@@ -327,7 +330,8 @@ void stop_tree(DWORD id, HANDLE process)
 }  // namespace
 
 platform_command_end platform_run_command(const char* command, const char* const* env,
-                                          size_t env_count, uint32_t timeout_ms, int* status)
+                                          size_t env_count, uint32_t timeout_ms,
+                                          bool (*called_off)(), int* status)
 {
     // This process's environment, less what `env` sets anew, then `env`.
     std::string block;
@@ -377,14 +381,24 @@ platform_command_end platform_run_command(const char* command, const char* const
     HANDLE job = CreateJobObjectA(nullptr, nullptr);
     bool in_job = job != nullptr && AssignProcessToJobObject(job, process.hProcess);
     ResumeThread(process.hThread);
+    // Waited for in steps, so that a caller who calls it off is heard.
     platform_command_end end = PLATFORM_COMMAND_EXITED;
-    if (WaitForSingleObject(process.hProcess, timeout_ms) != WAIT_OBJECT_0) {
+    uint64_t deadline = platform_now_ms() + timeout_ms;
+    while (WaitForSingleObject(process.hProcess, CALLED_OFF_STEP_MS) != WAIT_OBJECT_0) {
+        if (platform_now_ms() >= deadline) {
+            end = PLATFORM_COMMAND_STOPPED;
+        } else if (called_off != nullptr && called_off()) {
+            end = PLATFORM_COMMAND_CALLED_OFF;
+        } else {
+            continue;
+        }
         if (!in_job || !TerminateJobObject(job, 1)) stop_tree(process.dwProcessId, process.hProcess);
         // Said to be stopped once it has ended (a process ends promptly
         // once terminated).
         WaitForSingleObject(process.hProcess, INFINITE);
-        end = PLATFORM_COMMAND_STOPPED;
-    } else {
+        break;
+    }
+    if (end == PLATFORM_COMMAND_EXITED) {
         DWORD code = 0;
         GetExitCodeProcess(process.hProcess, &code);
         *status = static_cast<int>(code);

@@ -62,6 +62,8 @@ int32_t tag_connect(const char* port, uint32_t* firmware_version, uint32_t* vers
 int32_t tag_identify(const char* port, uint32_t* firmware_version, uint32_t* version_third,
                      bool* new_console);
 int32_t tag_get_node_id(const char* port, uint8_t* node_id);
+// APP_EREPLY when the console answers the set command with anything but
+// "OK" (an error line), which tag_describe_failure then quotes.
 int32_t tag_set_node_id(const char* port, uint8_t node_id);
 int32_t tag_disconnect(const char* port);
 
