@@ -5,6 +5,8 @@
 #include "node_pool.h"
 #include "recorder.h"
 
+#include <cstdio>
+
 bool reserve_node_id(fleet& f, fleet_port& p, char* why, size_t size)
 {
     if (f.pool == nullptr || p.node_id_reserved) return true;
@@ -30,7 +32,8 @@ int32_t give_node_id(fleet& f, fleet_port& p, char* why, size_t size)
     p.node_id_reserved = false;  // taken, or given back, whatever comes
     if (node_pool_take(*f.pool, tag, &id, why, size) != NODE_POOL_OK) return FLEET_ENODE_ID;
     p.node_id_sent = static_cast<int>(id);
-    int32_t result = tag_set_node_id(p.name, static_cast<uint8_t>(id));
+    char answer[TAG_MEDIUM_REPLY] = "";
+    int32_t result = tag_set_node_id_answered(p.name, static_cast<uint8_t>(id), answer, sizeof answer);
     uint8_t now = 0;
     if (result == SERIAL_OK) result = tag_get_node_id(p.name, &now);
     if (result != SERIAL_OK) {
@@ -47,7 +50,12 @@ int32_t give_node_id(fleet& f, fleet_port& p, char* why, size_t size)
     }
     p.node_id = now;
     if (now != id) {
-        snprintf(why, size, "was given node ID %u and answers %u", id, static_cast<unsigned>(now));
+        // What the console said to the set command tells why, when it
+        // refused it with an error line ("E002F flash").
+        char quoted[TAG_QUOTED_REPLY_SIZE];
+        tag_quote_reply(answer, quoted, sizeof quoted);
+        snprintf(why, size, "was given node ID %u and answers %u (its answer to the set command: \"%s\")",
+                 id, static_cast<unsigned>(now), quoted);
         return FLEET_ENODE_ID;
     }
     p.node_id_given = true;

@@ -112,8 +112,9 @@ TEST(NodeIds, EachIdOnceWithTheConsolesCommand)
         EXPECT_EQ(read_file(old.typed(2)), "ver\nid\nload \"_TXfer_\"\nid 30\nid\n");
     }
     for (const auto& [faulty, says] : std::vector<std::pair<std::vector<std::string>, std::string>>{
-             {{"--ignore-set-id"}, "answers 7"},
-             {{"--set-id-reply", "E002F flash"}, "answered \"E002F flash\" after \"_id=40\""}}) {
+             {{"--ignore-set-id"}, "answers 7 (its answer to the set command: \"OK\")"},
+             {{"--set-id-reply", "E002F flash"},
+              "answers 7 (its answer to the set command: \"E002F flash\")"}}) {
         SCOPED_TRACE(faulty[0]);
         Tags deaf(2, 1, faulty);
         RunResult r = load(deaf.ports(), {"--node-ids", pool("deaf", "40\n")});

@@ -62,9 +62,11 @@ int32_t tag_connect(const char* port, uint32_t* firmware_version, uint32_t* vers
 int32_t tag_identify(const char* port, uint32_t* firmware_version, uint32_t* version_third,
                      bool* new_console);
 int32_t tag_get_node_id(const char* port, uint8_t* node_id);
-// APP_EREPLY when the console answers the set command with anything but
-// "OK" (an error line), which tag_describe_failure then quotes.
 int32_t tag_set_node_id(const char* port, uint8_t node_id);
+// The same, with the console's answer line into `answer` (`size` bytes).
+// The answer is not judged: what the tag took is known from the node-ID
+// query, and a caller whose read-back differs can quote it.
+int32_t tag_set_node_id_answered(const char* port, uint8_t node_id, char* answer, size_t size);
 int32_t tag_disconnect(const char* port);
 
 // Log readout. The log size reply is "<used> of <capacity>", in records;
@@ -109,3 +111,7 @@ void tag_trace(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // C escapes for control bytes, quotes and backslashes, \xNN for the rest;
 // cut after `max_chars` characters of input with "..." appended.
 void printable_text(const char* text, size_t length, size_t max_chars, char* out, size_t size);
+// A reply line as a failure quotes it: without its CR, printable, its first
+// 40 characters; `size` TAG_QUOTED_REPLY_SIZE holds any.
+constexpr size_t TAG_QUOTED_REPLY_SIZE = 168;
+void tag_quote_reply(const char* line, char* text, size_t size);

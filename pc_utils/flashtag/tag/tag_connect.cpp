@@ -4,7 +4,6 @@
 #include "tag_internal.h"
 
 #include <cstdio>
-#include <cstring>
 
 thread_local tag_connection tag_state{};
 
@@ -116,17 +115,18 @@ int32_t tag_get_node_id(const char* port, uint8_t* node_id)
     return SERIAL_OK;
 }
 
-int32_t tag_set_node_id(const char* port, uint8_t node_id)
+int32_t tag_set_node_id_answered(const char* port, uint8_t node_id, char* answer, size_t size)
 {
     char id_str[TAG_SHORT_REPLY];
     snprintf(id_str, sizeof id_str, tag_state.new_console ? "_id=%u" : "id %u",
              static_cast<unsigned>(node_id));
-    char response[TAG_MEDIUM_REPLY];
-    int32_t result = tag_command(port, id_str, response, sizeof response);
-    if (result != SERIAL_OK) return result;
-    // The console answers "OK", as it does to the load command; anything
-    // else (an error line) is its refusal, quoted by tag_describe_failure.
-    return strncmp(response, "OK", 2) == 0 ? SERIAL_OK : APP_EREPLY;
+    return tag_command(port, id_str, answer, size);
+}
+
+int32_t tag_set_node_id(const char* port, uint8_t node_id)
+{
+    char answer[TAG_MEDIUM_REPLY];
+    return tag_set_node_id_answered(port, node_id, answer, sizeof answer);
 }
 
 int32_t tag_disconnect(const char* port)

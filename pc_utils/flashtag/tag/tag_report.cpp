@@ -14,6 +14,7 @@ namespace {
 
 // Enough of a bad reply to recognise it by.
 constexpr size_t QUOTED_REPLY_CHARS = 40;
+static_assert(TAG_QUOTED_REPLY_SIZE >= QUOTED_REPLY_CHARS * 4 + 8, "room for every byte as \\xNN");
 
 bool trace_enabled = false;
 uint64_t trace_start_ms = 0;
@@ -106,13 +107,18 @@ bool tag_found_nothing(int32_t result)
            tag_state.fault == TAG_FAULT_NONE && tag_state.lines_answered == 0;
 }
 
-void tag_describe_failure(const char* port, int32_t result, char* text, size_t size)
+void tag_quote_reply(const char* line, char* text, size_t size)
 {
     // The reply as the tag meant it: without the CR of its line end.
-    size_t length = strlen(tag_state.last_line);
-    if (length > 0 && tag_state.last_line[length - 1] == '\r') --length;
-    char reply[QUOTED_REPLY_CHARS * 4 + 8];
-    printable_text(tag_state.last_line, length, QUOTED_REPLY_CHARS, reply, sizeof reply);
+    size_t length = strlen(line);
+    if (length > 0 && line[length - 1] == '\r') --length;
+    printable_text(line, length, QUOTED_REPLY_CHARS, text, size);
+}
+
+void tag_describe_failure(const char* port, int32_t result, char* text, size_t size)
+{
+    char reply[TAG_QUOTED_REPLY_SIZE];
+    tag_quote_reply(tag_state.last_line, reply, sizeof reply);
     const char* awaiting = tag_state.awaiting;
     char timeout[16];
     format_timeout(port, timeout, sizeof timeout);
