@@ -169,7 +169,7 @@ unsigned count_left(const node_pool& pool)
 
 node_pool_result read_pool(node_pool& pool, char* why, size_t size)
 {
-    FILE* in = fopen(pool.path, "rb");
+    FILE* in = platform_open_file(pool.path, "rb");
     if (in == nullptr) {
         fail(why, size, pool.path, 0, "cannot read it: %s", strerror(errno));
         return NODE_POOL_BAD_POOL;

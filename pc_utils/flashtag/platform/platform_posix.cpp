@@ -170,6 +170,8 @@ bool platform_random_bytes(uint8_t* out, size_t size)
     return done == size;
 }
 
+FILE* platform_open_file(const char* path, const char* mode) { return fopen(path, mode); }
+
 FILE* platform_open_append(const char* path, bool readable)
 {
     int fd = open(path, (readable ? O_RDWR : O_WRONLY) | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
