@@ -1,10 +1,10 @@
-// Files by the name the user gave, on Windows: opening one, its real name,
-// whether it is on another computer. Windows takes a last name that is a
+// Files by the name the user gave, on Windows: opening one, whether it is a
+// regular file, its real name, whether it is on another computer. Windows takes a last name that is a
 // device's (NUL, CON, AUX, PRN, COM1 to COM9, LPT1 to LPT9), with or
 // without an extension, for that device wherever the file is: a fixture
 // saved as "nul.fixture" would read as empty, a report "con.jsonl" would go
 // to the console, a pool "nul.ids" would keep its journal beside the null
-// device. A file of that name is reached here as on every other system, by
+// device, a script nul.bas was "not found". A file of that name is reached here as on every other system, by
 // its full path in the "\\?\" form, which Windows takes as it is.
 #include "platform.h"
 
@@ -72,6 +72,14 @@ FILE* platform_open_file(const char* path, const char* mode)
     }
     wide_mode[m] = L'\0';
     return file_path(path, wide) ? _wfopen(wide, wide_mode) : fopen(path, mode);
+}
+
+bool platform_regular_file(const char* path)
+{
+    wchar_t wide[WIDE_PATH];
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (!file_path(path, wide) || !GetFileAttributesExW(wide, GetFileExInfoStandard, &data)) return false;
+    return (data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) == 0;
 }
 
 // "N": the handle is not inherited.

@@ -120,22 +120,40 @@ int32_t com_set_timeout(size_t slot, uint32_t timeout_ms)
     return SERIAL_OK;
 }
 
-// A COM port the system has a device name for, or one the port list shows
-// otherwise (Wine's links in its prefix, which have no device name).
-bool com_exists(const char* name)
+// Whether `listed` (`count` ports) has the COM port numbered like `name`.
+bool in_list(const serial_port_info* listed, size_t count, const char* name)
+{
+    for (size_t i = 0; i < count; ++i) {
+        if (port_number_from_name(listed[i].name) == port_number_from_name(name)) return true;
+    }
+    return false;
+}
+
+// Whether the system has the COM port numbered like `name`: a device name,
+// or a place in the port list (Wine's links in its prefix, which have no
+// device name). Listing takes some ms under Wine, so a quiet read's look
+// (`fresh` false) may find the port in a list up to half its interval old:
+// one listing serves every port a program reads at once. A port missing
+// from it is looked for in a new one.
+bool com_present(const char* name, bool fresh)
 {
     char device[16], target[512];
     snprintf(device, sizeof device, "COM%d", port_number_from_name(name));
     if (QueryDosDeviceA(device, target, sizeof target) != 0) return true;
     static std::mutex lock;
     static serial_port_info listed[SERIAL_MAX_PORT];
+    static size_t count = 0;
+    static uint64_t listed_at = 0;
     std::lock_guard<std::mutex> hold(lock);
-    size_t n = os_list_ports(listed, SERIAL_MAX_PORT, false);
-    for (size_t i = 0; i < n; ++i) {
-        if (port_number_from_name(listed[i].name) == port_number_from_name(name)) return true;
-    }
-    return false;
+    uint64_t now = platform_now_ms();
+    bool young = listed_at != 0 && now - listed_at < PRESENCE_CHECK_MS / 2;
+    if (!fresh && young && in_list(listed, count, name)) return true;
+    count = os_list_ports(listed, SERIAL_MAX_PORT, false);
+    listed_at = now;
+    return in_list(listed, count, name);
 }
+
+bool com_exists(const char* name) { return com_present(name, true); }
 
 // A port that has gone away can read as a quiet line: under Wine a COM
 // port on a pseudo-terminal whose other side has closed reads nothing and
@@ -152,7 +170,7 @@ int32_t quiet_read(port_slot& p)
         DCB dcb{};
         dcb.DCBlength = sizeof dcb;
         if (!GetCommState(p.handle, &dcb)) return fail_with_last_error("read");
-        if (!com_exists(p.name)) return fail(SERIAL_FAULT_MISSING, "read", ERROR_FILE_NOT_FOUND);
+        if (!com_present(p.name, false)) return fail(SERIAL_FAULT_MISSING, "read", ERROR_FILE_NOT_FOUND);
     }
     return fail(SERIAL_FAULT_TIMEOUT, "read", 0);
 }
