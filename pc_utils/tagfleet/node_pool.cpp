@@ -175,7 +175,7 @@ unsigned count_left(const node_pool& pool)
 // The pool file, read into pool.in_pool; left as it was when it is wrong.
 node_pool_result read_pool(node_pool& pool, char* why, size_t size)
 {
-    FILE* in = fopen(pool.path, "rb");
+    FILE* in = platform_open_file(pool.path, "rb");
     if (in == nullptr) {
         fail(why, size, pool.path, 0, "cannot read it: %s", strerror(errno));
         return NODE_POOL_BAD_POOL;

@@ -5,6 +5,7 @@
 // port fail both, so that no tag is ever loaded twice at once.
 #include "app/command_line.h"
 #include "fleet.h"
+#include "platform/platform.h"
 
 #include <cerrno>
 #include <cstdarg>
@@ -106,7 +107,7 @@ int read_fixture_line(FILE* in, const char* file, int number, char* line)
 // The fixture file's slots: 0, or a usage error's status.
 int read_fixture(const char* file, std::vector<slot_source>& out)
 {
-    FILE* in = fopen(file, "rb");
+    FILE* in = platform_open_file(file, "rb");
     if (in == nullptr) return usage_error("cannot read the fixture %s: %s", file, strerror(errno));
     char line[MAX_LINE + 1] = "";
     int status = 0;

@@ -331,15 +331,16 @@ TEST(Fleet, TheReportKeepsTheFileName)
 TEST(Fleet, FixtureFiles)
 {
     const Target& target = Target::get();
-    auto fixture_file = [&](const std::string& content) {
-        write_file(target.work().file("rack.fixture"), content);
-        return target.program_path("rack.fixture");
+    auto fixture_file = [&](const std::string& content, const std::string& name = "rack.fixture") {
+        write_file(target.work().file(name), content);
+        return target.program_path(name);
     };
     std::string rack = target.program_path("rack.fixture");
     struct Case {
         std::string content;
         std::vector<std::string> more;
         std::string says;
+        std::string name = "rack.fixture";
     } usage[] = {
         {"A1 COM2\nA1 COM3\n", {}, rack + ":2: slot A1 is named twice"},
         {"A1 COM2\n# B\nB1 2\n", {}, rack + ":3: port 2 is written twice (slot A1 has it too)"},
@@ -354,10 +355,13 @@ TEST(Fleet, FixtureFiles)
         {"\xEF\xBB\xBF" "A1 COM2\nA1 COM3\n", {}, rack + ":2: slot A1 is named twice"},
         {std::string("A1 COM2\nA2 COM8\0junk", 21), {}, rack + ":2: a NUL byte"},
         {"# no slot yet\n", {}, rack + ": names no slot"},
+        // Windows takes such a name for its null device, wherever the file is.
+        {std::string("A1 COM2\nA2\0", 11), {}, target.program_path("nul.fixture") + ":2: a NUL byte",
+         "nul.fixture"},
     };
     for (const Case& c : usage) {
         SCOPED_TRACE(c.says);
-        std::vector<std::string> args = {"--fixture", fixture_file(c.content)};
+        std::vector<std::string> args = {"--fixture", fixture_file(c.content, c.name)};
         args.insert(args.end(), c.more.begin(), c.more.end());
         RunResult r = fleet(args);
         EXPECT_EQ(r.status, 2) << r.out;

@@ -2,6 +2,7 @@
 // runs at once, across runs and after a crash.
 #include "target.h"
 
+#include <array>
 #include <csignal>
 #include <gtest/gtest.h>
 #include <memory>
@@ -106,10 +107,13 @@ TEST(NodeIds, EachIdOnceWithTheConsolesCommand)
         EXPECT_EQ(journal("ids").size(), 2u);
     }
     {
+        // A name Windows takes for its null device: the pool and its journal
+        // are files there too.
         Tags old(2, 1, {"--version", "V5.2.1"});
-        RunResult r = load(old.ports(), {"--node-ids", pool("old", "30\n")});
+        RunResult r = load(old.ports(), {"--node-ids", pool("nul.old", "30\n")});
         EXPECT_EQ(r.status, 0) << r.out;
         EXPECT_EQ(read_file(old.typed(2)), "ver\nid\nload \"_TXfer_\"\nid 30\nid\n");
+        EXPECT_EQ(journal("nul.old"), std::vector<int>{30});
     }
     for (const auto& [faulty, says] : std::vector<std::pair<std::vector<std::string>, std::string>>{
              {{"--ignore-set-id"}, "answers 7 (its answer to the set command: \"OK\")"},
@@ -123,12 +127,16 @@ TEST(NodeIds, EachIdOnceWithTheConsolesCommand)
             << r.out;
         EXPECT_EQ(journal("deaf"), std::vector<int>{40});  // spent
     }
-    for (const auto& [content, says] : std::vector<std::pair<std::string, std::string>>{
-             {"10-20\n255\n", ":2: "}, {"10-5\n", ":1: "}, {"3\n4, 3\n", ":2: "}, {"# none\n", ""}}) {
+    for (const auto& [name, content, says] : std::vector<std::array<std::string, 3>>{
+             {"bad", "10-20\n255\n", ":2: "},
+             {"bad", "10-5\n", ":1: "},
+             {"bad", "3\n4, 3\n", ":2: "},
+             {"bad", "# none\n", ""},
+             {"nul.bad", std::string("10\n2\0", 5), ":2: a NUL byte"}}) {
         SCOPED_TRACE(content);
-        RunResult r = load({"-c", "2"}, {"--node-ids", pool("bad", content)});
+        RunResult r = load({"-c", "2"}, {"--node-ids", pool(name, content)});
         EXPECT_EQ(r.status, 2) << r.out;
-        EXPECT_NE(r.out.find("tagfleet: " + target.program_path("bad") + says), std::string::npos)
+        EXPECT_NE(r.out.find("tagfleet: " + target.program_path(name) + says), std::string::npos)
             << r.out;
     }
 }

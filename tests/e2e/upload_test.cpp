@@ -167,6 +167,8 @@ TEST(Upload, FileNamesGetTheirExtension)
 {
     EXPECT_EQ(upload("a.bas", "x", {}, "a.BAS").received, "x");
     EXPECT_EQ(upload("b.txt.bas", "y", {}, "b.txt").received, "y");
+    // Windows takes this name for its null device, wherever the file is.
+    EXPECT_EQ(upload("nul.bas", "n", {}, "nul").received, "n");
     Upload u = upload("c.bas", "z", {}, "c.Bas");
     EXPECT_NE(u.meta.find("file: c.bas\n"), std::string::npos);
 }

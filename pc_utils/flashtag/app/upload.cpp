@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <sys/stat.h>
 
 namespace {
 
@@ -18,14 +17,6 @@ constexpr uint64_t BAR_CELLS = 50;
 // Filled once per run.
 uint8_t script[APP_SCRIPT_SIZE];
 uint8_t metadata[APP_METADATA_SIZE];
-
-// Only a regular file is a script: a directory cannot be read, and a pipe
-// or device could keep the program waiting for ever.
-bool is_regular_file(const char* path)
-{
-    struct stat st {};
-    return stat(path, &st) == 0 && S_ISREG(st.st_mode);
-}
 
 // flashtag's upload shows its stages and the bar on the console.
 void print_step(void*, upload_step step)
@@ -63,7 +54,9 @@ long read_script_file(const char* program, char* filename, char* fullname, uint8
                 program, filename, static_cast<int>(APP_FILENAME_SIZE - 5));
         return -1;
     }
-    FILE* infile = is_regular_file(fullname) ? fopen(fullname, "rb") : nullptr;
+    // Only a regular file is a script: a directory cannot be read, and a pipe
+    // or device could keep the program waiting for ever.
+    FILE* infile = platform_regular_file(fullname) ? platform_open_file(fullname, "rb") : nullptr;
     if (infile == nullptr) {
         fprintf(messages, "%s: Error: File not found \"%s\"\n", program, fullname);
         return -1;

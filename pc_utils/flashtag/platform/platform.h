@@ -104,6 +104,14 @@ platform_command_end platform_run_command(const char* command, const char* const
 void platform_command_safe_entry(const char* entry, char* out, size_t size);
 #endif
 
+// Opens the file `path` names, as fopen does with `mode`. On Windows a file
+// whose last name is a device's ("nul.fixture", "com1.txt") is that file
+// too, not the device, as on every other system (file_w32.cpp).
+FILE* platform_open_file(const char* path, const char* mode);
+// Whether `path` names a regular file (no folder, device or pipe), named as
+// platform_open_file takes it.
+bool platform_regular_file(const char* path);
+
 // Opens `path` to append to (and to read, when `readable`), in binary
 // (created when missing), so that the commands this program runs do not
 // inherit it: null when it cannot be opened, errno saying why.

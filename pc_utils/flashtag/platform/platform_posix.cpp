@@ -13,6 +13,7 @@
 #include <spawn.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -168,6 +169,14 @@ bool platform_random_bytes(uint8_t* out, size_t size)
     }
     close(fd);
     return done == size;
+}
+
+FILE* platform_open_file(const char* path, const char* mode) { return fopen(path, mode); }
+
+bool platform_regular_file(const char* path)
+{
+    struct stat st {};
+    return stat(path, &st) == 0 && S_ISREG(st.st_mode);
 }
 
 FILE* platform_open_append(const char* path, bool readable)

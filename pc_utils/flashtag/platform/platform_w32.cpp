@@ -296,12 +296,6 @@ void platform_command_safe_entry(const char* entry, char* out, size_t size)
     out[n] = '\0';
 }
 
-// "N": the handle is not inherited.
-FILE* platform_open_append(const char* path, bool readable)
-{
-    return fopen(path, readable ? "a+bN" : "abN");
-}
-
 namespace {
 
 // How often a running command's caller is asked whether it calls it off.
@@ -467,50 +461,4 @@ int platform_truncate_file(FILE* file, long length)
     errno = 0;
     if (fflush(file) != 0) return errno != 0 ? errno : EIO;
     return _chsize_s(_fileno(file), length);
-}
-
-// A UNC path (\\server\share\..., \\?\UNC\...) or a path on a drive the
-// system calls remote (a mapped network drive).
-bool platform_network_file(const char* path, char* kind, size_t size)
-{
-    char full[1024], root[1024];
-    DWORD n = GetFullPathNameA(path, sizeof full, full, nullptr);
-    if (n == 0 || n >= sizeof full) return false;
-    bool device = strncmp(full, "\\\\?\\", 4) == 0 || strncmp(full, "\\\\.\\", 4) == 0;
-    if ((full[0] == '\\' && full[1] == '\\' && !device) || _strnicmp(full, "\\\\?\\UNC\\", 8) == 0) {
-        snprintf(kind, size, "a UNC path");
-        return true;
-    }
-    if (GetVolumePathNameA(full, root, sizeof root) && GetDriveTypeA(root) == DRIVE_REMOTE) {
-        snprintf(kind, size, "a remote drive");
-        return true;
-    }
-    return false;
-}
-
-// The final path of the open file: links and junctions followed. Windows
-// gives it in its long form ("\\?\C:\...", "\\?\UNC\server\..."), shown
-// here as people write it.
-bool platform_real_path(const char* path, char* out, size_t size)
-{
-    HANDLE file = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    char final_path[1024];
-    DWORD n = 0;
-    if (file != INVALID_HANDLE_VALUE) {
-        n = GetFinalPathNameByHandleA(file, final_path, sizeof final_path, FILE_NAME_NORMALIZED);
-        CloseHandle(file);
-    }
-    if (n == 0 || n >= sizeof final_path) {
-        snprintf(out, size, "%s", path);
-        return false;
-    }
-    const char* shown = final_path;
-    if (_strnicmp(shown, "\\\\?\\UNC\\", 8) == 0) {
-        snprintf(out, size, "\\\\%s", shown + 8);
-    } else {
-        if (strncmp(shown, "\\\\?\\", 4) == 0) shown += 4;
-        snprintf(out, size, "%s", shown);
-    }
-    return true;
 }

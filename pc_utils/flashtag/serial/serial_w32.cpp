@@ -2,6 +2,7 @@
 // (not overlapped) handles, total time-outs through COMMTIMEOUTS. Windows
 // keeps a port's DCB and time-outs for the next program that opens it, so
 // both are saved at open and put back at close.
+#include "platform/platform.h"
 #include "serial_backend.h"
 
 #include <cstdio>
@@ -10,13 +11,19 @@
 
 namespace {
 
+// A quiet port is looked for at most this often (com_read).
+constexpr uint64_t PRESENCE_CHECK_MS = 500;
+
 // Per slot: 0 never opened, a handle while open, the invalid-handle value
-// once closed; the settings found at open.
+// once closed; the settings found at open; the name it was opened by and
+// when a quiet read next looks whether it is still there.
 struct port_slot {
     HANDLE handle;
     bool have_saved;
     DCB saved_dcb;
     COMMTIMEOUTS saved_timeouts;
+    char name[16];
+    uint64_t next_presence_check;
 };
 port_slot port_table[SERIAL_SLOTS];
 
@@ -94,6 +101,8 @@ int32_t com_open(size_t slot, const char* name, const serial_line& line)
         return abandon(h, fail(SERIAL_FAULT_SETTINGS, "SetCommState", GetLastError()));
     }
     p.handle = h;
+    snprintf(p.name, sizeof p.name, "%s", name);
+    p.next_presence_check = 0;
     return SERIAL_OK;
 }
 
@@ -111,16 +120,73 @@ int32_t com_set_timeout(size_t slot, uint32_t timeout_ms)
     return SERIAL_OK;
 }
 
+// Whether `listed` (`count` ports) has the COM port numbered like `name`.
+bool in_list(const serial_port_info* listed, size_t count, const char* name)
+{
+    for (size_t i = 0; i < count; ++i) {
+        if (port_number_from_name(listed[i].name) == port_number_from_name(name)) return true;
+    }
+    return false;
+}
+
+// Whether the system has the COM port numbered like `name`: a device name,
+// or a place in the port list (Wine's links in its prefix, which have no
+// device name). Listing takes some ms under Wine, so a quiet read's look
+// (`fresh` false) may find the port in a list up to half its interval old:
+// one listing serves every port a program reads at once. A port missing
+// from it is looked for in a new one.
+bool com_present(const char* name, bool fresh)
+{
+    char device[16], target[512];
+    snprintf(device, sizeof device, "COM%d", port_number_from_name(name));
+    if (QueryDosDeviceA(device, target, sizeof target) != 0) return true;
+    static std::mutex lock;
+    static serial_port_info listed[SERIAL_MAX_PORT];
+    static size_t count = 0;
+    static uint64_t listed_at = 0;
+    std::lock_guard<std::mutex> hold(lock);
+    uint64_t now = platform_now_ms();
+    bool young = listed_at != 0 && now - listed_at < PRESENCE_CHECK_MS / 2;
+    if (!fresh && young && in_list(listed, count, name)) return true;
+    count = os_list_ports(listed, SERIAL_MAX_PORT, false);
+    listed_at = now;
+    return in_list(listed, count, name);
+}
+
+bool com_exists(const char* name) { return com_present(name, true); }
+
+// A port that has gone away can read as a quiet line: under Wine a COM
+// port on a pseudo-terminal whose other side has closed reads nothing and
+// no error, and some USB adapters' drivers do the same once the adapter is
+// pulled, until the handle is closed. So a read that brought nothing looks,
+// at most every PRESENCE_CHECK_MS, whether the port is still there: its
+// handle still answers for the line (Wine's then says "not ready"), and the
+// system still has its name. A time-out otherwise.
+int32_t quiet_read(port_slot& p)
+{
+    uint64_t now = platform_now_ms();
+    if (now >= p.next_presence_check) {
+        p.next_presence_check = now + PRESENCE_CHECK_MS;
+        DCB dcb{};
+        dcb.DCBlength = sizeof dcb;
+        if (!GetCommState(p.handle, &dcb)) return fail_with_last_error("read");
+        if (!com_present(p.name, false)) return fail(SERIAL_FAULT_MISSING, "read", ERROR_FILE_NOT_FOUND);
+    }
+    return fail(SERIAL_FAULT_TIMEOUT, "read", 0);
+}
+
 // The time-out is in the port already (com_set_timeout).
 int32_t com_read(size_t slot, void* buffer, uint32_t count, uint32_t)
 {
+    port_slot& p = port_table[slot];
     DWORD nBytesRead = 0;
     // A time-out is not a failure to ReadFile: it succeeds with fewer bytes.
     // Both the call's result and the count decide.
-    if (!ReadFile(port_table[slot].handle, buffer, count, &nBytesRead, nullptr)) {
+    if (!ReadFile(p.handle, buffer, count, &nBytesRead, nullptr)) {
         return fail_with_last_error("read");
     }
-    return nBytesRead == count ? SERIAL_OK : fail(SERIAL_FAULT_TIMEOUT, "read", 0);
+    if (nBytesRead == count) return SERIAL_OK;
+    return nBytesRead == 0 ? quiet_read(p) : fail(SERIAL_FAULT_TIMEOUT, "read", 0);
 }
 
 int32_t com_write(size_t slot, const void* bytes, uint32_t count, uint32_t)
@@ -169,23 +235,6 @@ void com_find_holders(const char*, char*, size_t) {}
 void com_identify(const char* name, serial_port_identity* id)
 {
     serial_add_identity_key(id, "COM%d", port_number_from_name(name));
-}
-
-// A COM port the system has a device name for, or one the port list shows
-// otherwise (Wine's links in its prefix, which have no device name).
-bool com_exists(const char* name)
-{
-    char device[16], target[512];
-    snprintf(device, sizeof device, "COM%d", port_number_from_name(name));
-    if (QueryDosDeviceA(device, target, sizeof target) != 0) return true;
-    static std::mutex lock;
-    static serial_port_info listed[SERIAL_MAX_PORT];
-    std::lock_guard<std::mutex> hold(lock);
-    size_t n = os_list_ports(listed, SERIAL_MAX_PORT, false);
-    for (size_t i = 0; i < n; ++i) {
-        if (port_number_from_name(listed[i].name) == port_number_from_name(name)) return true;
-    }
-    return false;
 }
 
 }  // namespace
