@@ -125,9 +125,12 @@ void write_output(fleet* f)
         } else {
             written = fputs(item.text.c_str(), item.to) != EOF;
         }
+        int error = written ? 0 : platform_write_errno(errno);  // the write's own
         // A write the display or the bell made is known by the stream's error.
-        written = fflush(item.to) == 0 && written && ferror(item.to) == 0;
-        int error = errno;
+        if (fflush(item.to) != 0 || ferror(item.to) != 0) {
+            if (written) error = platform_write_errno(errno);
+            written = false;
+        }
         lock.lock();
         if (!written && output_failed(r, item.to, error)) {
             // As at Ctrl-C (not under the lock: the slots tell under it).

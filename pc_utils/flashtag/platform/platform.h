@@ -64,6 +64,10 @@ bool platform_output_is_terminal();
 void platform_write_lines_in_place(const char* const* lines, size_t count, size_t previous);
 // The terminal's bell.
 void platform_bell();
+// Why a write to standard output or error just failed on this thread, as
+// an errno value: `error`, the C runtime's, which on Windows says EINVAL
+// for a pipe whose reader has gone (EPIPE then, from the system's error).
+int platform_write_errno(int error);
 
 // The time of day: seconds since 1970 into `out`, in UTC or local time.
 void platform_time_parts(int64_t seconds, bool local, struct tm* out);

@@ -142,6 +142,8 @@ void platform_write_lines_in_place(const char* const* lines, size_t count, size_
 
 void platform_bell() { fputs("\a", stdout); }
 
+int platform_write_errno(int error) { return error; }
+
 void platform_time_parts(int64_t seconds, bool local, struct tm* out)
 {
     auto t = static_cast<time_t>(seconds);

@@ -253,6 +253,16 @@ void platform_bell()
     }
 }
 
+int platform_write_errno(int error)
+{
+    switch (GetLastError()) {
+    case ERROR_BROKEN_PIPE:
+    case ERROR_NO_DATA:
+    case ERROR_PIPE_NOT_CONNECTED: return EPIPE;
+    default: return error;
+    }
+}
+
 void platform_time_parts(int64_t seconds, bool local, struct tm* out)
 {
     auto t = static_cast<time_t>(seconds);
