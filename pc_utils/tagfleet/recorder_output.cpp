@@ -93,8 +93,10 @@ void write_output(fleet* f)
     uint64_t next_redraw = 0;
     std::unique_lock<std::mutex> lock(r.lock);
     for (;;) {
+        // No display is drawn on an output that failed.
+        bool live = f->live && r.failed_output != stdout;
         if (r.queue.empty()) {
-            if (f->live && r.redraw_due) {
+            if (live && r.redraw_due) {
                 uint64_t now = platform_now_ms();
                 if (now >= next_redraw) {
                     lock.unlock();
@@ -114,7 +116,7 @@ void write_output(fleet* f)
         r.queue.pop_front();
         // Nothing more goes to a stream whose write failed.
         if (item.to == r.failed_output) continue;
-        bool redraw_first = f->live && r.redraw_due;
+        bool redraw_first = live && r.redraw_due;
         lock.unlock();
         // The live display is up to date before a text (the summary) comes under it.
         if (redraw_first) redraw(*f, &previous);
