@@ -4,85 +4,22 @@
 // slow or stuck reader holds up that thread alone.
 #include "recorder.h"
 #include "events.h"
-#include "hooks.h"
 #include "platform/platform.h"
+#include "recorder_state.h"
 #include "serial/serial.h"
 
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
-#include <string>
-#include <thread>
 
 namespace {
 
-// The live display is redrawn this often.
-constexpr uint32_t REDRAW_EVERY_MS = 100;
 // A slot's progress event goes at most this often, and always at 100 %.
 constexpr uint64_t PROGRESS_EVERY_MS = 250;
 // After an interrupt, output its reader does not take within this long is
 // given up: the run ends.
 constexpr uint64_t OUTPUT_GRACE_MS = 750;
-
-// Text for standard output or standard error. `slot` is the slot it tells
-// of (-1: none); a progress event not yet written is replaced by a newer
-// one of its slot.
-struct output_item {
-    FILE* to;
-    std::string text;
-    long slot = -1;
-    bool progress = false;
-    bool bell = false;  // the terminal's bell instead of text
-};
-
-}  // namespace
-
-struct fleet_recorder {
-    std::mutex lock;
-    // The state each slot last told, and what its last --on-result said.
-    std::vector<fleet_port> view;
-    std::vector<std::string> hook_notes;
-    std::vector<int> progress_percent;
-    std::vector<uint64_t> progress_ms;
-    unsigned long loaded = 0, failed = 0, skipped = 0, interrupted = 0;
-    unsigned long seq = 0;            // the last record's number, or one given ahead
-    unsigned long loads_started = 0, loads_ended = 0;  // a station's, for --count
-    std::vector<bool> loading;        // a station's slot whose load has started
-    std::vector<std::string> failures;       // "A3 COM7: <reason>", as they came
-    std::vector<std::string> hook_failures;  // "A3 COM7 (result 4): exit status 1"
-    int report_error = 0;  // errno of the report's first failed write, flush or close
-    fleet_hooks hooks;
-    // The output's queue and thread.
-    std::deque<output_item> queue;
-    std::condition_variable output_ready;
-    bool closing = false;       // no more text comes
-    bool output_done = false;   // the thread has written it all
-    bool redraw_due = false;    // the live display changed
-    std::thread output;
-};
-
-namespace {
-
-// Under r.lock.
-void post(fleet_recorder& r, FILE* to, std::string text, long slot = -1, bool progress = false)
-{
-    if (progress) {
-        // The newest text of this slot still waiting: a progress event is
-        // replaced; anything else, and the new one goes after it.
-        for (auto it = r.queue.rbegin(); it != r.queue.rend(); ++it) {
-            if (it->slot != slot) continue;
-            if (it->progress) {
-                it->text = std::move(text);
-                return;
-            }
-            break;
-        }
-    }
-    r.queue.push_back({to, std::move(text), slot, progress});
-    r.output_ready.notify_one();
-}
 
 // A line of the display outside a terminal (not under --json or -q).
 bool lines_shown(const fleet& f) { return !f.live && !f.options.quiet && !f.options.json; }
@@ -92,83 +29,6 @@ void post_line(fleet& f, const fleet_port& p, const char* what)
     char label[SERIAL_MAX_PATH * 2 + 2];
     port_label(p, label, sizeof label);
     post(*f.recorder, stdout, std::string(label) + ": " + what + "\n", static_cast<long>(p.index));
-}
-
-void redraw(fleet& f, size_t* previous)
-{
-    fleet_recorder& r = *f.recorder;
-    std::vector<std::string> text;
-    {
-        std::lock_guard<std::mutex> lock(r.lock);
-        r.redraw_due = false;
-        std::vector<char> line(FLEET_LINE_SIZE);
-        for (size_t i = 0; i < r.view.size(); ++i) {
-            const fleet_port& p = r.view[i];
-            line[0] = '\0';
-            if (!f.options.station) {
-                format_port_line(f, p, line.data(), line.size());
-            } else if (p.listed || p.phase != port_phase::empty) {
-                // A port -a no longer lists has left, once its result has gone.
-                format_station_line(f, p, r.hook_notes[i].c_str(), line.data(), line.size());
-            } else {
-                continue;
-            }
-            text.emplace_back(line.data());
-        }
-        if (f.options.station) {
-            format_station_totals(f, r.loaded, r.failed, line.data(), line.size());
-            text.emplace_back(line.data());
-        }
-    }
-    std::vector<const char*> lines;
-    lines.reserve(text.size());
-    for (const std::string& t : text) lines.push_back(t.c_str());
-    platform_write_lines_in_place(lines.data(), lines.size(), *previous);
-    *previous = lines.size();
-}
-
-// The output's thread: writes the queue as it comes, and redraws the live
-// display when it changed (at most every REDRAW_EVERY_MS).
-void write_output(fleet* f)
-{
-    fleet_recorder& r = *f->recorder;
-    size_t previous = 0;
-    uint64_t next_redraw = 0;
-    std::unique_lock<std::mutex> lock(r.lock);
-    for (;;) {
-        if (r.queue.empty()) {
-            if (f->live && r.redraw_due) {
-                uint64_t now = platform_now_ms();
-                if (now >= next_redraw) {
-                    lock.unlock();
-                    redraw(*f, &previous);
-                    lock.lock();
-                    next_redraw = now + REDRAW_EVERY_MS;
-                    continue;
-                }
-                r.output_ready.wait_for(lock, std::chrono::milliseconds(next_redraw - now));
-                continue;
-            }
-            if (r.closing) break;
-            r.output_ready.wait(lock);
-            continue;
-        }
-        output_item item = std::move(r.queue.front());
-        r.queue.pop_front();
-        bool redraw_first = f->live && r.redraw_due;
-        lock.unlock();
-        // The live display is up to date before a text (the summary) comes under it.
-        if (redraw_first) redraw(*f, &previous);
-        if (item.bell) {
-            platform_bell();
-        } else {
-            fputs(item.text.c_str(), item.to);
-        }
-        fflush(item.to);
-        lock.lock();
-    }
-    r.output_done = true;
-    r.output_ready.notify_all();
 }
 
 void show(fleet& f)
@@ -192,17 +52,40 @@ void count(fleet_recorder& r, const fleet_port& p)
     }
 }
 
-void write_report(fleet& f, const std::string& record)
+// Under r.lock. Writes are buffered: the flush (or an error a write left
+// behind) says whether this record reached the file.
+bool append_record(fleet& f, const std::string& record)
+{
+    errno = 0;
+    fputs((record + "\n").c_str(), f.report);
+    if ((fflush(f.report) != 0 || ferror(f.report) != 0) && f.recorder->report_error == 0) {
+        f.recorder->report_error = errno != 0 ? errno : EIO;
+        return false;
+    }
+    return true;
+}
+
+// Under r.lock. A report deleted, or moved away, while the run writes to
+// it would take the records where nobody sees them: one that is no longer
+// at its path is made again there, with this record (number `seq`), and
+// that is said.
+void write_report(fleet& f, const std::string& record, unsigned long seq)
 {
     fleet_recorder& r = *f.recorder;
     if (f.report == nullptr) return;
-    errno = 0;
-    fputs((record + "\n").c_str(), f.report);
-    // Writes are buffered: the flush (or an error a write left behind)
-    // says whether this record reached the file.
-    if ((fflush(f.report) != 0 || ferror(f.report) != 0) && r.report_error == 0) {
-        r.report_error = errno != 0 ? errno : EIO;
+    if (!append_record(f, record) || platform_path_is_file(f.report, f.options.report)) return;
+    fclose(f.report);
+    f.report = platform_open_append(f.options.report, false);
+    if (f.report == nullptr) {
+        if (r.report_error == 0) r.report_error = errno != 0 ? errno : EIO;
+        return;
     }
+    char line[256];
+    snprintf(line, sizeof line,
+             "tagfleet: the report %.150s was no longer there: made again, from record %lu on\n",
+             f.options.report, seq);
+    post(r, stderr, line);
+    append_record(f, record);
 }
 
 // Under r.lock: the result numbered, written, told and counted.
@@ -214,7 +97,7 @@ void record(fleet& f, fleet_port& p)
     r.view[p.index] = p;
     r.hook_notes[p.index].clear();
     std::string record = format_record(f, p);
-    write_report(f, record);
+    write_report(f, record, p.seq);
     if (f.options.json) post(r, stdout, event_result(record), static_cast<long>(p.index));
     if (lines_shown(f)) {
         char line[FLEET_LINE_SIZE];
@@ -277,14 +160,17 @@ int summarise(fleet& f)
         out += text;
         ok = false;
     }
+    // The run stopped because its output could not be written (said then).
+    if (r.output_error != 0) ok = false;
     // A station ends at Ctrl-C as a matter of course.
-    if (fleet_interrupted) {
+    if (fleet_interrupted && r.output_error == 0) {
         out += f.options.station ? "tagfleet: Station stopped; every port was released\n"
                                  : "tagfleet: Error: Interrupted; every port was released\n";
     }
     int status = ok ? 0 : 1;
-    // Under --json standard output is the events' alone.
-    post(r, f.options.json ? stderr : stdout, out);
+    // Under --json standard output is the events' alone; standard output
+    // that could not be written has the summary go to standard error.
+    post(r, f.options.json || r.failed_output == stdout ? stderr : stdout, out);
     if (f.options.json) {
         post(r, stdout, event_end(r.loaded, r.failed, r.skipped, r.interrupted, status));
     }
@@ -481,6 +367,8 @@ int recorder_close(fleet& f)
         r.output_ready.wait_for(lock, std::chrono::milliseconds(50));
     }
     bool written = r.output_done;
+    // Output that failed after the summary was made fails the run too.
+    if (r.output_error != 0) status = 1;
     lock.unlock();
     if (written) {
         r.output.join();

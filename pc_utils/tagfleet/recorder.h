@@ -4,7 +4,8 @@
 // and the exit status. Slots tell it what happens and go on at once: the
 // text goes out on a thread of its own, so that a slow reader of the
 // output never holds up an upload (progress that backs up is merged into
-// the latest; results never are).
+// the latest; results never are). Output that cannot be written stops the
+// run as Ctrl-C does.
 #pragma once
 
 #include "fleet.h"
@@ -28,7 +29,7 @@ void tell_gone(fleet& f, const fleet_port& p);
 // A result: numbered, appended to the report and flushed, sent as an
 // event and a line, counted, given to --on-result. A batch slot has one
 // result; a second is refused (false). A report that fails is noted; the
-// uploads go on.
+// uploads go on. A report no longer at its path is made again there.
 bool tell_result(fleet& f, const fleet_port& p);
 // The number of a result that comes next on a slot, given ahead (the
 // journal of node IDs names it before the result is recorded).

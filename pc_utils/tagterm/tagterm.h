@@ -6,7 +6,7 @@
 //   screen.cpp   what the tag sends, made visible, with timestamps and log
 //   editor.cpp   the line being typed, and the lines sent before
 //   load.cpp     loading SCRIPT on the open port, as flashtag uploads
-//   watch.cpp    --watch: when SCRIPT's content has changed
+//   watch.cpp    --watch: when SCRIPT has changed and settled, and is not empty
 //   console.cpp  the loop: port, keys, lines to send, relay, watch, a port
 //                that goes away and comes back
 #pragma once
@@ -97,11 +97,14 @@ struct script_watch {
     uint64_t next_look;
     bool known;                // the file has been read
     uint64_t loaded, seen;     // content hashes: the one loaded (or found at start), the one now
-    uint64_t seen_since;
+    uint64_t seen_stamp;       // the size and modification time now
+    uint64_t seen_since;       // when the file last changed in any of them
     bool unreadable_said;
+    bool empty_said;           // the file as it is now was said to be empty
 };
-// Whether SCRIPT is due to load now (true once per change, and only when
-// `can_load`); a file that cannot be read is said once on `s`.
+// Whether SCRIPT is due to load now (true once per change that has
+// settled, and only when `can_load`); a file that cannot be read, or that
+// settled empty, is said once on `s`.
 bool watch_due(script_watch& w, screen& s, const char* script, uint64_t now, bool can_load);
 
 // The run.

@@ -1,26 +1,48 @@
-// --watch: SCRIPT is read four times a second; a content that changed and
-// then stayed the same for a moment is due to load. A save that leaves the
-// bytes as they were is nothing: flash is not written for nothing.
+// --watch: SCRIPT is looked at four times a second; a file that changed and
+// then stayed the same (its size, time and content) for WATCH_SETTLE_MS is
+// due to load. A save that leaves the bytes as they were is nothing: flash
+// is not written for nothing. An empty file is never loaded: a file is
+// empty while an editor or a copy has made it and not yet written it, and
+// an empty script would leave the tag with no program.
 #include "tagterm.h"
+
+#include <sys/stat.h>
 
 namespace {
 
 constexpr uint32_t WATCH_EVERY_MS = 250;   // the file is looked at this often
-constexpr uint32_t WATCH_SETTLE_MS = 300;  // and loaded once it stayed the same this long
+// ...and loaded once it stayed the same this long. A writer that writes a
+// file in parts (a copy over a slow share, a generator, an editor that
+// truncates first) leaves it unchanged between its writes: a second's
+// pause must not load the first part.
+constexpr uint32_t WATCH_SETTLE_MS = 2000;
 
-// FNV-1a over the file's first APP_SCRIPT_SIZE bytes (what a load sends).
-uint64_t content_hash(const char* path, bool* readable)
+// What the file is now: an FNV-1a hash of its first APP_SCRIPT_SIZE bytes
+// (what a load sends), how many there are, and its size and modification
+// time (a file still being written changes in one of them).
+struct file_look {
+    bool readable;
+    uint64_t content;
+    size_t length;
+    uint64_t stamp;
+};
+
+file_look look_at(const char* path)
 {
     static uint8_t content[APP_SCRIPT_SIZE];
-    FILE* f = fopen(path, "rb");
-    *readable = f != nullptr;
-    if (f == nullptr) return 0;
-    size_t n = fread(content, 1, sizeof content, f);
-    *readable = ferror(f) == 0;
+    file_look look{};
+    struct stat st {};
+    FILE* f = stat(path, &st) == 0 ? fopen(path, "rb") : nullptr;
+    if (f == nullptr) return look;
+    look.length = fread(content, 1, sizeof content, f);
+    look.readable = ferror(f) == 0;
     fclose(f);
-    uint64_t hash = 14695981039346656037ULL;
-    for (size_t i = 0; i < n; ++i) hash = (hash ^ content[i]) * 1099511628211ULL;
-    return hash;
+    look.content = 14695981039346656037ULL;
+    for (size_t i = 0; i < look.length; ++i) {
+        look.content = (look.content ^ content[i]) * 1099511628211ULL;
+    }
+    look.stamp = static_cast<uint64_t>(st.st_size) * 1000003ULL ^ static_cast<uint64_t>(st.st_mtime);
+    return look;
 }
 
 }  // namespace
@@ -33,9 +55,8 @@ bool watch_due(script_watch& w, screen& s, const char* script, uint64_t now, boo
     char fullname[APP_FILENAME_SIZE];
     snprintf(filename, sizeof filename, "%s", script);
     if (!make_full_name(filename, fullname, sizeof fullname)) return false;
-    bool readable = false;
-    uint64_t hash = content_hash(fullname, &readable);
-    if (!readable) {
+    file_look look = look_at(fullname);
+    if (!look.readable) {
         if (!w.unreadable_said) screen_note(s, "cannot read %s: not loaded", fullname);
         w.unreadable_said = true;
         return false;
@@ -44,14 +65,23 @@ bool watch_due(script_watch& w, screen& s, const char* script, uint64_t now, boo
     if (!w.known) {
         // What the file holds at the start is not loaded.
         w.known = true;
-        w.loaded = w.seen = hash;
+        w.loaded = w.seen = look.content;
+        w.seen_stamp = look.stamp;
         return false;
     }
-    if (hash != w.seen) {
-        w.seen = hash;
+    if (look.content != w.seen || look.stamp != w.seen_stamp) {
+        w.seen = look.content;
+        w.seen_stamp = look.stamp;
         w.seen_since = now;
+        w.empty_said = false;
     }
-    if (w.seen == w.loaded || now - w.seen_since < WATCH_SETTLE_MS || !can_load) return false;
+    if (w.seen == w.loaded || now - w.seen_since < WATCH_SETTLE_MS) return false;
+    if (look.length == 0) {
+        if (!w.empty_said) screen_note(s, "%s is empty: not loaded", fullname);
+        w.empty_said = true;
+        return false;
+    }
+    if (!can_load) return false;
     w.loaded = w.seen;
     return true;
 }

@@ -286,3 +286,63 @@ TEST(Station, CtrlCDuringAnUploadOrACommand)
                                 "tagfleet: Station stopped; every port was released\n"))
         << r.out;
 }
+
+// A reader of the events that goes (`| head -n 2`) stops the station as
+// Ctrl-C does: the load under way ends and is recorded, no other starts,
+// the reason is on standard error and the run fails.
+TEST(Station, AReaderThatGoesStopsTheRun)
+{
+    const Target& target = Target::get();
+    write_file(target.work().file("h.bas"), std::string(20000, 'x'));
+    SlotTag slot(2, {});
+    std::string report = target.work().file("head.jsonl");
+    remove(report.c_str());
+    RunOptions options;
+    options.signal_after = "{\"event\": \"present\"";
+    options.signal = 0;
+    options.stderr_path = target.work().file("head.err");
+    RunResult r = target.run_program("tagfleet", {"--station", "--count", "3", "--json", "-c", "2",
+                                                  "--report", target.program_path("head.jsonl"),
+                                                  target.program_path("h.bas")},
+                                     options);
+    std::string errors = target.folded(read_file(options.stderr_path));
+    EXPECT_EQ(r.status, 1) << errors;
+    EXPECT_NE(errors.find("tagfleet: Error: Cannot write standard output (Broken pipe): the run "
+                          "stops as at Ctrl-C; every load under way ends and is recorded\n"),
+              std::string::npos)
+        << errors;
+    EXPECT_NE(errors.find("\n1 tag: 0 loaded, 0 failed, 1 interrupted\n"), std::string::npos)
+        << errors;
+    EXPECT_EQ(count_of(read_file(report), "\n"), 1u) << read_file(report);
+    EXPECT_NE(read_file(report).find("\"outcome\": \"interrupted\""), std::string::npos);
+    EXPECT_EQ(slot.count("command load"), 1u);
+}
+
+// A report deleted while the station runs is made again at its path with
+// the next record, and that is said.
+TEST(Station, AReportDeletedIsMadeAgain)
+{
+    const Target& target = Target::get();
+    write_file(target.work().file("d.bas"), "10 END\r\n");
+    SlotTag slot(2, {});
+    std::string report = target.work().file("deleted.jsonl");
+    remove(report.c_str());
+    auto station = target.start("tagfleet", {"--station", "--count", "2", "-c", "2", "--report",
+                                             target.program_path("deleted.jsonl"),
+                                             target.program_path("d.bas")});
+    ASSERT_TRUE(wait_for_count(*station, "COM2: loaded", 1)) << station->output();
+    ASSERT_EQ(remove(report.c_str()), 0);
+    slot.take_out();
+    ASSERT_TRUE(wait_for_count(*station, "COM2: tag gone", 1)) << station->output();
+    slot.put_in();
+    RunResult r = station->finish(WAIT_MS);
+    r.out = target.folded(r.out);
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(r.out.find("tagfleet: the report " + target.program_path("deleted.jsonl") +
+                         " was no longer there: made again, from record 2 on\n"),
+              std::string::npos)
+        << r.out;
+    std::string records = read_file(report);
+    EXPECT_EQ(count_of(records, "\n"), 1u) << records;
+    EXPECT_NE(records.find("\"seq\": 2, "), std::string::npos) << records;
+}

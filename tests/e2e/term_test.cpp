@@ -4,6 +4,7 @@
 #include "target.h"
 
 #include <chrono>
+#include <fstream>
 #include <gtest/gtest.h>
 #include <sstream>
 #include <unistd.h>
@@ -223,6 +224,54 @@ TEST(Tagterm, WatchLoadsAChangeOnceAndAnUnchangedSaveNever)
     EXPECT_EQ(end_console(*term), 0);
     EXPECT_EQ(count_of(term->output(), "loaded "), 1u) << term->output();
     EXPECT_EQ(count_of(read_file(dir.file("transcript")), "load \"_TXfer_\""), 1u);
+}
+
+// A file being written is not loaded until it has settled, and an empty
+// one never: the tag's flash gets the whole script, once.
+TEST(Tagterm, WatchLoadsOnlyAWholeFileAndNeverAnEmptyOne)
+{
+    const std::string whole = "10 PRINT 1\n20 PRINT 2\n";
+    const std::string first_part = whole.substr(0, 11);
+    // Each step: the file truncated (or appended to) with the text, then a pause (ms).
+    struct step {
+        bool append;
+        std::string text;
+        int pause_ms;
+    };
+    struct {
+        const char* what;
+        std::vector<step> steps;
+        size_t empty_notes;
+    } cases[] = {
+        {"made empty, written 1 s later", {{false, "", 1000}, {false, whole, 0}}, 0},
+        {"written in two parts 1 s apart",
+         {{false, first_part, 1000}, {true, whole.substr(first_part.size()), 0}}, 0},
+        {"left empty, then written", {{false, "", 4000}, {false, whole, 0}}, 1},
+    };
+    const Target& target = Target::get();
+    std::string path = target.work().file("w.bas");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        write_file(path, "10 PRINT 0\r\n");
+        TempDir dir;
+        Tag tag(dir, {"--save-script", "@script"});
+        auto term = start_console({"--watch", target.program_path("w.bas")});
+        usleep(700000);  // the file as it was at the start is not loaded
+        for (const step& s : c.steps) {
+            if (s.append) {
+                std::ofstream(path, std::ios::binary | std::ios::app) << s.text;
+            } else {
+                write_file(path, s.text);
+            }
+            usleep(static_cast<useconds_t>(s.pause_ms) * 1000);
+        }
+        std::string loaded = ": " + std::to_string(whole.size()) + " bytes, node";
+        EXPECT_TRUE(term->wait_for(loaded, 15000)) << term->output();
+        EXPECT_EQ(end_console(*term), 0);
+        EXPECT_EQ(count_of(term->output(), "loaded "), 1u) << term->output();
+        EXPECT_EQ(count_of(term->output(), "is empty: not loaded"), c.empty_notes) << term->output();
+        EXPECT_EQ(read_file(dir.file("script")), whole);
+    }
 }
 
 TEST(Tagterm, PortPulledAndPutBack)

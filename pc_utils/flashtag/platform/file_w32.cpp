@@ -1,15 +1,18 @@
-// Files by the name the user gave, on Windows: opening one, whether it is a
-// regular file, its real name, whether it is on another computer. Windows takes a last name that is a
-// device's (NUL, CON, AUX, PRN, COM1 to COM9, LPT1 to LPT9), with or
-// without an extension, for that device wherever the file is: a fixture
-// saved as "nul.fixture" would read as empty, a report "con.jsonl" would go
-// to the console, a pool "nul.ids" would keep its journal beside the null
-// device, a script nul.bas was "not found". A file of that name is reached here as on every other system, by
-// its full path in the "\\?\" form, which Windows takes as it is.
+// Files by the name the user gave, on Windows: opening one, whether it is
+// a regular file, its real name, whether it is on another computer,
+// whether an open file is still the one at its path. Windows takes a last
+// name that is a device's (NUL, CON, AUX, PRN, COM1 to COM9, LPT1 to LPT9),
+// with or without an extension, for that device wherever the file is: a
+// fixture saved as "nul.fixture" would read as empty, a report "con.jsonl"
+// would go to the console, a pool "nul.ids" would keep its journal beside
+// the null device, a script nul.bas was "not found". A file of that name is
+// reached here as on every other system, by its full path in the "\\?\"
+// form, which Windows takes as it is.
 #include "platform.h"
 
 #include <cstring>
 #include <cwchar>
+#include <io.h>
 #include <windows.h>
 
 namespace {
@@ -59,6 +62,19 @@ bool file_path(const char* path, wchar_t* out)
     if (!literal_path(out, leaf, literal)) return true;
     wcscpy(out, literal);
     return true;
+}
+
+// A handle on the file `path` names, only to ask about it (folders too):
+// INVALID_HANDLE_VALUE when there is none, GetLastError saying why.
+HANDLE open_to_ask(const char* path)
+{
+    wchar_t wide[WIDE_PATH];
+    if (!file_path(path, wide)) {
+        SetLastError(ERROR_INVALID_NAME);
+        return INVALID_HANDLE_VALUE;
+    }
+    return CreateFileW(wide, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                       OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
 }
 
 }  // namespace
@@ -113,11 +129,7 @@ bool platform_network_file(const char* path, char* kind, size_t size)
 // here as people write it.
 bool platform_real_path(const char* path, char* out, size_t size)
 {
-    wchar_t wide[WIDE_PATH];
-    HANDLE file = !file_path(path, wide)
-                      ? INVALID_HANDLE_VALUE
-                      : CreateFileW(wide, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    HANDLE file = open_to_ask(path);
     char final_path[1024];
     DWORD n = 0;
     if (file != INVALID_HANDLE_VALUE) {
@@ -136,4 +148,25 @@ bool platform_real_path(const char* path, char* out, size_t size)
         snprintf(out, size, "%s", shown);
     }
     return true;
+}
+
+// The same file is the same volume and file index. A path that names
+// nothing (deleted, or its folder gone) is not the file; one that cannot be
+// opened to be asked (a delete pending, no access) is taken to be.
+bool platform_path_is_file(FILE* file, const char* path)
+{
+    BY_HANDLE_FILE_INFORMATION open_file{}, named{};
+    auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
+    if (!GetFileInformationByHandle(handle, &open_file)) return true;
+    HANDLE h = open_to_ask(path);
+    if (h == INVALID_HANDLE_VALUE) {
+        DWORD error = GetLastError();
+        return error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND;
+    }
+    bool same = !GetFileInformationByHandle(h, &named) ||
+                (named.dwVolumeSerialNumber == open_file.dwVolumeSerialNumber &&
+                 named.nFileIndexHigh == open_file.nFileIndexHigh &&
+                 named.nFileIndexLow == open_file.nFileIndexLow);
+    CloseHandle(h);
+    return same;
 }

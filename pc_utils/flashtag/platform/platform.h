@@ -1,7 +1,7 @@
 // The few things the program needs from the operating system besides the
 // serial port: console set-up, pauses, the user's name and the glyphs of the
 // progress bar, a file that processes share. One implementation per platform
-// (platform_w32.cpp, platform_posix.cpp).
+// (platform_w32.cpp with platform_files_w32.cpp, platform_posix.cpp).
 #pragma once
 
 #include <cstddef>
@@ -28,7 +28,8 @@ void platform_exit_guard(void (*release)(), const char* interrupted_text);
 // is called at Ctrl-C, Ctrl-Break (SIGINT, SIGTERM, SIGHUP, SIGQUIT on
 // POSIX) and the run goes on, to end itself; it must be safe to call from a
 // signal handler. `release` runs at exit, and a closed output pipe does not
-// end the run. On Windows, closing the console window (or logging off, or
+// end the process: the write to it fails instead (EPIPE), as on Windows,
+// for the program to end its run. On Windows, closing the console window (or logging off, or
 // shutting down) ends the process as soon as the handler returns: there the
 // notice is followed by a wait of up to PLATFORM_CLOSE_WAIT_MS for the run
 // to end (platform_run_ended), and `release` runs before the handler
@@ -63,6 +64,10 @@ bool platform_output_is_terminal();
 void platform_write_lines_in_place(const char* const* lines, size_t count, size_t previous);
 // The terminal's bell.
 void platform_bell();
+// Why a write to standard output or error just failed on this thread, as
+// an errno value: `error`, the C runtime's, which on Windows says EINVAL
+// for a pipe whose reader has gone (EPIPE then, from the system's error).
+int platform_write_errno(int error);
 
 // The time of day: seconds since 1970 into `out`, in UTC or local time.
 void platform_time_parts(int64_t seconds, bool local, struct tm* out);
@@ -116,6 +121,11 @@ bool platform_regular_file(const char* path);
 // (created when missing), so that the commands this program runs do not
 // inherit it: null when it cannot be opened, errno saying why.
 FILE* platform_open_append(const char* path, bool readable);
+
+// Whether `path` still names the open `file`: false when it names no file,
+// or another one (the file was deleted, renamed or replaced while open);
+// true as well when the system cannot tell.
+bool platform_path_is_file(FILE* file, const char* path);
 
 // Asks for 1 ms pause resolution while `on`, gives it back when not. Windows'
 // default 15.6 ms tick would otherwise stretch each 20 ms pause to ~31 ms.

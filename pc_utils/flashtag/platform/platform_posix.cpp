@@ -98,6 +98,8 @@ void platform_interrupt_notice(void (*release)(), void (*notice)())
     action.sa_handler = on_notice;
     sigfillset(&action.sa_mask);
     for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaction(sig, &action, nullptr);
+    // As above: the run ends itself, its loads recorded and its ports given
+    // back, once it sees the write that failed.
     signal(SIGPIPE, SIG_IGN);
 }
 
@@ -139,6 +141,8 @@ void platform_write_lines_in_place(const char* const* lines, size_t count, size_
 }
 
 void platform_bell() { fputs("\a", stdout); }
+
+int platform_write_errno(int error) { return error; }
 
 void platform_time_parts(int64_t seconds, bool local, struct tm* out)
 {
@@ -190,6 +194,17 @@ FILE* platform_open_append(const char* path, bool readable)
         errno = error;
     }
     return file;
+}
+
+// The same file is the same device and inode. A path that names nothing
+// (deleted, or its folder gone) is not the file; one that cannot be asked
+// (no access) is taken to be.
+bool platform_path_is_file(FILE* file, const char* path)
+{
+    struct stat open_file {}, named {};
+    if (fstat(fileno(file), &open_file) != 0) return true;
+    if (stat(path, &named) != 0) return errno != ENOENT && errno != ENOTDIR;
+    return open_file.st_dev == named.st_dev && open_file.st_ino == named.st_ino;
 }
 
 platform_command_end platform_run_command(const char* command, const char* const* env,

@@ -8,9 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <initializer_list>
-#include <io.h>
 #include <string>
 // clang-format off
 #include <windows.h>
@@ -255,6 +253,16 @@ void platform_bell()
     }
 }
 
+int platform_write_errno(int error)
+{
+    switch (GetLastError()) {
+    case ERROR_BROKEN_PIPE:
+    case ERROR_NO_DATA:
+    case ERROR_PIPE_NOT_CONNECTED: return EPIPE;
+    default: return error;
+    }
+}
+
 void platform_time_parts(int64_t seconds, bool local, struct tm* out)
 {
     auto t = static_cast<time_t>(seconds);
@@ -407,58 +415,4 @@ const bar_glyphs& platform_bar_glyphs()
 {
     static const bar_glyphs glyphs{BAR_EDGE.cp437, BAR_FILLED.cp437, BAR_EMPTY.cp437};
     return glyphs;
-}
-
-namespace {
-
-HANDLE file_handle(FILE* file) { return reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file))); }
-
-// The last system error as an errno value, for the callers' messages.
-int last_error_as_errno()
-{
-    switch (GetLastError()) {
-    case ERROR_DISK_FULL:
-    case ERROR_HANDLE_DISK_FULL: return ENOSPC;
-    case ERROR_ACCESS_DENIED: return EACCES;
-    case ERROR_WRITE_PROTECT: return EROFS;
-    default: return EIO;
-    }
-}
-
-}  // namespace
-
-// The whole file's range (and past its end), as LockFileEx takes it.
-int platform_lock_file(FILE* file, uint32_t timeout_ms)
-{
-    uint64_t deadline = platform_now_ms() + timeout_ms;
-    for (;;) {
-        OVERLAPPED at{};
-        if (LockFileEx(file_handle(file), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0,
-                       MAXDWORD, MAXDWORD, &at)) {
-            return 0;
-        }
-        if (GetLastError() != ERROR_LOCK_VIOLATION) return last_error_as_errno();
-        if (platform_now_ms() >= deadline) return ETIMEDOUT;
-        Sleep(5);
-    }
-}
-
-void platform_unlock_file(FILE* file)
-{
-    OVERLAPPED at{};
-    UnlockFileEx(file_handle(file), 0, MAXDWORD, MAXDWORD, &at);
-}
-
-int platform_sync_file(FILE* file)
-{
-    errno = 0;
-    if (fflush(file) != 0) return errno != 0 ? errno : EIO;
-    return FlushFileBuffers(file_handle(file)) ? 0 : last_error_as_errno();
-}
-
-int platform_truncate_file(FILE* file, long length)
-{
-    errno = 0;
-    if (fflush(file) != 0) return errno != 0 ? errno : EIO;
-    return _chsize_s(_fileno(file), length);
 }
