@@ -61,7 +61,7 @@ void open_log(term& t)
     screen& s = t.scr;
     s.log_path = t.opt.log_path;
     if (s.log_path == nullptr) return;
-    s.log = fopen(s.log_path, "ab");
+    s.log = platform_open_file(s.log_path, "ab");
     s.log_on = s.log != nullptr;
     if (s.log == nullptr) {
         screen_note(s, "cannot open the log %s (%s): the console goes on without it", s.log_path,

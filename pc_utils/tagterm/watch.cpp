@@ -4,6 +4,7 @@
 // is not written for nothing. An empty file is never loaded: a file is
 // empty while an editor or a copy has made it and not yet written it, and
 // an empty script would leave the tag with no program.
+#include "platform/platform.h"
 #include "tagterm.h"
 
 #include <sys/stat.h>
@@ -32,7 +33,7 @@ file_look look_at(const char* path)
     static uint8_t content[APP_SCRIPT_SIZE];
     file_look look{};
     struct stat st {};
-    FILE* f = stat(path, &st) == 0 ? fopen(path, "rb") : nullptr;
+    FILE* f = stat(path, &st) == 0 ? platform_open_file(path, "rb") : nullptr;
     if (f == nullptr) return look;
     look.length = fread(content, 1, sizeof content, f);
     look.readable = ferror(f) == 0;
