@@ -148,8 +148,8 @@ bool send_bytes(term& t, loop_state& st, const char* bytes, size_t count)
 
 void refused_note(term& t, size_t length)
 {
-    screen_note(t.scr, "a line of %zu characters was not sent: the tag takes lines of up to %zu",
-                length, TERM_LINE_LONGEST);
+    screen_note(t.scr, "a line of %lu characters was not sent: the tag takes lines of up to %lu",
+                static_cast<unsigned long>(length), static_cast<unsigned long>(TERM_LINE_LONGEST));
 }
 
 // The next line waiting, once the tag has answered the one before: its
@@ -296,45 +296,57 @@ void take_key(term& t, loop_state& st, const console_key& key)
     editor_clear(t.ed);
 }
 
-// Keys are taken while a line more fits in the queue; the rest wait in the
-// terminal, in order, so that a paste of any length goes whole. While the
-// port is gone nothing leaves the queue: keys are taken all the same, so
-// that Ctrl-] is seen.
+// Keys are taken while a line more fits in the queue; the rest wait, in
+// order, so that a paste of any length goes whole. While the port is gone
+// nothing leaves the queue: keys are taken all the same, so that Ctrl-] is
+// seen.
 bool room_for_keys(const loop_state& st)
 {
     return st.to_send.count < TERM_QUEUE_LINES || !st.port_open;
 }
 
+// Keys that cannot be taken yet (a load under way, the queue full) kept
+// aside in order as far as there is room, then left in the terminal.
+// Ctrl-] is seen at once: during a load it ends tagterm when the load is
+// done (a tag cut off in its upload is left half-loaded).
+void hold_keys(term& t, loop_state& st)
+{
+    console_key key{};
+    while (!st.ending && st.held_count < sizeof st.held / sizeof st.held[0] && console_next_key(&key)) {
+        if (key.kind == KEY_CONTROL && key.code == 0x1D && !st.menu) {
+            if (!st.loading) {
+                end_asked(t, st);
+                continue;
+            }
+            if (!st.end_after_load) screen_note(t.scr, "tagterm ends once the load is done");
+            st.end_after_load = true;
+            continue;
+        }
+        st.held[st.held_count++] = key;
+    }
+}
+
 void take_keys(term& t, loop_state& st)
 {
-    // Those typed during a load first, in the order they came.
+    // Those kept aside first, in the order they came.
     size_t taken = 0;
     while (taken < st.held_count && !st.ending && room_for_keys(st)) take_key(t, st, st.held[taken++]);
     st.held_count -= taken;
     memmove(st.held, st.held + taken, st.held_count * sizeof st.held[0]);
-    if (st.held_count > 0) return;
+    if (!room_for_keys(st)) {
+        hold_keys(t, st);
+        return;
+    }
     console_key key{};
     while (!st.ending && room_for_keys(st) && console_next_key(&key)) take_key(t, st, key);
 }
 
 loop_state state;
 
-// During a load (its bar on the current line) the keys are read and kept
-// for after it; Ctrl-] is said at once, and ends tagterm when the load is
-// done (a tag cut off in its upload is left half-loaded).
+// During a load (its bar on the current line) the keys are kept for after it.
 void keys_while_loading(term& t)
 {
-    console_key key{};
-    while (state.held_count < sizeof state.held / sizeof state.held[0] && console_next_key(&key)) {
-        if (key.kind == KEY_CONTROL && key.code == 0x1D && !state.menu) {
-            if (!state.end_after_load) {
-                screen_note(t.scr, "tagterm ends once the load is done");
-            }
-            state.end_after_load = true;
-            continue;
-        }
-        state.held[state.held_count++] = key;
-    }
+    hold_keys(t, state);
 }
 
 // --watch: SCRIPT loaded when its content has changed and settled.
