@@ -123,7 +123,7 @@ int32_t read_node_id(fleet& f, fleet_port& p, uint32_t firmware, uint32_t third,
 {
     uint8_t node_id = 0;
     int32_t result = tag_get_node_id(p.name, &node_id);
-    snprintf(p.firmware, sizeof p.firmware, "%u.%u.%u", firmware >> 8, firmware & 0xFF, third);
+    tag_version_text(firmware, third, p.firmware, sizeof p.firmware);
     p.node_id = result == SERIAL_OK ? node_id : -1;
     if (present) {
         tell_present(f, p);

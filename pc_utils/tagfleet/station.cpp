@@ -283,7 +283,7 @@ void tag_answered(fleet& f, fleet_port& p, slot_round& r, uint32_t firmware, uin
     }
     r.held = true;
     r.held_node = node;
-    snprintf(p.firmware, sizeof p.firmware, "%u.%u.%u", firmware >> 8, firmware & 0xFF, third);
+    tag_version_text(firmware, third, p.firmware, sizeof p.firmware);
     p.node_id = node;
     if (!may_start_load(f, p)) {
         r.untouched = true;

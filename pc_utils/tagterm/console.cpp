@@ -8,8 +8,6 @@
 #include "tagterm.h"
 
 #include <cstring>
-#include <mutex>
-#include <thread>
 
 namespace {
 
@@ -18,65 +16,12 @@ constexpr uint32_t BUSY_READ_MS = 1;       // while lines wait or a program goes
 constexpr uint32_t ANSWER_QUIET_MS = 100;  // the tag's answer to a line is over after this
 constexpr uint32_t ANSWER_LONGEST_MS = 1000;
 constexpr uint32_t RETURN_CHECK_MS = 500;  // a port gone is looked for this often
-constexpr size_t QUEUE_LINES = 64;
-
-// What waits to go to the tag, in the order it was typed: lines, and the
-// control keys that go as they are (Ctrl-C, Ctrl-T Ctrl-T). Nothing goes
-// while another program uses the port: a byte typed then would land in the
-// middle of its upload.
-struct line_queue {
-    char lines[QUEUE_LINES][TERM_LINE_SIZE];
-    bool raw[QUEUE_LINES];  // a control key's byte, without a CR
-    size_t head, count;
-};
-
-bool push(line_queue& q, const char* line, bool raw = false)
-{
-    if (q.count == QUEUE_LINES) return false;
-    size_t at = (q.head + q.count++) % QUEUE_LINES;
-    snprintf(q.lines[at], TERM_LINE_SIZE, "%s", line);
-    q.raw[at] = raw;
-    return true;
-}
-
-// The next entry into `line`: whether it is a control key's byte.
-bool pop(line_queue& q, char* line)
-{
-    snprintf(line, TERM_LINE_SIZE, "%s", q.lines[q.head]);
-    bool raw = q.raw[q.head];
-    q.head = (q.head + 1) % QUEUE_LINES;
-    --q.count;
-    return raw;
-}
-
-// Standard input that is not a terminal, read line by line on a thread of
-// its own (a read of it blocks).
-struct piped_input {
-    std::mutex lock;
-    line_queue lines;
-    bool ended;
-};
-piped_input input;
-
-void read_piped_input()
-{
-    char line[TERM_LINE_SIZE];
-    while (fgets(line, sizeof line, stdin) != nullptr) {
-        line[strcspn(line, "\r\n")] = '\0';
-        for (;;) {
-            {
-                std::lock_guard<std::mutex> hold(input.lock);
-                if (push(input.lines, line)) break;
-            }
-            platform_sleep_ms(10);
-        }
-    }
-    std::lock_guard<std::mutex> hold(input.lock);
-    input.ended = true;
-}
-
+// Nothing goes to the tag while another program uses the port: a byte
+// typed then would land in the middle of its upload.
 struct loop_state {
     line_queue to_send;
+    bool input_done;           // standard input (not a terminal) has ended and all of it is queued
+    int status;                // the console's exit status
     uint64_t last_sent, last_heard;
     bool answered;             // the tag has said something since the last line went
     bool menu;                 // Ctrl-T pressed
@@ -86,7 +31,7 @@ struct loop_state {
     bool end_after_session;    // Ctrl-] while a program goes through: once it is done
     bool loading;              // a load of SCRIPT is under way: keys wait
     bool end_after_load;       // Ctrl-] during it
-    console_key held[QUEUE_LINES * 4];  // keys typed during a load, in order
+    console_key held[TERM_QUEUE_LINES * 4];  // keys typed during a load, in order
     size_t held_count;
     bool port_open;
     bool return_tried;         // the port gone was opened again since it was last missing
@@ -107,7 +52,15 @@ void gone(term& t, loop_state& st)
     st.port_open = false;
     st.return_tried = false;
     st.next_return_check = 0;
-    screen_note(t.scr, "%s; waiting for it to come back (Ctrl-] ends)", reason);
+    if (t.keys) {
+        screen_note(t.scr, "%s; waiting for it to come back (Ctrl-] ends)", reason);
+        return;
+    }
+    // Lines from a file or a pipe have nobody to wait for the port with.
+    bool left = !st.input_done || st.to_send.count > 0;
+    screen_note(t.scr, "%s: tagterm ends%s", reason, left ? "; the lines still to send were not sent" : "");
+    st.status = 1;
+    st.ending = true;
 }
 
 void serve(term& t)
@@ -193,27 +146,37 @@ bool send_bytes(term& t, loop_state& st, const char* bytes, size_t count)
     return true;
 }
 
+void refused_note(term& t, size_t length)
+{
+    screen_note(t.scr, "a line of %lu characters was not sent: the tag takes lines of up to %lu",
+                static_cast<unsigned long>(length), static_cast<unsigned long>(TERM_LINE_LONGEST));
+}
+
 // The next line waiting, once the tag has answered the one before: its
 // output quiet for a moment, or a second gone by.
 void send_next_line(term& t, loop_state& st)
 {
     if (!st.port_open || st.to_send.count == 0 || relay_serving_someone(t.relay)) return;
+    queued next;
     // A control key goes at once: Ctrl-C must break a program that runs.
-    if (st.to_send.raw[st.to_send.head]) {
-        char key[TERM_LINE_SIZE];
-        pop(st.to_send, key);
-        send_bytes(t, st, key, strlen(key));
+    if (st.to_send.entries[st.to_send.head].kind == ENTRY_KEY) {
+        queue_pop(st.to_send, next);
+        send_bytes(t, st, next.text, next.length);
         return;
     }
     uint64_t now = platform_now_ms();
     bool answered = st.answered && now - st.last_heard >= ANSWER_QUIET_MS;
     if (st.last_sent != 0 && !answered && now - st.last_sent < ANSWER_LONGEST_MS) return;
+    queue_pop(st.to_send, next);
+    if (next.kind == ENTRY_REFUSED) {
+        refused_note(t, next.length);
+        return;
+    }
+    screen_sent(t.scr, next.text);
     char line[TERM_LINE_SIZE + 1];
-    pop(st.to_send, line);
-    screen_sent(t.scr, line);
-    size_t length = strlen(line);
-    line[length] = '\r';  // a command is its text and one CR, as flashtag sends it
-    if (!send_bytes(t, st, line, length + 1)) return;
+    memcpy(line, next.text, next.length);
+    line[next.length] = '\r';  // a command is its text and one CR, as flashtag sends it
+    if (!send_bytes(t, st, line, next.length + 1)) return;
     st.last_sent = platform_now_ms();
     st.answered = false;
 }
@@ -252,7 +215,9 @@ void help_line(term& t)
 // A control key's byte, in its turn after what was typed before it.
 void queue_key(term& t, loop_state& st, const char* byte)
 {
-    if (!push(st.to_send, byte, true)) screen_note(t.scr, "too much waiting: that key was not sent");
+    if (!queue_push(st.to_send, ENTRY_KEY, byte, strlen(byte))) {
+        screen_note(t.scr, "too much waiting: that key was not sent");
+    }
 }
 
 // Ctrl-] or Ctrl-T q: the end, once a program going through tagterm is
@@ -321,51 +286,67 @@ void take_key(term& t, loop_state& st, const console_key& key)
     }
     edit_result result = editor_key(t.ed, key);
     if (result == EDIT_CHANGED) screen_edit(t.scr, t.ed.line, t.ed.length, t.ed.cursor);
-    if (result != EDIT_ENTER) return;
+    if (result != EDIT_ENTER && result != EDIT_REFUSED) return;
     screen_typed(t.scr);
-    if (!push(st.to_send, t.ed.line)) screen_note(t.scr, "too many lines waiting: that one was not sent");
+    if (result == EDIT_REFUSED) {
+        refused_note(t, editor_typed(t.ed));
+    } else if (!queue_push(st.to_send, ENTRY_LINE, t.ed.line, t.ed.length)) {
+        screen_note(t.scr, "too many lines waiting: that one was not sent");
+    }
     editor_clear(t.ed);
+}
+
+// Keys are taken while a line more fits in the queue; the rest wait, in
+// order, so that a paste of any length goes whole. While the port is gone
+// nothing leaves the queue: keys are taken all the same, so that Ctrl-] is
+// seen.
+bool room_for_keys(const loop_state& st)
+{
+    return st.to_send.count < TERM_QUEUE_LINES || !st.port_open;
+}
+
+// Keys that cannot be taken yet (a load under way, the queue full) kept
+// aside in order as far as there is room, then left in the terminal.
+// Ctrl-] is seen at once: during a load it ends tagterm when the load is
+// done (a tag cut off in its upload is left half-loaded).
+void hold_keys(term& t, loop_state& st)
+{
+    console_key key{};
+    while (!st.ending && st.held_count < sizeof st.held / sizeof st.held[0] && console_next_key(&key)) {
+        if (key.kind == KEY_CONTROL && key.code == 0x1D && !st.menu) {
+            if (!st.loading) {
+                end_asked(t, st);
+                continue;
+            }
+            if (!st.end_after_load) screen_note(t.scr, "tagterm ends once the load is done");
+            st.end_after_load = true;
+            continue;
+        }
+        st.held[st.held_count++] = key;
+    }
 }
 
 void take_keys(term& t, loop_state& st)
 {
-    // Those typed during a load first, in the order they came.
-    for (size_t i = 0; i < st.held_count && !st.ending; ++i) take_key(t, st, st.held[i]);
-    st.held_count = 0;
+    // Those kept aside first, in the order they came.
+    size_t taken = 0;
+    while (taken < st.held_count && !st.ending && room_for_keys(st)) take_key(t, st, st.held[taken++]);
+    st.held_count -= taken;
+    memmove(st.held, st.held + taken, st.held_count * sizeof st.held[0]);
+    if (!room_for_keys(st)) {
+        hold_keys(t, st);
+        return;
+    }
     console_key key{};
-    while (!st.ending && console_next_key(&key)) take_key(t, st, key);
+    while (!st.ending && room_for_keys(st) && console_next_key(&key)) take_key(t, st, key);
 }
 
 loop_state state;
 
-// During a load (its bar on the current line) the keys are read and kept
-// for after it; Ctrl-] is said at once, and ends tagterm when the load is
-// done (a tag cut off in its upload is left half-loaded).
+// During a load (its bar on the current line) the keys are kept for after it.
 void keys_while_loading(term& t)
 {
-    console_key key{};
-    while (state.held_count < sizeof state.held / sizeof state.held[0] && console_next_key(&key)) {
-        if (key.kind == KEY_CONTROL && key.code == 0x1D && !state.menu) {
-            if (!state.end_after_load) {
-                screen_note(t.scr, "tagterm ends once the load is done");
-            }
-            state.end_after_load = true;
-            continue;
-        }
-        state.held[state.held_count++] = key;
-    }
-}
-
-// Lines from standard input; true once it has ended and all went out.
-bool take_piped_lines(loop_state& st)
-{
-    std::lock_guard<std::mutex> hold(input.lock);
-    char line[TERM_LINE_SIZE];
-    while (input.lines.count > 0 && st.to_send.count < QUEUE_LINES) {
-        pop(input.lines, line);
-        push(st.to_send, line);
-    }
-    return input.ended && input.lines.count == 0 && st.to_send.count == 0;
+    hold_keys(t, state);
 }
 
 // --watch: SCRIPT loaded when its content has changed and settled.
@@ -401,7 +382,8 @@ void step_relay(term& t, loop_state& st)
         platform_fine_timer(st.fine_timer);
     }
     if (!relay_serving_someone(t.relay) && st.end_after_session) st.ending = true;
-    if (!relay_serving_someone(t.relay) && st.load_wanted) {
+    // A load put off waits for the port as typed lines do.
+    if (!relay_serving_someone(t.relay) && st.load_wanted && st.port_open) {
         st.load_wanted = false;
         load_now(t, st);
     }
@@ -414,7 +396,7 @@ int run_console(term& t)
     loop_state& st = state;
     st.port_open = true;
     t.while_loading = keys_while_loading;
-    if (!t.keys) std::thread(read_piped_input).detach();
+    if (!t.keys) piped_input_begin();
     uint64_t started = platform_now_ms();
     while (!st.ending) {
         if (st.port_open) {
@@ -424,14 +406,17 @@ int run_console(term& t)
         }
         if (t.keys) {
             take_keys(t, st);
-        } else if (take_piped_lines(st) && !relay_serving_someone(t.relay)) {
-            uint64_t last = st.last_heard > st.last_sent ? st.last_heard : st.last_sent;
-            if (last < started) last = started;
-            if (platform_now_ms() - last >= t.opt.exit_after_ms) st.ending = true;
+        } else {
+            st.input_done = piped_input_take(st.to_send);
+            if (st.input_done && st.to_send.count == 0 && !relay_serving_someone(t.relay)) {
+                uint64_t last = st.last_heard > st.last_sent ? st.last_heard : st.last_sent;
+                if (last < started) last = started;
+                if (platform_now_ms() - last >= t.opt.exit_after_ms) st.ending = true;
+            }
         }
         step_relay(t, st);
         send_next_line(t, st);
         watch_step(t, st);
     }
-    return 0;
+    return st.status;
 }

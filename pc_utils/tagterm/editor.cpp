@@ -10,7 +10,12 @@ namespace {
 
 void insert(editor& e, uint8_t c)
 {
-    if (e.length + 1 >= TERM_LINE_SIZE) return;
+    // A line too long for the tag is kept as far as it goes and refused
+    // whole at Enter: a paste is never sent cut.
+    if (e.length >= TERM_LINE_LONGEST) {
+        ++e.over;
+        return;
+    }
     memmove(e.line + e.cursor + 1, e.line + e.cursor, e.length - e.cursor);
     e.line[e.cursor++] = static_cast<char>(c);
     e.line[++e.length] = '\0';
@@ -27,6 +32,7 @@ void recall(editor& e, size_t index)
     e.browsing = index;
     const char* text = index < e.history_count ? e.history[index] : "";
     e.length = e.cursor = strlen(text);
+    e.over = 0;
     memcpy(e.line, text, e.length + 1);
 }
 
@@ -47,6 +53,10 @@ edit_result editor_key(editor& e, const console_key& key)
     switch (key.kind) {
     case KEY_TEXT: insert(e, cp437_from_unicode(key.code)); break;
     case KEY_ENTER:
+        if (e.over > 0) {
+            e.browsing = e.history_count;
+            return EDIT_REFUSED;
+        }
         remember(e);
         e.browsing = e.history_count;
         return EDIT_ENTER;
@@ -84,5 +94,10 @@ edit_result editor_key(editor& e, const console_key& key)
 void editor_clear(editor& e)
 {
     e.line[0] = '\0';
-    e.length = e.cursor = 0;
+    e.length = e.cursor = e.over = 0;
+}
+
+size_t editor_typed(const editor& e)
+{
+    return e.length + e.over;
 }

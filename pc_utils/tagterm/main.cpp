@@ -24,7 +24,7 @@ void give_back()
 
 // Opens the port named, or finds the tag as flashtag's scan does: false
 // after the reasons flashtag gives.
-bool connect(term& t, uint32_t* firmware, uint8_t* node)
+bool connect(term& t, uint32_t* firmware, uint32_t* third, uint8_t* node)
 {
     int32_t result = SERIAL_OK;
     if (t.opt.port[0] != '\0') {
@@ -32,7 +32,7 @@ bool connect(term& t, uint32_t* firmware, uint8_t* node)
         if (!resolve_port_argument("tagterm", t.port, sizeof t.port, t.shown_port, sizeof t.shown_port)) {
             return false;
         }
-        result = tag_connect(t.port, firmware, nullptr, nullptr);
+        result = tag_connect(t.port, firmware, third, nullptr);
         if (result != SERIAL_OK) {
             printf("tagterm: Error: Can't connect to tag on %s\n", t.shown_port);
             print_port_failure("tagterm", t.port, result);
@@ -47,6 +47,7 @@ bool connect(term& t, uint32_t* firmware, uint8_t* node)
         uint32_t packed = 0;
         result = tag_get_version(t.port, &packed);
         *firmware = ((packed >> 16) & 0xFF) * 256 + ((packed >> 8) & 0xFF);
+        *third = packed & 0xFF;
     }
     if (result != SERIAL_OK) {
         printf("tagterm: Error: Failed to read node ID\n");
@@ -83,9 +84,9 @@ int main(int argc, char** argv)
     platform_exit_guard(give_back, "\ntagterm: Ended; the port was given back\n");
     if (t.opt.verbose) tag_trace_on();
 
-    uint32_t firmware = 0;
+    uint32_t firmware = 0, third = 0;
     uint8_t node = 0;
-    if (!connect(t, &firmware, &node)) return 1;
+    if (!connect(t, &firmware, &third, &node)) return 1;
 
     t.keys = console_keys_begin();
     t.scr.interactive = t.keys;
@@ -96,8 +97,10 @@ int main(int argc, char** argv)
     t.serving = relay_serve(t.port, &t.relay, why, sizeof why);
     if (!t.serving) screen_note(t.scr, "other programs cannot use the port through tagterm: %s", why);
     if (t.keys) {
-        screen_note(t.scr, "%s: tag firmware %u.%u, node %u. Ctrl-] to end, Ctrl-T h for help",
-                    t.shown_port, firmware >> 8, firmware & 0xFF, node);
+        char version[16];
+        tag_version_text(firmware, third, version, sizeof version);
+        screen_note(t.scr, "%s: tag firmware %s, node %u. Ctrl-] to end, Ctrl-T h for help",
+                    t.shown_port, version, node);
     }
     int status = run_console(t);
     screen_finish(t.scr);

@@ -7,6 +7,7 @@
 //   editor.cpp   the line being typed, and the lines sent before
 //   load.cpp     loading SCRIPT on the open port, as flashtag uploads
 //   watch.cpp    --watch: when SCRIPT has changed and settled, and is not empty
+//   lines.cpp    what waits to go to the tag, and lines of standard input
 //   console.cpp  the loop: port, keys, lines to send, relay, watch, a port
 //                that goes away and comes back
 #pragma once
@@ -20,7 +21,12 @@
 #include <cstdio>
 
 constexpr int TERM_USAGE_ERROR = 2;
-constexpr size_t TERM_LINE_SIZE = 256;      // a line typed
+// The longest line sent, without the CR that ends it: the tag's console
+// takes a command of 1000 bytes and more, and tagterm sends one of up to
+// 1024 with its CR. A longer line, typed or piped, is refused whole (a
+// note says so), never cut or split into two commands.
+constexpr size_t TERM_LINE_LONGEST = 1023;
+constexpr size_t TERM_LINE_SIZE = TERM_LINE_LONGEST + 1;  // a line typed, with its NUL
 constexpr size_t TERM_SHOWN_SIZE = 2048;    // a line of the tag's, as shown
 
 struct term_options {
@@ -84,13 +90,42 @@ struct editor {
     char history[TERM_HISTORY][TERM_LINE_SIZE];
     size_t history_count;   // lines kept, the newest last
     size_t browsing;        // history_count when not browsing
+    size_t over;            // characters typed past TERM_LINE_LONGEST
 };
-enum edit_result { EDIT_CHANGED, EDIT_ENTER, EDIT_IGNORED };
+enum edit_result { EDIT_CHANGED, EDIT_ENTER, EDIT_REFUSED, EDIT_IGNORED };
 // A key on the line: EDIT_ENTER when a line is complete (in e.line, and
-// kept in the history; the caller clears it with editor_clear).
+// kept in the history; the caller clears it with editor_clear);
+// EDIT_REFUSED when the line completed was longer than TERM_LINE_LONGEST
+// (editor_typed says how long).
 struct console_key;
 edit_result editor_key(editor& e, const console_key& key);
 void editor_clear(editor& e);
+// The characters of the line typed, those past the longest taken too.
+size_t editor_typed(const editor& e);
+
+// What waits to go to the tag, in the order it was typed or read: lines,
+// the control keys that go as they are (Ctrl-C, Ctrl-T Ctrl-T), and lines
+// too long to send, which are said in their turn.
+constexpr size_t TERM_QUEUE_LINES = 64;
+enum entry_kind { ENTRY_LINE, ENTRY_KEY, ENTRY_REFUSED };
+struct queued {
+    entry_kind kind;
+    size_t length;               // the line's characters (a refused one's all of them)
+    char text[TERM_LINE_SIZE];
+};
+struct line_queue {
+    queued entries[TERM_QUEUE_LINES];
+    size_t head, count;
+};
+// False when the queue is full.
+bool queue_push(line_queue& q, entry_kind kind, const char* text, size_t length);
+void queue_pop(line_queue& q, queued& out);
+// Standard input that is not a terminal: its lines read on a thread of
+// their own from now on.
+void piped_input_begin();
+// The lines read so far into `to`, as its room allows: whether the input
+// has ended and all of it went into `to`.
+bool piped_input_take(line_queue& to);
 
 // --watch's view of SCRIPT.
 struct script_watch {

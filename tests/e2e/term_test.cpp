@@ -7,6 +7,7 @@
 #include <fstream>
 #include <gtest/gtest.h>
 #include <sstream>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -97,6 +98,7 @@ TEST(Tagterm, TypingReachesTheTagAndCtrlBracketGivesThePortBack)
     TempDir dir;
     Tag tag(dir, {"--version", "V5.2.0", "--echo-typed"});
     auto term = start_console();
+    EXPECT_NE(term->output().find("COM4: tag firmware 5.2.0, node 7."), std::string::npos) << term->output();
     term->type("ver\r");
     ASSERT_TRUE(term->wait_for("V5.2.0", 5000)) << term->output();
     term->type("\x03");
@@ -392,4 +394,133 @@ TEST(Tagterm, TagfleetGoesThroughItBesideAFreePort)
     EXPECT_EQ(end_console(*term), 0);
     EXPECT_TRUE(read_file(held.file("script")) == script);
     EXPECT_TRUE(read_file(free.file("script")) == script);
+}
+
+// A paste longer than the queue of lines waiting to go: what does not fit
+// waits in the terminal, and every line reaches the tag, in order.
+TEST(Tagterm, APasteGoesWholeAndInOrder)
+{
+    TempDir dir;
+    Tag tag(dir, {"--transcript", "@transcript"});
+    auto term = start_console();
+    std::string paste, lines;
+    for (int n = 1; n <= 200; ++n) {
+        paste += "p" + std::to_string(n) + "\r";
+        lines += "p" + std::to_string(n) + "\n";
+    }
+    term->type(paste);
+    EXPECT_TRUE(wait_for_in_file(dir.file("transcript"), "p200\n", 1, 90000)) << term->output();
+    EXPECT_EQ(end_console(*term), 0);
+    std::string got = read_file(dir.file("transcript"));
+    EXPECT_EQ(got.substr(got.find("p1\n")), lines);
+    EXPECT_EQ(term->output().find("not sent"), std::string::npos) << term->output();
+}
+
+// A line goes whole, as one command, or not at all: one longer than the tag
+// takes is refused with a note, never cut or split; piped or typed.
+TEST(Tagterm, ALongLineGoesWholeOrNotAtAll)
+{
+    const Target& target = Target::get();
+    struct Case {
+        size_t length;
+        bool sent;
+        bool typed_too;  // typing is slow (each key draws the line again): the edges only
+    } cases[] = {{290, true, true}, {1023, true, false}, {1024, false, true}, {1100, false, false}};
+    for (bool typed : {false, true}) {
+        std::string input, sent;
+        std::vector<std::string> notes;
+        char letter = 'a';
+        for (const Case& c : cases) {
+            if (typed && !c.typed_too) continue;
+            std::string line(c.length, letter++);
+            input += line + "\n";
+            if (c.sent) sent += line + "\n";
+            if (!c.sent) {
+                notes.push_back("a line of " + std::to_string(c.length) +
+                                " characters was not sent: the tag takes lines of up to 1023");
+            }
+        }
+        input += "ver\n";  // the tag is still there, and has had only whole lines
+        sent += "ver\n";
+        TempDir dir;
+        Tag tag(dir, {"--transcript", "@transcript"});
+        std::string out;
+        if (typed) {
+            auto term = start_console();
+            std::string keys = input;
+            for (char& k : keys) k = k == '\n' ? '\r' : k;
+            term->type(keys);
+            EXPECT_TRUE(wait_for_in_file(dir.file("transcript"), "ver\n", 2, 60000));
+            EXPECT_EQ(end_console(*term), 0);
+            out = term->output();
+        } else {
+            write_file(target.work().file("long-lines"), input);
+            RunOptions piped;
+            piped.stdin_path = target.work().file("long-lines");
+            RunResult r = target.run_program("tagterm", {"-c", "4", "--exit-after", "300"}, piped);
+            EXPECT_EQ(r.status, 0) << r.out;
+            out = r.out;
+        }
+        std::string got = read_file(dir.file("transcript"));
+        EXPECT_EQ(got.substr(got.find('a')), sent) << typed;
+        for (const std::string& note : notes) {
+            EXPECT_NE(out.find((typed ? "[tagterm] " : "tagterm: ") + note), std::string::npos)
+                << typed << " " << note << "\n" << out;
+        }
+    }
+}
+
+// Lines from a file have nobody to wait with for a port that went away:
+// tagterm ends, and says why.
+TEST(Tagterm, PipedLinesEndWhenThePortGoes)
+{
+    const Target& target = Target::get();
+    TempDir dir;
+    auto tag = std::make_unique<Tag>(dir, std::vector<std::string>{"--transcript", "@transcript"});
+    std::string lines;
+    for (int n = 0; n < 100; ++n) lines += "?_id\n";
+    write_file(target.work().file("in"), lines);
+    std::thread pull([&] {
+        wait_for_in_file(dir.file("transcript"), "?_id", 4, 20000);
+        tag.reset();
+    });
+    RunOptions piped;
+    piped.stdin_path = target.work().file("in");
+    piped.timeout_ms = 40000;  // then killed: status -1
+    RunResult r = target.run_program("tagterm", {"-c", "4"}, piped);
+    pull.join();
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_NE(r.out.find("tagterm: COM4 is gone ("), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("tagterm ends; the lines still to send were not sent"), std::string::npos)
+        << r.out;
+}
+
+// Ctrl-T u while a program goes through tagterm loads once it is done; if
+// the port went away meanwhile, once it is back.
+TEST(Tagterm, ALoadPutOffWaitsForThePort)
+{
+    const Target& target = Target::get();
+    std::string script;
+    for (int n = 10; script.size() < 30000; n += 10) {
+        script += std::to_string(n) + " PRINT \"a line of a longer program\"\n";
+    }
+    write_file(target.work().file("long.bas"), script);
+    write_file(target.work().file("short.bas"), "10 PRINT 1\n");
+    TempDir first, second;
+    auto tag = std::make_unique<Tag>(first);
+    auto term = start_console({target.program_path("short.bas")});
+    auto flashtag = target.start("flashtag", {"-c", "4", target.program_path("long")});
+    ASSERT_TRUE(term->wait_for("is using the port", 10000)) << term->output();
+    term->type("\x14u");
+    ASSERT_TRUE(term->wait_for("the load comes when flashtag is done", 5000)) << term->output();
+    tag.reset();
+    ASSERT_TRUE(term->wait_for("is gone", 10000)) << term->output();
+    flashtag->finish(30000);
+    usleep(1000000);  // a load that did not wait would have failed by now
+    tag = std::make_unique<Tag>(second, std::vector<std::string>{"--save-script", "@script"});
+    ASSERT_TRUE(term->wait_for("COM4 is back", 10000)) << term->output();
+    EXPECT_TRUE(term->wait_for("loaded ", 20000)) << term->output();
+    EXPECT_EQ(end_console(*term), 0);
+    EXPECT_EQ(read_file(second.file("script")), "10 PRINT 1\n");
+    EXPECT_EQ(term->output().find("load FAILED"), std::string::npos) << term->output();
 }

@@ -61,6 +61,9 @@ int32_t tag_connect(const char* port, uint32_t* firmware_version, uint32_t* vers
 // echo of a new console. The port stays open whatever the result.
 int32_t tag_identify(const char* port, uint32_t* firmware_version, uint32_t* version_third,
                      bool* new_console);
+// The version as every program gives it, whole: "5.2.1" from the firmware
+// version and third number that tag_connect and tag_identify give.
+void tag_version_text(uint32_t firmware_version, uint32_t version_third, char* text, size_t size);
 int32_t tag_get_node_id(const char* port, uint8_t* node_id);
 int32_t tag_set_node_id(const char* port, uint8_t node_id);
 // The same, with the console's answer line into `answer` (`size` bytes).

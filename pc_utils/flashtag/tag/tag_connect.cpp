@@ -59,6 +59,11 @@ int32_t tag_get_version(const char* port, uint32_t* packed)
     return SERIAL_OK;
 }
 
+void tag_version_text(uint32_t firmware_version, uint32_t version_third, char* text, size_t size)
+{
+    snprintf(text, size, "%u.%u.%u", firmware_version >> 8, firmware_version & 0xFF, version_third);
+}
+
 int32_t tag_connect(const char* port, uint32_t* firmware_version, uint32_t* version_third,
                     bool* new_console)
 {
