@@ -66,6 +66,7 @@ struct relay_service {
     relay_session session;
     relay_waiter waiting[RELAY_MAX_WAITING];
     size_t waiting_count;
+    uint64_t next_look;       // when those who wait are looked at next
 };
 // Makes the port's rendezvous (under its first identity key): false with why.
 bool relay_serve(const char* port, relay_service* service, char* why, size_t size);

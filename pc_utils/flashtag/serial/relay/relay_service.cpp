@@ -1,4 +1,5 @@
 // tagterm's side of the relay: one program at a time on the open port.
+#include "platform/platform.h"
 #include "relay.h"
 
 #include <cstdio>
@@ -9,6 +10,8 @@ namespace {
 // A program that has not taken the port's bytes for this long is dropped:
 // tagterm goes on with the port.
 constexpr uint32_t PEER_SEND_MS = 1000;
+// How often programs that come while one is served are looked at.
+constexpr uint32_t WAITERS_LOOK_MS = 100;
 
 bool send_frame(relay_channel channel, relay_frame_type type, const void* payload, size_t length)
 {
@@ -136,6 +139,7 @@ bool relay_serve(const char* port, relay_service* service, char* why, size_t siz
     snprintf(service->port, sizeof service->port, "%s", port);
     service->peer = RELAY_NO_CHANNEL;
     service->waiting_count = 0;
+    service->next_look = 0;
     serial_port_identity id{};
     serial_identify_port(port, &id);
     return relay_listen(id.keys[0], &service->listener, why, size);
@@ -162,7 +166,13 @@ void relay_end_session(relay_service* service, const char* gone_reason)
 
 relay_event relay_step(relay_service* service, bool may_admit, uint32_t wait_ms)
 {
-    if (service->peer != RELAY_NO_CHANNEL && service->session.welcomed) tell_waiters(service);
+    // Newcomers are looked at now and then only: each look costs the
+    // program being served (under Wine a round trip to its server).
+    uint64_t now = platform_now_ms();
+    if (service->peer != RELAY_NO_CHANNEL && service->session.welcomed && now >= service->next_look) {
+        service->next_look = now + WAITERS_LOOK_MS;
+        tell_waiters(service);
+    }
     bool admitted = service->peer == RELAY_NO_CHANNEL;
     if (admitted) {
         if (!may_admit) return RELAY_NOTHING;
