@@ -222,32 +222,41 @@ TEST(Tagterm, KeysWaitForAProgramGoingThrough)
 }
 
 // An end in the middle of an upload is said as what it was: tagterm
-// killed, flashtag says that it ended; flashtag killed, tagterm says that
-// the upload did not finish.
+// killed, or its port pulled, flashtag says so; flashtag killed, tagterm
+// says that the upload did not finish.
 TEST(Tagterm, AnEndMidUploadIsSaidAsWhatItWas)
 {
     const Target& target = Target::get();
     long_script();
-    for (bool kill_tagterm : {true, false}) {
+    enum Ends { TAGTERM, PORT, FLASHTAG };
+    struct Case {
+        Ends ends;
+        std::string said;
+    } cases[] = {
+        {TAGTERM, ", which holds the port, has ended"},
+        {PORT, "COM4 is gone ("},
+        {FLASHTAG, ") ended before its upload finished (the tag may be half-loaded)"},
+    };
+    for (const Case& c : cases) {
         TempDir dir;
-        Tag tag(dir);
+        auto tag = std::make_unique<Tag>(dir);
         auto term = start_console();
         auto flashtag = target.start("flashtag", {"-c", "4", target.program_path("long")});
         ASSERT_TRUE(term->wait_for("is using the port", 10000)) << term->output();
         ASSERT_TRUE(wait_for_in_file(dir.file("bytes"), "a line of", 1, 10000));
-        if (kill_tagterm) {
-            term.reset();
-            RunResult r = flashtag->finish(30000);
-            EXPECT_EQ(r.status, 1) << r.out;
-            EXPECT_NE(r.out.find(", which holds the port, has ended"), std::string::npos) << r.out;
-            EXPECT_EQ(r.out.find("did not complete a write"), std::string::npos) << r.out;
-        } else {
+        if (c.ends == FLASHTAG) {
             flashtag.reset();
-            EXPECT_TRUE(term->wait_for(") ended before its upload finished (the tag may be half-loaded)",
-                                       10000))
-                << term->output();
+            EXPECT_TRUE(term->wait_for(c.said, 10000)) << term->output();
             EXPECT_EQ(end_console(*term), 0);
+            continue;
         }
+        if (c.ends == TAGTERM) term.reset();
+        if (c.ends == PORT) tag.reset();
+        RunResult r = flashtag->finish(30000);
+        EXPECT_EQ(r.status, 1) << r.out;
+        EXPECT_NE(r.out.find(c.said), std::string::npos) << r.out;
+        EXPECT_EQ(r.out.find("did not complete a write"), std::string::npos) << r.out;
+        if (term) EXPECT_EQ(end_console(*term), 0);
     }
 }
 
