@@ -189,6 +189,7 @@ TEST(Station, APortThatComesJoins)
     EXPECT_NE(r.out.find("COM5: loaded (node 15, "), std::string::npos) << r.out;
     EXPECT_EQ(count_of(r.out, "COM4: is in use by another program; it is open in tagterm (pid "), 1u)
         << r.out;
+    EXPECT_EQ(r.out.find("tagterm (pid 0)"), std::string::npos) << r.out;
     EXPECT_EQ(developers.count("command load"), 0u);
     term->type("\x1d");
     EXPECT_EQ(term->finish(20000).status, 0);
