@@ -256,7 +256,9 @@ TEST(Tagterm, AnEndMidUploadIsSaidAsWhatItWas)
         EXPECT_EQ(r.status, 1) << r.out;
         EXPECT_NE(r.out.find(c.said), std::string::npos) << r.out;
         EXPECT_EQ(r.out.find("did not complete a write"), std::string::npos) << r.out;
-        if (term) EXPECT_EQ(end_console(*term), 0);
+        if (term) {
+            EXPECT_EQ(end_console(*term), 0);
+        }
     }
 }
 

@@ -179,8 +179,7 @@ bool wait_for_welcome(relay_slot& s, const char* port, int32_t* result)
     uint8_t frame[RELAY_MAX_FRAME];
     size_t length = relay_frame_bytes(RELAY_HELLO, hello, static_cast<size_t>(n), frame);
     if (relay_send(s.channel, frame, length, HELLO_SEND_MS) != RELAY_SENT) return false;
-    uint64_t start = platform_now_ms();
-    uint64_t give_up = start + (turn_waited ? SERIAL_RELAY_TURN_MS : SCAN_WELCOME_MS);
+    uint64_t give_up = platform_now_ms() + (turn_waited ? SERIAL_RELAY_TURN_MS : SCAN_WELCOME_MS);
     bool told = false;
     while (!s.welcomed) {
         if (serial_stopped()) {

@@ -98,9 +98,8 @@ bool relay_parse_in_use(const relay_frame& frame, unsigned long* tagterm_pid, un
 {
     if (frame.type != RELAY_IN_USE) return false;
     const uint8_t* space = static_cast<const uint8_t*>(memchr(frame.payload, ' ', frame.length));
-    if (space == nullptr || !parse_pid(frame.payload, static_cast<size_t>(space - frame.payload), tagterm_pid)) {
-        return false;
-    }
-    size_t used = static_cast<size_t>(space - frame.payload) + 1;
-    return parse_pid_and_name(frame.payload + used, frame.length - used, pid, name);
+    if (space == nullptr) return false;
+    size_t digits = static_cast<size_t>(space - frame.payload);
+    return parse_pid(frame.payload, digits, tagterm_pid) &&
+           parse_pid_and_name(space + 1, frame.length - digits - 1, pid, name);
 }
