@@ -67,6 +67,10 @@ void note_interrupt()
     stop_fleet();
 }
 
+// A slot whose open waits its turn at tagterm says so once, on standard
+// error, naming its port.
+void tell_turn_wait(const char* port, const char* text) { fprintf(stderr, "%s: %s\n", port, text); }
+
 int parse(int argc, char** argv, fleet_options& o)
 {
     enum { EXPECT = 256, RETRY, REPORT, FIXTURE, CHECK, STATION, COUNT, ON_RESULT, STATION_ID,
@@ -240,6 +244,7 @@ int main(int argc, char** argv)
         }
     }
     platform_interrupt_notice(serial_release_all, note_interrupt);
+    serial_relay_on_wait(tell_turn_wait);
     if (f.options.verbose) tag_trace_on();
     f.live = platform_output_is_terminal() && !f.options.quiet && !f.options.json;
     const char* no_color = getenv("NO_COLOR");

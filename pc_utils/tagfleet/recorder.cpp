@@ -222,11 +222,16 @@ void tell_state(fleet& f, const fleet_port& p)
     fleet_recorder& r = *f.recorder;
     std::lock_guard<std::mutex> lock(r.lock);
     port_phase before = r.view[p.index].phase;
+    // A station's slot that stays empty for a reason (a port in use, one
+    // tagterm holds) says it once.
+    bool new_reason = f.options.station && p.phase == port_phase::empty && p.empty_why[0] != '\0' &&
+                      strcmp(r.view[p.index].empty_why, p.empty_why) != 0;
     r.view[p.index] = p;
     if (!f.options.station && before == port_phase::waiting && p.phase == port_phase::connecting &&
         lines_shown(f)) {
         post_line(f, p, "started");
     }
+    if (new_reason && lines_shown(f)) post_line(f, p, p.empty_why);
     show(f);
 }
 

@@ -331,6 +331,8 @@ void run_slot(fleet* f, station_slot* s, port_claims* claims)
 {
     fleet_port p = s->start;
     if (f->options.verbose) tag_trace_label(p.slot);
+    // A port found by -a that tagterm holds is a developer's: passed by.
+    serial_relay_pass_by(f->options.all);
     slot_round r;
     set_empty(*f, p, "");
     while (!fleet_stopping) {

@@ -366,7 +366,12 @@ void step_relay(term& t, loop_state& st)
     switch (event) {
     case RELAY_STARTED: screen_note(t.scr, "%s (pid %lu) is using the port", s.name, s.pid); break;
     case RELAY_ENDED:
-        if (s.welcomed) screen_note(t.scr, "%s (pid %lu) is done", s.name, s.pid);
+        if (s.welcomed && s.unanswered) {
+            screen_note(t.scr, "%s (pid %lu) ended before its upload finished (the tag may be half-loaded)",
+                        s.name, s.pid);
+        } else if (s.welcomed) {
+            screen_note(t.scr, "%s (pid %lu) is done", s.name, s.pid);
+        }
         break;
     case RELAY_REFUSED:
         screen_note(t.scr, "a program sent what no program of ours sends: it was let go");

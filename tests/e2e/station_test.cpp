@@ -169,11 +169,17 @@ TEST(Station, OneLoadPerTagAndCountCountsLoads)
     }
 }
 
-// -a: a port that comes while the station runs joins it and is loaded.
+// -a: a port that comes while the station runs joins it and is loaded; a
+// port that tagterm holds (a developer's tag) is passed by, and said once.
 TEST(Station, APortThatComesJoins)
 {
     const Target& target = Target::get();
     write_file(target.work().file("a.bas"), "10 END\r\n");
+    SlotTag developers(4, {});
+    RunOptions on_terminal;
+    on_terminal.on_terminal = true;
+    auto term = target.start("tagterm", {"-c", "4"}, on_terminal);
+    ASSERT_TRUE(term->wait_for("Ctrl-] to end", 20000)) << term->output();
     auto station = target.start("tagfleet", {"--station", "-a", "--count", "1",
                                              target.program_path("a.bas")});
     usleep(1500000);  // a listing or more without it
@@ -182,6 +188,12 @@ TEST(Station, APortThatComesJoins)
     r.out = target.folded(r.out);
     EXPECT_EQ(r.status, 0) << r.out;
     EXPECT_NE(r.out.find("COM5: loaded (node 15, "), std::string::npos) << r.out;
+    EXPECT_EQ(count_of(r.out, "COM4: is in use by another program; it is open in tagterm (pid "), 1u)
+        << r.out;
+    EXPECT_EQ(r.out.find("tagterm (pid 0)"), std::string::npos) << r.out;
+    EXPECT_EQ(developers.count("command load"), 0u);
+    term->type("\x1d");
+    EXPECT_EQ(term->finish(20000).status, 0);
 }
 
 // --json: a complete object a line, in order; the result event carries the

@@ -89,6 +89,17 @@ TagRun run_with_tag(const std::vector<std::string>& sim_args, const std::string&
     return run;
 }
 
+// A script whose upload takes seconds, in the work folder as long.bas.
+std::string long_script()
+{
+    std::string script;
+    for (int n = 10; script.size() < 30000; n += 10) {
+        script += std::to_string(n) + " PRINT \"a line of a longer program\"\n";
+    }
+    write_file(Target::get().work().file("long.bas"), script);
+    return script;
+}
+
 }  // namespace
 
 TEST(Tagterm, TypingReachesTheTagAndCtrlBracketGivesThePortBack)
@@ -185,16 +196,14 @@ TEST(Tagterm, ProgramsGoThroughItAsOnAFreePort)
 TEST(Tagterm, KeysWaitForAProgramGoingThrough)
 {
     const Target& target = Target::get();
-    std::string script;
-    for (int n = 10; script.size() < 30000; n += 10) {
-        script += std::to_string(n) + " PRINT \"a line of a longer program\"\n";
-    }
-    write_file(target.work().file("long.bas"), script);
+    std::string script = long_script();
     TempDir dir;
     Tag tag(dir, {"--save-script", "@script"});
     auto term = start_console();
     auto flashtag = target.start("flashtag", {"-c", "4", target.program_path("long")});
     ASSERT_TRUE(term->wait_for("is using the port", 10000)) << term->output();
+    // Another program waits its turn, and says so once.
+    auto taglog = target.start("taglog", {"-c", "4"});
     term->type("\x03\x14\x14ver\r");
     // A scan passes the port by as in use, and does not wait its turn.
     RunResult scan = target.run({"a"});
@@ -207,7 +216,76 @@ TEST(Tagterm, KeysWaitForAProgramGoingThrough)
     EXPECT_EQ(loaded.status, 0) << loaded.out;
     EXPECT_TRUE(read_file(dir.file("script")) == script) << "the script the tag got differs";
     EXPECT_TRUE(wait_for_in_file(dir.file("bytes"), "\x03\x14ver\r", 1, 5000));
+    RunResult waited = taglog->finish(60000);
+    waited.out = target.folded(waited.out);
+    EXPECT_EQ(waited.status, 0) << waited.out;
+    EXPECT_EQ(count_of(waited.out, "waiting for tagterm (pid "), 1u) << waited.out;
+    EXPECT_NE(waited.out.find("): flashtag (pid "), std::string::npos) << waited.out;
+    EXPECT_NE(waited.out.find(") is using the port\n"), std::string::npos) << waited.out;
     EXPECT_EQ(end_console(*term), 0);
+}
+
+// An end in the middle of an upload is said as what it was: tagterm
+// killed, or its port pulled, flashtag says so; flashtag killed, tagterm
+// says that the upload did not finish.
+TEST(Tagterm, AnEndMidUploadIsSaidAsWhatItWas)
+{
+    const Target& target = Target::get();
+    long_script();
+    enum Ends { TAGTERM, PORT, FLASHTAG };
+    struct Case {
+        Ends ends;
+        std::string said;
+    } cases[] = {
+        {TAGTERM, ", which holds the port, has ended"},
+        {PORT, "COM4 is gone ("},
+        {FLASHTAG, ") ended before its upload finished (the tag may be half-loaded)"},
+    };
+    for (const Case& c : cases) {
+        TempDir dir;
+        auto tag = std::make_unique<Tag>(dir);
+        auto term = start_console();
+        auto flashtag = target.start("flashtag", {"-c", "4", target.program_path("long")});
+        ASSERT_TRUE(term->wait_for("is using the port", 10000)) << term->output();
+        ASSERT_TRUE(wait_for_in_file(dir.file("bytes"), "a line of", 1, 10000));
+        if (c.ends == FLASHTAG) {
+            flashtag.reset();
+            EXPECT_TRUE(term->wait_for(c.said, 10000)) << term->output();
+            EXPECT_EQ(end_console(*term), 0);
+            continue;
+        }
+        if (c.ends == TAGTERM) term.reset();
+        if (c.ends == PORT) tag.reset();
+        RunResult r = flashtag->finish(30000);
+        EXPECT_EQ(r.status, 1) << r.out;
+        EXPECT_NE(r.out.find(c.said), std::string::npos) << r.out;
+        EXPECT_EQ(r.out.find("did not complete a write"), std::string::npos) << r.out;
+        if (term) {
+            EXPECT_EQ(end_console(*term), 0);
+        }
+    }
+}
+
+// A station that goes through tagterm goes on when tagterm ends: the port
+// is opened again, directly, and the next tag is loaded.
+TEST(Tagterm, AStationGoesOnWhenItsTagtermEnds)
+{
+    const Target& target = Target::get();
+    write_file(target.work().file("st.bas"), "10 END\r\n");
+    TempDir dir;
+    Tag tag(dir);
+    auto term = start_console();
+    auto station = target.start("tagfleet", {"--station", "--count", "2", "-c", "4",
+                                             target.program_path("st.bas")});
+    ASSERT_TRUE(station->wait_for("COM4: loaded", 20000)) << station->output();
+    EXPECT_TRUE(term->wait_for("tagfleet (pid ", 5000)) << term->output();
+    term.reset();
+    tag.sim->signal(SIGUSR1);
+    usleep(1500000);
+    tag.sim->signal(SIGUSR2);
+    RunResult r = station->finish(30000);
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(count_of(r.out, "COM4: loaded"), 2u) << r.out;
 }
 
 TEST(Tagterm, WatchLoadsAChangeOnceAndAnUnchangedSaveNever)
@@ -333,7 +411,10 @@ TEST(Tagterm, AnotherUsersProgramIsRefused)
     RunResult r = run_program({"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups",
                                FLASHTAG_PATH, "-c", "4", "x"},
                               {"FLASHTAG_PORT_DIR=" + target.port_dir().path()});
-    EXPECT_NE(r.out.find("flashtag: COM4 is in use by another program"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("flashtag: COM4 is in use by another program; it is open in tagterm (pid "),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find(") of another user\n"), std::string::npos) << r.out;
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(end_console(*term), 0);
 }

@@ -1,7 +1,8 @@
 // The relay's frames, read from whatever a peer could send: any bytes, in
 // chunks of any size (the first byte chooses it). Every byte is taken, no
 // payload is longer than its limit, every frame read writes back as the
-// very bytes it came from, and a hello or welcome parsed is well formed.
+// very bytes it came from, and a hello, welcome or in-use frame parsed is
+// well formed.
 // Then the same bytes as a program's session on tagterm's side, its data
 // written to a port (the stand-in's): one welcome at most, and none
 // without a well-formed hello.
@@ -72,6 +73,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             check(name[0] != '\0' && strlen(name) < RELAY_NAME_SIZE && pid <= 999999999UL);
         }
         if (relay_parse_welcome(f, &pid)) check(f.length > 0 && pid <= 999999999UL);
+        unsigned long tagterm_pid = 0;
+        if (relay_parse_in_use(f, &tagterm_pid, &pid, name)) {
+            check(name[0] != '\0' && strlen(name) < RELAY_NAME_SIZE && tagterm_pid <= 999999999UL);
+        }
     }
     return 0;
 }

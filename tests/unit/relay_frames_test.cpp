@@ -28,13 +28,14 @@ relay_take_result take(const std::string& bytes, size_t piece, relay_reader* r)
 
 }  // namespace
 
-TEST(RelayFrames, HellosAndWelcomesInAnyPieces)
+TEST(RelayFrames, HellosWelcomesAndInUseInAnyPieces)
 {
     struct Case {
         std::string bytes;
         bool hello;                // parses as a hello...
-        std::string name;          // ...of this program
+        std::string name;          // ...of this program (or, in use, the one using the port)
         bool welcome;              // parses as a welcome
+        bool in_use = false;       // parses as an in-use frame
     } cases[] = {
         {frame('H', "4242 flashtag"), true, "flashtag", false},
         {frame('H', "4242 "), false, "", false},          // no name
@@ -44,6 +45,10 @@ TEST(RelayFrames, HellosAndWelcomesInAnyPieces)
         {frame('W', "4242"), false, "", true},
         {frame('W', ""), false, "", false},
         {frame('W', "42 "), false, "", false},
+        {frame('U', "17 4242 flashtag"), false, "flashtag", false, true},
+        {frame('U', "17 flashtag"), false, "", false, false},    // no user's process ID
+        {frame('U', "17 4242 "), false, "", false, false},       // no name
+        {frame('U', "x 4242 flashtag"), false, "", false, false},
     };
     for (const Case& c : cases) {
         for (size_t piece : {size_t{1}, size_t{2}, c.bytes.size()}) {
@@ -56,6 +61,14 @@ TEST(RelayFrames, HellosAndWelcomesInAnyPieces)
                 EXPECT_EQ(name, c.name);
             }
             EXPECT_EQ(relay_parse_welcome(r.frame, &pid), c.welcome) << c.bytes;
+            unsigned long tagterm_pid = 0;
+            char user[RELAY_NAME_SIZE] = "";
+            EXPECT_EQ(relay_parse_in_use(r.frame, &tagterm_pid, &pid, user), c.in_use) << c.bytes;
+            if (c.in_use) {
+                EXPECT_EQ(tagterm_pid, 17u);
+                EXPECT_EQ(pid, 4242u);
+                EXPECT_EQ(user, c.name);
+            }
         }
     }
 }

@@ -8,6 +8,13 @@
 #include <cstdlib>
 #include <cstring>
 
+namespace {
+
+// An open that waits for its turn at tagterm says so once, on standard error.
+void tell_turn_wait(const char*, const char* text) { fprintf(stderr, "%s\n", text); }
+
+}  // namespace
+
 void start_program(const char* program)
 {
     platform_console_init();
@@ -17,6 +24,7 @@ void start_program(const char* program)
              program);
     // The tty's exclusive flag would otherwise lock out the next run.
     platform_exit_guard(serial_release_all, interrupted);
+    serial_relay_on_wait(tell_turn_wait);
 }
 
 bool is_device_path_argument(const char* arg)

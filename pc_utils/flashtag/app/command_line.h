@@ -10,6 +10,7 @@
 // Unbuffered output, and every port given back as it was found however the
 // run ends; an interrupt ends it with "<program>: Error: Interrupted; the
 // port was released" and status 1.
+// An open that waits its turn at tagterm says so on standard error.
 void start_program(const char* program);
 
 // Whether a port argument is a device path ("/dev/ttyUSB0") on a system

@@ -156,6 +156,19 @@ void serial_never_relay();
 // the port (the default), or, for a scan, takes it as a port in use and
 // moves on.
 void serial_relay_wait_for_turn(bool wait);
+// An open that waits its turn fails as a port in use after this long.
+constexpr uint32_t SERIAL_RELAY_TURN_MS = 60000;
+// Called once by an open that waits its turn, with the port and "waiting
+// for tagterm (pid N): flashtag (pid M) is using the port", for the
+// program to say where it says such things (null, the default: nothing is
+// said). It may be called from any thread that opens a port.
+using serial_wait_notice = void (*)(const char* port, const char* text);
+void serial_relay_on_wait(serial_wait_notice notice);
+// Whether this thread's opens pass by a port that tagterm holds, busy or
+// idle, as a port in use whose holder (serial_describe_holders) is tagterm:
+// for ports found rather than named (a station's -a), where a developer's
+// port is not one to load tags on.
+void serial_relay_pass_by(bool pass);
 
 // Whether the port is there, as far as the system says without opening
 // it: a device file, a COM port the system names, a network port whose host

@@ -4,7 +4,7 @@
 //   serial_open tries it first, and a port that tagterm holds is used
 //   through it; nothing above the driver knows.
 // - tagterm's side (relay_service.cpp) serves one program at a time on its
-//   open port; others wait for their turn.
+//   open port; others wait for their turn, told who uses it.
 // The frames are in relay_frames.h, the connection in relay_system.h.
 #pragma once
 
@@ -28,11 +28,19 @@ struct relay_session {
     bool welcomed;                // its hello taken
     unsigned long pid;
     char name[RELAY_NAME_SIZE];
+    // Data went to the port, and the port has sent nothing back since.
+    // Every command a program of ours sends is answered, and an upload's
+    // script bytes go to a tag that stays silent until the last one (it
+    // then asks for the metadata record and answers its checksum): a
+    // program that ends between its bytes and their answer was cut off,
+    // most likely mid-upload, and the tag may be half-loaded. One that
+    // ends after the answer is done.
+    bool unanswered;
 };
 enum relay_event {
     RELAY_NOTHING,       // nothing new
     RELAY_STARTED,       // a program said hello: it is to be welcomed
-    RELAY_ENDED,         // the program has gone
+    RELAY_ENDED,         // the program has gone (session.unanswered: cut off)
     RELAY_REFUSED,       // the peer sent what no program of ours sends
     RELAY_PORT_FAILED,   // a write to the port failed
 };
@@ -42,21 +50,34 @@ constexpr uint32_t RELAY_PORT_WRITE_MS = 1000;
 relay_event relay_session_take(relay_session* session, const char* port, const uint8_t* in,
                                size_t size);
 
+// A program that came while another was served, in the order they came;
+// more wait unseen at the rendezvous until there is room.
+constexpr size_t RELAY_MAX_WAITING = 8;
+struct relay_waiter {
+    relay_channel channel;
+    relay_session session;    // welcomed: its hello taken, and it was told who uses the port
+};
+
 // tagterm's service on its open port.
 struct relay_service {
     char port[SERIAL_MAX_PATH + 1];
     relay_listener listener;
     relay_channel peer;       // the program being served, or RELAY_NO_CHANNEL
     relay_session session;
+    relay_waiter waiting[RELAY_MAX_WAITING];
+    size_t waiting_count;
+    uint64_t next_look;       // when those who wait are looked at next
 };
 // Makes the port's rendezvous (under its first identity key): false with why.
 bool relay_serve(const char* port, relay_service* service, char* why, size_t size);
 // Takes the rendezvous away; only closes and an unlink (safe at an interrupt).
 void relay_stop_serving(relay_service* service);
 // One step: lets a waiting program in when `may_admit` and none is being
-// served, and passes what the program sent to the port, waiting up to
+// served (the first that came), tells those that come meanwhile who uses
+// the port, and passes what the program sent to the port, waiting up to
 // `wait_ms` for it. RELAY_STARTED once the program is welcomed; after
-// RELAY_ENDED, RELAY_REFUSED or RELAY_PORT_FAILED it is no longer served.
+// RELAY_ENDED or RELAY_REFUSED it is no longer served; after
+// RELAY_PORT_FAILED the caller ends the session with the port's reason.
 relay_event relay_step(relay_service* service, bool may_admit, uint32_t wait_ms);
 // Bytes the port received, to the program being served (if any): false
 // when it stopped taking them (it is then no longer served).

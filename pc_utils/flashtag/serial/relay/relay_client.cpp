@@ -23,6 +23,8 @@ constexpr size_t RECEIVED_SIZE = 1024;
 constexpr uint32_t HELLO_SEND_MS = 1000;
 // A scan's open waits this long for a free tagterm's welcome.
 constexpr uint32_t SCAN_WELCOME_MS = 1000;
+// Room for the words that name tagterm as the port's holder.
+constexpr size_t HOLDER_TEXT_SIZE = 48;
 
 struct relay_slot {
     relay_channel channel;
@@ -31,6 +33,9 @@ struct relay_slot {
     size_t start, count;
     unsigned long holder_pid;
     bool welcomed;
+    bool told_in_use;         // tagterm said who uses the port meanwhile
+    unsigned long user_pid;   // that program
+    char user_name[RELAY_NAME_SIZE];
     bool gone;                // tagterm lost the port, or ended
     char gone_reason[RELAY_MAX_PAYLOAD + 1];
 };
@@ -41,6 +46,13 @@ relay_slot slots[SERIAL_SLOTS];
 std::atomic<bool> relays_wanted{true};
 // Whether an open waits while tagterm serves another program (a scan does not).
 std::atomic<bool> turn_waited{true};
+// Who hears that an open waits its turn (the program's own words).
+std::atomic<serial_wait_notice> wait_notice{nullptr};
+// Whether this thread's opens pass by every port tagterm holds, and the
+// last one passed by, for its holder's description.
+thread_local bool passing_by = false;
+thread_local char passed_port[SERIAL_MAX_PATH + 1];
+thread_local char passed_holder[HOLDER_TEXT_SIZE];
 
 void mark_gone(relay_slot& s, const char* reason)
 {
@@ -61,7 +73,9 @@ void take_bytes(relay_slot& s, const uint8_t* in, size_t size)
             mark_gone(s, "tagterm sent what tagterm never sends");
         } else if (r == RELAY_FRAME_READY) {
             const relay_frame& f = s.reader.frame;
-            if (!s.welcomed) {
+            if (!s.welcomed && relay_parse_in_use(f, &s.holder_pid, &s.user_pid, s.user_name)) {
+                s.told_in_use = true;
+            } else if (!s.welcomed) {
                 s.welcomed = relay_parse_welcome(f, &s.holder_pid);
                 if (!s.welcomed) mark_gone(s, "tagterm did not welcome this program");
             } else if (f.type == RELAY_DATA) {
@@ -80,6 +94,13 @@ void take_bytes(relay_slot& s, const uint8_t* in, size_t size)
     }
 }
 
+void mark_ended(relay_slot& s)
+{
+    char reason[96];
+    snprintf(reason, sizeof reason, "tagterm (pid %lu), which holds the port, has ended", s.holder_pid);
+    mark_gone(s, reason);
+}
+
 // Waits up to `wait_ms` for more from tagterm: false once it is gone.
 bool receive_more(relay_slot& s, uint32_t wait_ms)
 {
@@ -88,14 +109,24 @@ bool receive_more(relay_slot& s, uint32_t wait_ms)
     if (room == 0) return true;
     long n = relay_receive(s.channel, raw, room, wait_ms);
     if (n < 0) {
-        char reason[96];
-        snprintf(reason, sizeof reason, "tagterm (pid %lu), which holds the port, has ended",
-                 s.holder_pid);
-        mark_gone(s, reason);
+        mark_ended(s);
     } else {
         take_bytes(s, raw, static_cast<size_t>(n));
     }
     return !s.gone;
+}
+
+// tagterm has closed its end: what it said before (that the port went
+// away) is the reason, else that it ended.
+void take_last_words(relay_slot& s)
+{
+    uint8_t raw[RECEIVED_SIZE];
+    long n = 1;
+    while (!s.gone && n > 0 && s.count < RECEIVED_SIZE) {
+        n = relay_receive(s.channel, raw, RECEIVED_SIZE - s.count, 0);
+        if (n > 0) take_bytes(s, raw, static_cast<size_t>(n));
+    }
+    if (!s.gone) mark_ended(s);
 }
 
 int32_t gone_failure(const relay_slot& s, const char* call)
@@ -110,13 +141,36 @@ void fresh_slot(relay_slot& s, relay_channel channel)
     s.start = s.count = 0;
     s.holder_pid = 0;
     s.welcomed = false;
+    s.told_in_use = false;
+    s.user_pid = 0;
+    s.user_name[0] = '\0';
     s.gone = false;
     s.gone_reason[0] = '\0';
 }
 
+// A port passed by as in use because tagterm holds it: its holder named.
+int32_t passed_by(const char* name, unsigned long tagterm_pid)
+{
+    snprintf(passed_port, sizeof passed_port, "%s", name);
+    snprintf(passed_holder, sizeof passed_holder, "tagterm (pid %lu)", tagterm_pid);
+    return serial_fail(SERIAL_FAULT_IN_USE, "open", 0, "");
+}
+
+// Says once that this open waits for its turn, and whom for.
+void tell_waiting(const relay_slot& s, const char* name)
+{
+    serial_wait_notice notice = wait_notice;
+    if (notice == nullptr) return;
+    char text[RELAY_NAME_SIZE + 96];
+    snprintf(text, sizeof text, "waiting for tagterm (pid %lu): %s (pid %lu) is using the port",
+             s.holder_pid, s.user_name, s.user_pid);
+    notice(name, text);
+}
+
 // Says who this is and waits for tagterm's welcome, which comes when no
-// other program is using the port: false when tagterm went away first.
-bool wait_for_welcome(relay_slot& s, int32_t* result)
+// other program is using the port (up to SERIAL_RELAY_TURN_MS; a scan
+// does not wait): false when tagterm went away first.
+bool wait_for_welcome(relay_slot& s, const char* port, int32_t* result)
 {
     char name[RELAY_NAME_SIZE];
     relay_own_name(name, sizeof name);
@@ -124,16 +178,21 @@ bool wait_for_welcome(relay_slot& s, int32_t* result)
     int n = snprintf(hello, sizeof hello, "%lu %s", relay_own_pid(), name[0] != '\0' ? name : "a program");
     uint8_t frame[RELAY_MAX_FRAME];
     size_t length = relay_frame_bytes(RELAY_HELLO, hello, static_cast<size_t>(n), frame);
-    if (!relay_send(s.channel, frame, length, HELLO_SEND_MS)) return false;
-    uint64_t give_up = platform_now_ms() + SCAN_WELCOME_MS;
+    if (relay_send(s.channel, frame, length, HELLO_SEND_MS) != RELAY_SENT) return false;
+    uint64_t give_up = platform_now_ms() + (turn_waited ? SERIAL_RELAY_TURN_MS : SCAN_WELCOME_MS);
+    bool told = false;
     while (!s.welcomed) {
         if (serial_stopped()) {
             *result = serial_fail(SERIAL_FAULT_STOPPED, "open", 0, "");
             return true;
         }
-        if (!turn_waited && platform_now_ms() >= give_up) {
+        if (platform_now_ms() >= give_up || (!turn_waited && s.told_in_use)) {
             *result = serial_fail(SERIAL_FAULT_IN_USE, "open", 0, "");
             return true;
+        }
+        if (s.told_in_use && !told) {
+            told = true;
+            tell_waiting(s, port);
         }
         if (!receive_more(s, turn_waited ? SERIAL_STOP_CHECK_MS : SCAN_WELCOME_MS / 6)) return false;
     }
@@ -175,8 +234,11 @@ int32_t relay_write(size_t slot, const void* bytes, uint32_t count, uint32_t tim
         uint32_t n = count < RELAY_MAX_PAYLOAD ? count : static_cast<uint32_t>(RELAY_MAX_PAYLOAD);
         uint8_t frame[RELAY_MAX_FRAME];
         size_t length = relay_frame_bytes(RELAY_DATA, in, n, frame);
-        if (!relay_send(s.channel, frame, length, timeout_ms)) {
-            return serial_fail(SERIAL_FAULT_TIMEOUT, "write", 0, "");
+        relay_send_result sent = relay_send(s.channel, frame, length, timeout_ms);
+        if (sent == RELAY_SEND_TIMED_OUT) return serial_fail(SERIAL_FAULT_TIMEOUT, "write", 0, "");
+        if (sent == RELAY_PEER_ENDED) {
+            take_last_words(s);
+            return gone_failure(s, "write");
         }
         in += n;
         count -= n;
@@ -205,10 +267,12 @@ void relay_describe(size_t slot, char* text, size_t size)
 }
 
 // tagterm, which holds the port, takes none of the replies: it passes them
-// on.
-void relay_find_holders(const char*, char* text, size_t size)
+// on. A port this thread passed by is named as tagterm's.
+void relay_find_holders(const char* name, char* text, size_t size)
 {
-    if (size > 0) text[0] = '\0';
+    if (size == 0) return;
+    bool passed = passing_by && strcmp(name, passed_port) == 0;
+    snprintf(text, size, "%s", passed ? passed_holder : "");
 }
 
 int32_t relay_open(size_t slot, const char* name, const serial_line&)
@@ -221,10 +285,16 @@ int32_t relay_open(size_t slot, const char* name, const serial_line&)
     }
     relay_slot& s = slots[slot];
     fresh_slot(s, channel);
+    passed_port[0] = '\0';
+    if (channel != RELAY_NO_CHANNEL && passing_by) {
+        int32_t result = passed_by(name, relay_peer_pid(channel));
+        relay_close_slot(slot);
+        return result;
+    }
     // A tagterm that ends before its welcome has let the port go: it is
     // as if none held it.
     int32_t result = SERIAL_OK;
-    if (channel == RELAY_NO_CHANNEL || !wait_for_welcome(s, &result)) {
+    if (channel == RELAY_NO_CHANNEL || !wait_for_welcome(s, name, &result)) {
         result = serial_fail(SERIAL_FAULT_MISSING, "open", 0, "no tagterm holds it");
     }
     if (result != SERIAL_OK) relay_close_slot(slot);
@@ -236,6 +306,10 @@ int32_t relay_open(size_t slot, const char* name, const serial_line&)
 void serial_never_relay() { relays_wanted = false; }
 
 void serial_relay_wait_for_turn(bool wait) { turn_waited = wait; }
+
+void serial_relay_on_wait(serial_wait_notice notice) { wait_notice = notice; }
+
+void serial_relay_pass_by(bool pass) { passing_by = pass; }
 
 void relay_key_name(const char* key, char* name, size_t size)
 {

@@ -9,7 +9,7 @@ namespace {
 bool known_type(uint8_t type)
 {
     return type == RELAY_HELLO || type == RELAY_WELCOME || type == RELAY_DATA ||
-           type == RELAY_DTR || type == RELAY_GONE;
+           type == RELAY_DTR || type == RELAY_GONE || type == RELAY_IN_USE;
 }
 
 // Digits only, at least one, at most nine (a process ID): the value.
@@ -23,6 +23,21 @@ bool parse_pid(const uint8_t* text, size_t length, unsigned long* pid)
     }
     *pid = value;
     return true;
+}
+
+// "<pid> <name>" from `text`: the name cut to fit RELAY_NAME_SIZE and only
+// printable ASCII.
+bool parse_pid_and_name(const uint8_t* text, size_t length, unsigned long* pid, char* name)
+{
+    const uint8_t* space = static_cast<const uint8_t*>(memchr(text, ' ', length));
+    if (space == nullptr || !parse_pid(text, static_cast<size_t>(space - text), pid)) return false;
+    size_t n = 0;
+    for (const uint8_t* c = space + 1; c < text + length && n + 1 < RELAY_NAME_SIZE; ++c) {
+        if (*c < 0x20 || *c > 0x7E) return false;
+        name[n++] = static_cast<char>(*c);
+    }
+    name[n] = '\0';
+    return n > 0;
 }
 
 }  // namespace
@@ -68,23 +83,23 @@ size_t relay_frame_bytes(relay_frame_type type, const void* payload, size_t leng
     return RELAY_HEADER_SIZE + length;
 }
 
-bool relay_parse_hello(const relay_frame& frame, unsigned long* pid, char* name)
-{
-    if (frame.type != RELAY_HELLO) return false;
-    const uint8_t* space = static_cast<const uint8_t*>(memchr(frame.payload, ' ', frame.length));
-    if (space == nullptr || !parse_pid(frame.payload, static_cast<size_t>(space - frame.payload), pid)) {
-        return false;
-    }
-    size_t n = 0;
-    for (const uint8_t* c = space + 1; c < frame.payload + frame.length && n + 1 < RELAY_NAME_SIZE; ++c) {
-        if (*c < 0x20 || *c > 0x7E) return false;
-        name[n++] = static_cast<char>(*c);
-    }
-    name[n] = '\0';
-    return n > 0;
-}
-
 bool relay_parse_welcome(const relay_frame& frame, unsigned long* pid)
 {
     return frame.type == RELAY_WELCOME && parse_pid(frame.payload, frame.length, pid);
+}
+
+bool relay_parse_hello(const relay_frame& frame, unsigned long* pid, char* name)
+{
+    return frame.type == RELAY_HELLO && parse_pid_and_name(frame.payload, frame.length, pid, name);
+}
+
+bool relay_parse_in_use(const relay_frame& frame, unsigned long* tagterm_pid, unsigned long* pid,
+                        char* name)
+{
+    if (frame.type != RELAY_IN_USE) return false;
+    const uint8_t* space = static_cast<const uint8_t*>(memchr(frame.payload, ' ', frame.length));
+    if (space == nullptr) return false;
+    size_t digits = static_cast<size_t>(space - frame.payload);
+    return parse_pid(frame.payload, digits, tagterm_pid) &&
+           parse_pid_and_name(space + 1, frame.length - digits - 1, pid, name);
 }

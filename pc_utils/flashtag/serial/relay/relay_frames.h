@@ -7,6 +7,11 @@
 //   D  data: bytes for the port, or bytes the port received
 //   T  DTR, the program to tagterm: "1" or "0"
 //   G  gone, tagterm to the program: the port went away ("<reason>")
+//   U  in use, tagterm to a program that has said hello while another
+//      program uses the port: "<tagterm's pid> <pid> <program name>" of
+//      that other program; the program's welcome comes when its turn does.
+//      A program of an earlier build, which knows no U, takes the port for
+//      one in use and moves on.
 // The reader takes bytes as they come, in any pieces, and refuses anything
 // else (an unknown type, a payload past RELAY_MAX_PAYLOAD) for good: a peer
 // that sends it is not one of ours.
@@ -21,6 +26,7 @@ enum relay_frame_type : uint8_t {
     RELAY_DATA = 'D',
     RELAY_DTR = 'T',
     RELAY_GONE = 'G',
+    RELAY_IN_USE = 'U',
 };
 
 constexpr size_t RELAY_HEADER_SIZE = 3;
@@ -61,3 +67,7 @@ size_t relay_frame_bytes(relay_frame_type type, const void* payload, size_t leng
 bool relay_parse_hello(const relay_frame& frame, unsigned long* pid, char* name);
 // A welcome's process ID; false when the payload is not digits alone.
 bool relay_parse_welcome(const relay_frame& frame, unsigned long* pid);
+// An in-use frame's payload: tagterm's process ID, then the other program's
+// as a hello gives them. False when it is not "<digits> <digits> <name>".
+bool relay_parse_in_use(const relay_frame& frame, unsigned long* tagterm_pid, unsigned long* pid,
+                        char* name);

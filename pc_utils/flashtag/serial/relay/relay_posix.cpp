@@ -156,7 +156,8 @@ relay_channel relay_connect(const char* key)
     return RELAY_NO_CHANNEL;
 }
 
-bool relay_send(relay_channel channel, const uint8_t* bytes, size_t count, uint32_t timeout_ms)
+relay_send_result relay_send(relay_channel channel, const uint8_t* bytes, size_t count,
+                             uint32_t timeout_ms)
 {
     int fd = static_cast<int>(channel);
     size_t done = 0;
@@ -167,12 +168,14 @@ bool relay_send(relay_channel channel, const uint8_t* bytes, size_t count, uint3
         } else if (n < 0 && errno == EINTR) {
             continue;
         } else if (n < 0 && errno == EAGAIN) {
-            if (!wait_for(fd, POLLOUT, timeout_ms)) return false;
+            if (!wait_for(fd, POLLOUT, timeout_ms)) return RELAY_SEND_TIMED_OUT;
         } else {
-            return false;
+            // EPIPE, ECONNRESET: the other end has closed; anything else on
+            // a local socket is as final.
+            return RELAY_PEER_ENDED;
         }
     }
-    return true;
+    return RELAY_SENT;
 }
 
 long relay_receive(relay_channel channel, uint8_t* buffer, size_t max, uint32_t timeout_ms)
@@ -188,6 +191,20 @@ long relay_receive(relay_channel channel, uint8_t* buffer, size_t max, uint32_t 
         if (waited || timeout_ms == 0 || !wait_for(fd, POLLIN, timeout_ms)) return 0;
         waited = true;
     }
+}
+
+unsigned long relay_peer_pid(relay_channel channel)
+{
+#ifdef SO_PEERCRED
+    ucred cred{};
+    socklen_t length = sizeof cred;
+    if (getsockopt(static_cast<int>(channel), SOL_SOCKET, SO_PEERCRED, &cred, &length) == 0) {
+        return static_cast<unsigned long>(cred.pid);
+    }
+#else
+    (void)channel;
+#endif
+    return 0;
 }
 
 void relay_close(relay_channel channel)

@@ -38,12 +38,18 @@ void relay_unlisten(relay_listener* listener);
 // tagterm that was killed).
 relay_channel relay_connect(const char* key);
 
-// Sends all of `bytes`: false when the peer is gone or has not taken them
-// within `timeout_ms`.
-bool relay_send(relay_channel channel, const uint8_t* bytes, size_t count, uint32_t timeout_ms);
+// Sends all of `bytes`. A peer that has ended (its end closed: EPIPE or
+// ECONNRESET on POSIX, ERROR_BROKEN_PIPE or ERROR_NO_DATA on Windows) is
+// told apart from one that has not taken them within `timeout_ms`.
+enum relay_send_result { RELAY_SENT, RELAY_SEND_TIMED_OUT, RELAY_PEER_ENDED };
+relay_send_result relay_send(relay_channel channel, const uint8_t* bytes, size_t count,
+                             uint32_t timeout_ms);
 // Up to `max` bytes, waiting at most `timeout_ms` for the first: how many;
 // 0 when none came in time; -1 when the peer is gone.
 long relay_receive(relay_channel channel, uint8_t* buffer, size_t max, uint32_t timeout_ms);
+// The process ID of the program at the channel's other end, as the system
+// tells it (0 where it does not).
+unsigned long relay_peer_pid(relay_channel channel);
 // Safe at an interrupt (POSIX: a close alone).
 void relay_close(relay_channel channel);
 

@@ -178,7 +178,8 @@ relay_channel relay_connect(const char* key)
     return RELAY_NO_CHANNEL;
 }
 
-bool relay_send(relay_channel channel, const uint8_t* bytes, size_t count, uint32_t timeout_ms)
+relay_send_result relay_send(relay_channel channel, const uint8_t* bytes, size_t count,
+                             uint32_t timeout_ms)
 {
     pipe_end* end = end_of(channel);
     size_t done = 0;
@@ -195,10 +196,16 @@ bool relay_send(relay_channel channel, const uint8_t* bytes, size_t count, uint3
             BOOL started = WriteFile(end->pipe, bytes + done, static_cast<DWORD>(count - done), nullptr, &ov);
             n = finish(end, &ov, started, timeout_ms);
         }
-        if (n <= 0) return false;
+        if (n < 0) {
+            DWORD error = GetLastError();
+            bool ended = error == ERROR_BROKEN_PIPE || error == ERROR_NO_DATA ||
+                         error == ERROR_PIPE_NOT_CONNECTED;
+            return ended ? RELAY_PEER_ENDED : RELAY_SEND_TIMED_OUT;
+        }
+        if (n == 0) return RELAY_SEND_TIMED_OUT;
         done += static_cast<size_t>(n);
     }
-    return true;
+    return RELAY_SENT;
 }
 
 long relay_receive(relay_channel channel, uint8_t* buffer, size_t max, uint32_t timeout_ms)
@@ -222,6 +229,13 @@ long relay_receive(relay_channel channel, uint8_t* buffer, size_t max, uint32_t 
     ov.hEvent = end->event;  // made nonsignalled by the read as it starts
     BOOL started = ReadFile(end->pipe, buffer, want, nullptr, &ov);
     return finish(end, &ov, started, waiting > 0 ? INFINITE : timeout_ms);
+}
+
+unsigned long relay_peer_pid(relay_channel channel)
+{
+    ULONG pid = 0;
+    pipe_end* end = end_of(channel);
+    return end != nullptr && GetNamedPipeServerProcessId(end->pipe, &pid) ? pid : 0;
 }
 
 void relay_close(relay_channel channel) { close_end(end_of(channel)); }
