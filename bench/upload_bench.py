@@ -3,15 +3,21 @@
 text script with CR LF line ends, uploaded to the simulated tag by the Linux
 build and (when built) by the Windows build under Wine; then the tokenised
 script again through a real ser2net on 127.0.0.1, raw (socket://) and as
-telnet with RFC 2217 (rfc2217://), in the same run.
+telnet with RFC 2217 (rfc2217://), in the same run; and the tokenised
+script through a stand-in for a full-speed USB serial adapter ("usb"): each
+write on the port completes at the next 1 ms frame boundary (the tests'
+preload library, usb_frames) and the tag's bytes come through a 16 ms
+latency timer (tagsim --latency-timer 16).
 
 For each it prints the wall time, the floor (the pauses the program's -v
 trace reports x 20 ms, plus the tag's 0.25 s quiet spell that ends the
 data), their ratio, user + system CPU time, peak memory (maximum resident
-set size of the program; under Wine, of the wine process that runs it) and
-the shortest gap the tag saw after a byte whose index is a multiple of 100.
+set size of the program; under Wine, of the wine process that runs it),
+the shortest gap the tag saw after a byte whose index is a multiple of 100
+and, through the USB stand-in, the write calls made on the port.
 
-Run: bench/run.sh  (builds first)."""
+Run: bench/run.sh  (builds first); "bench/upload_bench.py usb local" runs
+only the rows of the ports named (local, socket, rfc2217, usb)."""
 import os
 import random
 import re
@@ -26,6 +32,8 @@ LINUX = os.path.join(ROOT, "build/linux/pc_utils/flashtag/flashtag")
 WINDOWS = os.path.join(ROOT, "build/windows/pc_utils/flashtag/flashtag.exe")
 TAGSIM = os.path.join(ROOT, "build/linux/pc_utils/tagsim/tagsim")
 WINE_RUN = os.path.join(ROOT, "scripts/wine-run")
+USB_FRAMES = os.path.join(ROOT, "build/linux/tests/libusb_frames.so")
+USB_LATENCY_MS = 16
 SIZE = 100000
 QUIET_S = 0.25
 
@@ -90,21 +98,26 @@ def run(build, via, data, work):
     with open(script, "wb") as f:
         f.write(data)
     wine_prefix = subprocess.check_output([WINE_RUN, "--prefix"], text=True).strip()
-    link = (os.path.join(wine_prefix, "dosdevices", "com9") if build == "windows" and not via
+    network = via in ("socket", "rfc2217")
+    link = (os.path.join(wine_prefix, "dosdevices", "com9") if build == "windows" and not network
             else os.path.join(work, "COM9"))
     gaps = os.path.join(work, "gaps")
+    adapter = ["--latency-timer", str(USB_LATENCY_MS)] if via == "usb" else []
     sim = subprocess.Popen([TAGSIM, "--link", link, "--quiet-ms", str(int(QUIET_S * 1000)),
-                            "--save-gaps", gaps], stdout=subprocess.PIPE, text=True)
+                            "--save-gaps", gaps] + adapter, stdout=subprocess.PIPE, text=True)
     tty = sim.stdout.readline().strip()
     server = None
     port = "9"
-    if via:
+    if network:
         server, tcp = start_ser2net(work, tty, via == "rfc2217")
         port = "%s://localhost:%d" % (via, tcp)
     cmd = [LINUX, "-v", "-c", port, script] if build == "linux" else \
           [WINE_RUN, WINDOWS, "-v", "-c", port, "Z:" + script]
     timing = os.path.join(work, "time")
     env = dict(os.environ, FLASHTAG_PORT_DIR=work)
+    counts = os.path.join(work, "write-counts")
+    if via == "usb":
+        env.update(LD_PRELOAD=USB_FRAMES, FLASHTAG_FRAME_US="1000", FLASHTAG_WRITE_COUNTS=counts)
     start = time.monotonic()
     proc = subprocess.run(["/usr/bin/time", "-o", timing, "-f", "%U %S %M"] + cmd,
                           stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True,
@@ -115,32 +128,39 @@ def run(build, via, data, work):
             p.terminate()
             p.wait()
     user, system, rss_kib = open(timing).read().split()[-3:]
+    writes = "-"
+    if via == "usb":
+        with open(counts) as f:
+            writes = str(sum(1 for line in f if line.strip()))
     return (proc.returncode, wall, float(user) + float(system), int(rss_kib) / 1024.0,
-            pauses(proc.stderr), min_paused_gap(gaps))
+            pauses(proc.stderr), min_paused_gap(gaps), writes)
 
 
 def main():
     builds = ["linux"] + (["windows"] if os.path.exists(WINDOWS) else [])
     if os.path.exists(WINDOWS):  # make the Wine prefix before timing anything
         subprocess.run([WINE_RUN, WINDOWS, "-h"], stdout=subprocess.DEVNULL)
-    print("%-8s %-10s %-20s %8s %8s %6s %7s %9s %9s" %
+    print("%-8s %-10s %-20s %8s %8s %6s %7s %9s %9s %7s" %
           ("build", "port", "script", "wall s", "floor s", "ratio", "cpu s", "peak MiB",
-           "min gap ms"))
+           "min gap ms", "writes"))
     runs = [(b, None, name, data) for b in builds
             for name, data in (("tokenised 100000", tokenised()),
                                ("plain CR LF 100000", plain_crlf()))]
     runs += [(b, via, "tokenised 100000", tokenised()) for b in builds
              for via in ("socket", "rfc2217")]
+    runs += [(b, "usb", "tokenised 100000", tokenised()) for b in builds]
+    if len(sys.argv) > 1:
+        runs = [r for r in runs if (r[1] or "local") in sys.argv[1:]]
     failed = False
     for build, via, name, data in runs:
         with tempfile.TemporaryDirectory() as work:
-            rc, wall, cpu, mib, paused, gap = run(build, via, data, work)
+            rc, wall, cpu, mib, paused, gap, writes = run(build, via, data, work)
         floor = paused * 0.020 + QUIET_S
         # A plain-text script's pauses follow the file's indices, not the
         # bytes the tag gets: its gaps are not shown.
         shown = "%.1f" % gap if name.startswith("tokenised") else "-"
-        print("%-8s %-10s %-20s %8.2f %8.2f %6.3f %7.2f %9.1f %9s%s" %
-              (build, via or "local", name, wall, floor, wall / floor, cpu, mib, shown,
+        print("%-8s %-10s %-20s %8.2f %8.2f %6.3f %7.2f %9.1f %9s %7s%s" %
+              (build, via or "local", name, wall, floor, wall / floor, cpu, mib, shown, writes,
                "" if rc == 0 else "  (exit status %d)" % rc))
         failed |= rc != 0
     return 1 if failed else 0

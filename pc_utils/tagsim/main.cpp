@@ -111,6 +111,8 @@ void usage()
             "  --events FILE     append each event (a command, answered or not, the final\n"
             "                    reply of an upload, a tag taken out or put in) with its\n"
             "                    time to FILE\n"
+            "  --latency-timer MS  hold the bytes to the PC as a USB adapter does: until\n"
+            "                    62 wait, or MS after the first of them\n"
             "A tag taken out of its slot while the adapter stays:\n"
             "  SIGUSR1 takes the tag out (nothing answers), SIGUSR2 puts one in\n"
             "  --pulled          start with no tag in the slot\n"
@@ -153,7 +155,7 @@ bool parse(int argc, char** argv, sim_options& opt)
         SAVE_SCRIPT, SAVE_META, SAVE_GAPS, SAVE_BYTES, REFUSE_LOAD, M_LINE, FINAL, HANGUP_AFTER, QUIET_MS,
         LOG_RECORDS, LOG_PREAMBLE, LOG_NO_SELECTED, LOG_FINAL, LOG_STALL,
         MUTE_AFTER_LOAD, MUTE_ID, GARBAGE, BABBLE, EVENTS, PULLED, NODE_ID_FILE, MUTE_ID_FIRST,
-        IGNORE_SET_ID, WRONG_ID_AFTER_SET, SET_ID_REPLY,
+        IGNORE_SET_ID, WRONG_ID_AFTER_SET, SET_ID_REPLY, LATENCY_TIMER,
     };
     static const option longopts[] = {
         {"link", required_argument, nullptr, LINK},
@@ -191,6 +193,7 @@ bool parse(int argc, char** argv, sim_options& opt)
         {"ignore-set-id", no_argument, nullptr, IGNORE_SET_ID},
         {"wrong-id-after-set", required_argument, nullptr, WRONG_ID_AFTER_SET},
         {"set-id-reply", required_argument, nullptr, SET_ID_REPLY},
+        {"latency-timer", required_argument, nullptr, LATENCY_TIMER},
         {nullptr, 0, nullptr, 0},
     };
     int c = 0;
@@ -254,6 +257,10 @@ bool parse(int argc, char** argv, sim_options& opt)
             opt.wrong_id_after_set = static_cast<int>(number);
             break;
         case SET_ID_REPLY: opt.set_id_reply = unescape(optarg); break;
+        case LATENCY_TIMER:
+            ok = number_switch("latency-timer", 1, 255, &number);
+            opt.latency_ms = static_cast<int>(number);
+            break;
         default: return false;
         }
     }
@@ -293,6 +300,7 @@ int main(int argc, char** argv)
 
     std::string slave_path;
     tag.line.fd = open_terminal(slave_path);
+    tag.line.latency_ms = tag.opt.latency_ms;
     if (!tag.opt.save_bytes.empty()) {
         tag.line.save_fd = open(tag.opt.save_bytes.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
     }

@@ -21,6 +21,7 @@ struct sim_options {
     std::string transcript;     // file that gets every command line received
     std::string save_bytes;     // file that gets every byte received, as it came
     std::string events;         // file that gets each event with its time (ms since 1970)
+    int latency_ms = 0;         // hold the bytes to the PC as a USB adapter does
 
     // A tag taken out of its slot and put back while the adapter stays
     // (SIGUSR1 takes it out, SIGUSR2 puts one in).
@@ -55,12 +56,20 @@ struct sim_options {
     bool babble = false;            // random bytes without end
 };
 
-// The line to the PC: the master side of the pseudo-terminal.
+// The line to the PC: the master side of the pseudo-terminal. With a
+// latency timer, the bytes to the PC are held as a USB serial adapter holds
+// what its UART receives: until a full packet's 62 bytes wait, or until
+// latency_ms have passed since the first of them.
+constexpr size_t SIM_PACKET_BYTES = 62;
 struct sim_line {
     int fd = -1;
     int save_fd = -1;  // --save-bytes, or -1
     unsigned char buf[4096] = {};
     size_t have = 0, used = 0;
+    int latency_ms = 0;
+    unsigned char held[SIM_PACKET_BYTES] = {};
+    size_t held_count = 0;
+    long long held_since_ms = 0;  // monotonic time of the first byte held
 };
 
 // Next byte from the PC, or -1 when none arrives within timeout_ms (-1 waits

@@ -46,6 +46,20 @@ TEST(TagLogProgram, SizeOnlyAndEmptyRange)
     EXPECT_EQ(r.status, 0);
 }
 
+// The tag's "Selected <n> records" says how many follow: a range that runs
+// past the log's end (records 0 to 4 held, 1 to 5 asked for) gives those,
+// and its "OK" is not read as one more.
+TEST(TagLogProgram, ARangePastTheLogsEndGivesTheRecordsSelected)
+{
+    RunResult r = taglog(4, {"--version", "V5.2.1", "--echo-typed"}, {"-c", "4", "1", "5"});
+    EXPECT_EQ(r.out, "Log size: 5 of 1000\n"
+                     "1\t1007\t1\t3\t7\t13:06:10.1153 07-10-2019\tevent 1\n"
+                     "2\t2007\t2\t6\t14\t13:07:11.2264 07-10-2019\tevent 2\n"
+                     "3\t3007\t3\t9\t21\t13:08:12.3375 07-10-2019\tevent 3\n"
+                     "4\t4007\t4\t12\t28\t13:09:13.4486 07-10-2019\tevent 4\n");
+    EXPECT_EQ(r.status, 0);
+}
+
 TEST(TagLogProgram, ErrorsSayWhatFailed)
 {
     struct Case {

@@ -115,17 +115,23 @@ TEST(Upload, PausesReachTheTagAfterEachHundredthIndexOfTheFile)
 {
     std::string plain;
     for (int n = 10; plain.size() < 350; n += 10) plain += std::to_string(n) + " PRINT\r\n";
-    for (const std::string& script : {"\xfa" + std::string(349, 'T'), plain}) {
+    // CRs left out at indices 100, 200 and 300: their pauses with them.
+    const std::string cr_on_pauses = std::string(100, 'A') + "\r\n" + std::string(98, 'B') +
+                                     "\r\n" + std::string(98, 'C') + "\r\n" + std::string(50, 'D');
+    for (const std::string& script : {"\xfa" + std::string(349, 'T'), plain, cr_on_pauses}) {
         Upload u = upload("p.bas", script);
         ASSERT_EQ(u.result.status, 0) << u.result.out;
         // The pauses follow the file's indices, not the bytes sent: the CR of
         // a CR LF pair in plain text is left out.
         bool is_plain = script[0] != '\xfa';
         std::vector<bool> pause_after;
+        std::string sent;
         for (size_t i = 0; i < script.size(); ++i) {
             if (is_plain && script[i] == '\r' && i + 1 < script.size() && script[i + 1] == '\n') ++i;
             pause_after.push_back(i % 100 == 0);
+            sent += script[i];
         }
+        EXPECT_EQ(u.received, sent);
         std::istringstream lines(u.gaps);
         std::vector<double> gaps;
         for (double ms = 0; lines >> ms;) gaps.push_back(ms);

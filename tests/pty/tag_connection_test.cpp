@@ -218,6 +218,28 @@ TEST_F(RawTag, CommandSendsTextThenCrAndStripsThePrefix)
     EXPECT_STREQ(reply, "12 nodes\r");
 }
 
+// The echo of a command that an adapter's latency timer held past the
+// input flush: whole, or its end when the flush took its start, before a
+// line echo, blank lines and a prefixed reply; on every command alike.
+TEST_F(RawTag, EchoAfterTheFlushIsSkippedWholeOrItsEnd)
+{
+    const char* const answers[] = {
+        "?_id\r\n7\r\n",
+        "_id\r\n7\r\n",
+        "d\r\n\r\n?_id\r\n[2] 7\r\n",
+        "7\r\n",
+        "?_id\r\n?_id\r\n7\r\n",
+    };
+    for (const char* answer : answers) {
+        char reply[TAG_SHORT_REPLY];
+        std::string typed;
+        std::thread peer = tag.answer_command(answer, &typed);
+        ASSERT_EQ(tag_command("COM5", "?_id", reply, sizeof reply), 0) << answer;
+        peer.join();
+        EXPECT_STREQ(reply, "7\r") << answer;
+    }
+}
+
 TEST_F(RawTag, NodeIdKeepsLowEightBitsAndMissingNumberIsZero)
 {
     std::string typed;

@@ -1,7 +1,7 @@
 // The script upload on the line. After "load "_TXfer_"" is answered "OK",
 // the tag takes the script as a raw byte stream: "1" first for plain text
-// (a tokenised script starts with its own 0xFA), then the bytes one write
-// at a time with a 20 ms pause every 100 indices, which is the pace the
+// (a tokenised script starts with its own 0xFA), then the bytes with a 20 ms
+// pause after index 0 and after every multiple of 100, which is the pace the
 // tag's console keeps up with. The tag sends nothing until, after a quiet
 // spell, it asks for the metadata record with a line starting "M"; the
 // record goes out with one checksum byte over script and record, and the
@@ -27,17 +27,27 @@ constexpr uint32_t PAUSE_MS = 20;
 thread_local uint8_t record[APP_METADATA_SIZE + 1];
 
 // Streams the script bytes; *data_checksum gets their sum modulo 256,
-// *bytes_sent their count.
+// *bytes_sent their count. What lies between two pauses goes in one write:
+// the tag's UART takes the bytes back to back however they were written,
+// and on a USB serial adapter each write waits for a USB transfer (about a
+// 1 ms frame), which would stretch a byte-a-write upload many times over.
 int32_t stream_script_bytes(const char* port, const uint8_t* script, uint32_t length,
                             const upload_observer& observer, uint8_t* data_checksum,
                             uint32_t* bytes_sent)
 {
     bool plain = length == 0 || script[0] != TOKENISED_MARK;
+    // The bytes since the last pause (and the "1" before the first), and
+    // the indices among them at which the bar is drawn once they are out.
+    // A CR left out at a multiple of 100 leaves out its pause too, and the
+    // stretch runs on to the next: it then goes in more than one write.
+    uint8_t chunk[PAUSE_EVERY + 1];
+    uint32_t chunk_length = 0;
+    uint32_t draws[PAUSE_EVERY / PROGRESS_EVERY + 1];
+    uint32_t draw_count = 0;
+    constexpr uint32_t MAX_DRAWS = sizeof draws / sizeof draws[0];
     if (plain) {
-        const uint8_t mark = PLAIN_TEXT_MARK;
         tag_trace("> 1 (plain text follows)");
-        int32_t result = serial_write(port, &mark, 1);
-        if (result != 0) return result;
+        chunk[chunk_length++] = PLAIN_TEXT_MARK;
     }
     uint8_t sum = 0;
     uint32_t sent = 0, pauses = 0;
@@ -45,17 +55,30 @@ int32_t stream_script_bytes(const char* port, const uint8_t* script, uint32_t le
         // Plain text goes with LF line ends: the CR of a CR LF pair is left
         // out (a CR elsewhere, the last byte included, is sent).
         if (plain && script[i] == '\r' && i + 1 < length && script[i + 1] == '\n') ++i;
-        int32_t result = serial_write(port, &script[i], 1);
-        if (result != 0) return result;
+        chunk[chunk_length++] = script[i];
         sum = static_cast<uint8_t>(sum + script[i]);
-        *bytes_sent = ++sent;
-        if (i % PROGRESS_EVERY == 0 && !observer.progress(observer.context, i, length)) {
-            return APP_ESTOPPED;
+        ++sent;
+        if (i % PROGRESS_EVERY == 0) draws[draw_count++] = i;
+        bool pause = i % PAUSE_EVERY == 0;
+        bool full = chunk_length == sizeof chunk || draw_count == MAX_DRAWS;
+        if (!pause && !full && i + 1 < length) continue;
+        int32_t result = serial_write(port, chunk, chunk_length);
+        if (result != 0) return result;
+        *bytes_sent = sent;
+        chunk_length = 0;
+        for (uint32_t d = 0; d < draw_count; ++d) {
+            if (!observer.progress(observer.context, draws[d], length)) return APP_ESTOPPED;
         }
-        if (i % PAUSE_EVERY == 0) {
+        draw_count = 0;
+        if (pause) {
             platform_sleep_ms(PAUSE_MS);
             ++pauses;
         }
+    }
+    // An empty plain-text script is the "1" alone.
+    if (chunk_length > 0) {
+        int32_t result = serial_write(port, chunk, chunk_length);
+        if (result != 0) return result;
     }
     observer.progress(observer.context, length, length);
     tag_trace("> %s script: %lu of the file's %lu bytes sent, %lu pauses of %lu ms, "

@@ -128,7 +128,10 @@ FILE* platform_open_append(const char* path, bool readable);
 bool platform_path_is_file(FILE* file, const char* path);
 
 // Asks for 1 ms pause resolution while `on`, gives it back when not. Windows'
-// default 15.6 ms tick would otherwise stretch each 20 ms pause to ~31 ms.
+// default 15.6 ms tick would otherwise stretch each 20 ms pause to ~31 ms
+// (where the system has high-resolution waitable timers the pauses use
+// them and need no request; the process also asks Windows to keep honouring
+// its timer requests while its window is hidden).
 // Calls pair up; POSIX takes it for the calling thread (and the threads it
 // starts after).
 void platform_fine_timer(bool on);

@@ -1,7 +1,7 @@
 // Windows: the progress bar in code page 437 box drawing, the bytes a file
 // or pipe gets; a console is written the same glyphs in Unicode, which it
 // shows whatever its code page (1252, or 65001 in Windows Terminal). The
-// multimedia timer gives 1 ms pause resolution.
+// pauses are in timer_w32.cpp.
 #include "platform.h"
 
 #include <cerrno>
@@ -13,7 +13,6 @@
 // clang-format off
 #include <windows.h>
 #include <bcrypt.h>
-#include <timeapi.h>
 #include <tlhelp32.h>
 // clang-format on
 
@@ -93,8 +92,6 @@ bool console_output()
 
 }  // namespace
 
-void platform_sleep_ms(uint32_t ms) { Sleep(ms); }
-
 uint64_t platform_now_ms() { return GetTickCount64(); }
 
 void platform_exit_guard(void (*release)(), const char* interrupted_text)
@@ -103,15 +100,6 @@ void platform_exit_guard(void (*release)(), const char* interrupted_text)
     interrupted_line = interrupted_text;
     atexit(release_at_exit);
     SetConsoleCtrlHandler(on_console_event, TRUE);
-}
-
-void platform_fine_timer(bool on)
-{
-    if (on) {
-        timeBeginPeriod(1);
-    } else {
-        timeEndPeriod(1);
-    }
 }
 
 void platform_user_name(char* user, size_t size)

@@ -33,7 +33,8 @@ constexpr size_t TAG_LONG_REPLY = 200;
 int32_t tag_read_line(const char* port, char* reply, size_t size);
 // The next line holding something other than space, TAB, CR or LF.
 int32_t tag_read_nonblank_line(const char* port, char* reply, size_t size);
-// Types `command` and CR, skips an echo (marking echo seen the first time),
+// Types `command` and CR, skips the command's echo on every command (the
+// whole line or its end, before or after the CR; marking echo seen),
 // returns the reply without prefix.
 int32_t tag_command(const char* port, const char* command, char* reply, size_t size);
 
@@ -44,7 +45,7 @@ const char* skip_spaces(const char* text);
 
 // The connection's state (echo seen, new console, version numbers) belongs
 // to the one tag connected last. tag_connect starts it afresh; the version
-// query marks a new console; the first echo a command meets marks echo seen.
+// query marks a new console; an echo a command meets marks echo seen.
 // Nothing else changes it.
 
 // Packed: major << 16 | minor << 8 | third. Marks a new console when the
@@ -79,7 +80,9 @@ int32_t tag_get_log_size(const char* port, uint32_t* used, uint32_t* capacity);
 // whose version third number is 1 sends text lines, other firmware binary
 // records, which are formatted as
 //   a <TAB> b <TAB> c <TAB> d <TAB> e <TAB> HH:MM:SS.ffff DD-MM-YYYY <TAB> text
-// Records read before an error stay in the list.
+// When the tag's "Selected <n> records" selects fewer (the range runs past
+// the log's end), those n are read. Records read before an error stay in
+// the list.
 int32_t tag_read_log(const char* port, uint32_t first, uint32_t count,
                      std::vector<std::string>& records);
 

@@ -1,6 +1,7 @@
 // Connection state and text helpers shared inside the tag module.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 // How a line read failed when the serial driver did not.
@@ -44,3 +45,12 @@ bool scan_number(const char** text, unsigned long* value);
 // Matches `literal` at *text: a space in it matches any run of white space
 // (none included), like a scanf pattern; advances *text on success.
 bool scan_literal(const char** text, const char* literal);
+
+// Whether a reply line (its CR kept or not) is the console's echo of
+// `command` (`length` characters), or of its end: the echo of the typed
+// characters may have come partly before the input flush and partly after
+// it. No reply of the console begins with its command or is a piece of it.
+bool is_echo_of(const char* line, const char* command, size_t length);
+// The echoes a command can have: the typed characters' and the line's.
+// Past them a line is taken as the reply, whatever it is.
+constexpr int MAX_ECHO_LINES = 2;

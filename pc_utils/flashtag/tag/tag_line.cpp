@@ -82,15 +82,16 @@ int32_t tag_command(const char* port, const char* command, char* reply, size_t s
     const char cr = '\r';
     result = serial_write(port, &cr, 1);
     if (result != SERIAL_OK) return result;
-    result = tag_read_nonblank_line(port, reply, size);
-    if (result != SERIAL_OK) return result;
-
-    // A console that echoes whole lines sends the command back before its
-    // reply. Once one echo has been seen the test is not made again.
-    if (!tag_state.echo_seen && strncmp(reply, command, length) == 0) {
-        tag_state.echo_seen = true;
+    // A console may echo the command: its typed characters, the part the
+    // flush missed coming later (an adapter's latency timer holds them back
+    // past it), and the whole line after the CR, or both. Every command's
+    // echo is skipped, whenever it comes.
+    for (int echoes = 0;; ++echoes) {
         result = tag_read_nonblank_line(port, reply, size);
+        if (result != SERIAL_OK) return result;
+        if (echoes == MAX_ECHO_LINES || !is_echo_of(reply, command, length)) break;
+        tag_state.echo_seen = true;
     }
-    if (result == SERIAL_OK) strip_reply_prefix(reply);
-    return result;
+    strip_reply_prefix(reply);
+    return SERIAL_OK;
 }

@@ -120,12 +120,29 @@ int32_t tag_read_log(const char* port, uint32_t first, uint32_t count,
 
     char response[TAG_LONG_REPLY];
     bool selected = false;
-    for (int i = 0; i < SELECT_LINES && !selected; ++i) {
+    int echoes = 0;
+    for (int i = 0; i < SELECT_LINES && !selected;) {
         result = tag_read_line(port, response, sizeof response);
         if (result != SERIAL_OK) return result;
         selected = strncmp(response, "Selected", 8) == 0;
+        // A console's echo of the command is not one of the lines that may
+        // come before "Selected".
+        bool echo = !selected && echoes < MAX_ECHO_LINES &&
+                    is_echo_of(response, command, static_cast<size_t>(n) - 1);
+        if (echo) {
+            ++echoes;
+        } else {
+            ++i;
+        }
     }
     if (!selected) return TAG_ELOGSELECT;
+    // "Selected <n> records": a range that runs past the log's end selects
+    // fewer than were asked for, and only those follow.
+    const char* said = response + 8;
+    unsigned long selected_count = 0;
+    if (scan_number(&said, &selected_count) && selected_count < count) {
+        count = static_cast<uint32_t>(selected_count);
+    }
 
     result = read_records(port, text_form, count, records);
     if (result != SERIAL_OK) return result;
