@@ -223,20 +223,27 @@ TEST_F(RawTag, CommandSendsTextThenCrAndStripsThePrefix)
 // line echo, blank lines and a prefixed reply; on every command alike.
 TEST_F(RawTag, EchoAfterTheFlushIsSkippedWholeOrItsEnd)
 {
-    const char* const answers[] = {
-        "?_id\r\n7\r\n",
-        "_id\r\n7\r\n",
-        "d\r\n\r\n?_id\r\n[2] 7\r\n",
-        "7\r\n",
-        "?_id\r\n?_id\r\n7\r\n",
+    const struct {
+        const char* command;
+        const char* answer;
+        const char* reply;
+    } cases[] = {
+        {"?_id", "?_id\r\n7\r\n", "7\r"},
+        {"?_id", "_id\r\n7\r\n", "7\r"},
+        {"?_id", "d\r\n\r\n?_id\r\n[2] 7\r\n", "7\r"},
+        {"?_id", "7\r\n", "7\r"},
+        {"?_id", "?_id\r\n?_id\r\n7\r\n", "7\r"},
+        // The command's end alone, and nothing after it: that was the reply.
+        {"id 30", "30\r\n", "30\r"},
+        {"id 30", "30\r\nOK\r\n", "OK\r"},
     };
-    for (const char* answer : answers) {
+    for (const auto& c : cases) {
         char reply[TAG_SHORT_REPLY];
         std::string typed;
-        std::thread peer = tag.answer_command(answer, &typed);
-        ASSERT_EQ(tag_command("COM5", "?_id", reply, sizeof reply), 0) << answer;
+        std::thread peer = tag.answer_command(c.answer, &typed);
+        ASSERT_EQ(tag_command("COM5", c.command, reply, sizeof reply), 0) << c.answer;
         peer.join();
-        EXPECT_STREQ(reply, "7\r") << answer;
+        EXPECT_STREQ(reply, c.reply) << c.answer;
     }
 }
 

@@ -49,8 +49,12 @@ bool scan_literal(const char** text, const char* literal);
 // Whether a reply line (its CR kept or not) is the console's echo of
 // `command` (`length` characters), or of its end: the echo of the typed
 // characters may have come partly before the input flush and partly after
-// it. No reply of the console begins with its command or is a piece of it.
-bool is_echo_of(const char* line, const char* command, size_t length);
+// it. No reply of the console begins with its command. A line that is the
+// command's end alone may also be a reply ("30" to "id 30", a line the
+// set command's contract leaves open): the caller takes it as the reply
+// when nothing follows it.
+enum tag_echo { TAG_ECHO_NONE, TAG_ECHO_WHOLE, TAG_ECHO_TAIL };
+tag_echo echo_of(const char* line, const char* command, size_t length);
 // The echoes a command can have: the typed characters' and the line's.
 // Past them a line is taken as the reply, whatever it is.
 constexpr int MAX_ECHO_LINES = 2;

@@ -85,12 +85,23 @@ int32_t tag_command(const char* port, const char* command, char* reply, size_t s
     // A console may echo the command: its typed characters, the part the
     // flush missed coming later (an adapter's latency timer holds them back
     // past it), and the whole line after the CR, or both. Every command's
-    // echo is skipped, whenever it comes.
+    // echo is skipped, whenever it comes. A line that is only the command's
+    // end is kept: when nothing comes after it, it was the reply.
+    char tail[TAG_LONG_REPLY] = "";
     for (int echoes = 0;; ++echoes) {
         result = tag_read_nonblank_line(port, reply, size);
-        if (result != SERIAL_OK) return result;
-        if (echoes == MAX_ECHO_LINES || !is_echo_of(reply, command, length)) break;
+        if (result != SERIAL_OK) {
+            bool nothing_more = serial_last_error().fault == SERIAL_FAULT_TIMEOUT &&
+                                tag_state.fault == TAG_FAULT_NONE;
+            if (tail[0] == '\0' || !nothing_more) return result;
+            snprintf(reply, size, "%s", tail);
+            snprintf(tag_state.last_line, sizeof tag_state.last_line, "%s", tail);
+            break;
+        }
+        tag_echo echo = echo_of(reply, command, length);
+        if (echoes == MAX_ECHO_LINES || echo == TAG_ECHO_NONE) break;
         tag_state.echo_seen = true;
+        snprintf(tail, sizeof tail, "%s", echo == TAG_ECHO_TAIL ? reply : "");
     }
     strip_reply_prefix(reply);
     return SERIAL_OK;

@@ -128,7 +128,7 @@ int32_t tag_read_log(const char* port, uint32_t first, uint32_t count,
         // A console's echo of the command is not one of the lines that may
         // come before "Selected".
         bool echo = !selected && echoes < MAX_ECHO_LINES &&
-                    is_echo_of(response, command, static_cast<size_t>(n) - 1);
+                    echo_of(response, command, static_cast<size_t>(n) - 1) != TAG_ECHO_NONE;
         if (echo) {
             ++echoes;
         } else {

@@ -60,11 +60,11 @@ bool scan_literal(const char** text, const char* literal)
     return true;
 }
 
-bool is_echo_of(const char* line, const char* command, size_t length)
+tag_echo echo_of(const char* line, const char* command, size_t length)
 {
     size_t n = strlen(line);
     if (n > 0 && line[n - 1] == '\r') --n;
-    if (n == 0) return false;
-    if (n >= length && strncmp(line, command, length) == 0) return true;
-    return n < length && memcmp(line, command + length - n, n) == 0;
+    if (n == 0) return TAG_ECHO_NONE;
+    if (n >= length && strncmp(line, command, length) == 0) return TAG_ECHO_WHOLE;
+    return n < length && memcmp(line, command + length - n, n) == 0 ? TAG_ECHO_TAIL : TAG_ECHO_NONE;
 }
