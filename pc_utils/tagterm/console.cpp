@@ -35,6 +35,7 @@ struct loop_state {
     size_t held_count;
     bool port_open;
     bool return_tried;         // the port gone was opened again since it was last missing
+    bool taken_said;           // it came back held by another program, and that was said
     uint64_t next_return_check;
     script_watch watch;
 };
@@ -51,6 +52,7 @@ void gone(term& t, loop_state& st)
     serial_close(t.port);
     st.port_open = false;
     st.return_tried = false;
+    st.taken_said = false;
     st.next_return_check = 0;
     if (t.keys) {
         screen_note(t.scr, "%s; waiting for it to come back (Ctrl-] ends)", reason);
@@ -84,16 +86,23 @@ void look_for_return(term& t, loop_state& st)
                        ? serial_resolve_usb(t.opt.port, t.port, sizeof t.port, nullptr) == SERIAL_OK
                        : serial_port_exists(t.port);
     if (!present) {
-        st.return_tried = false;
+        st.return_tried = st.taken_said = false;
         return;
     }
     if (st.return_tried && !network) return;
-    bool first_try = !st.return_tried;
+    bool first_try = !st.return_tried && !st.taken_said;
     st.return_tried = true;
     if (serial_open(t.port, 115200, 8, 0, 1, TAG_REPLY_TIMEOUT_MS) != SERIAL_OK) {
         char why[TAG_REASON_SIZE];
         serial_describe_error(why, sizeof why);
         if (first_try) screen_note(t.scr, "%s is there again but %s", t.shown_port, why);
+        // Another program opened it as it came back (a station polling its
+        // slots): tried again until that one lets it go. An open refused
+        // as in use moves no modem line, as the holder has it open.
+        if (serial_last_error().fault == SERIAL_FAULT_IN_USE) {
+            st.return_tried = false;
+            st.taken_said = true;
+        }
         return;
     }
     st.port_open = true;
