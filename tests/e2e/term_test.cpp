@@ -499,22 +499,31 @@ TEST(Tagterm, TagfleetGoesThroughItBesideAFreePort)
 }
 
 // A paste longer than the queue of lines waiting to go: what does not fit
-// waits in the terminal, and every line reaches the tag, in order.
+// waits in the terminal, and every line reaches the tag, in order. A load
+// asked for in the middle (Ctrl-T u) comes in its turn, after the lines
+// before it.
 TEST(Tagterm, APasteGoesWholeAndInOrder)
 {
+    const Target& target = Target::get();
+    write_file(target.work().file("prog.bas"), "10 PRINT \"hello\"\r\n");
     TempDir dir;
     Tag tag(dir, {"--transcript", "@transcript"});
-    auto term = start_console();
-    std::string paste, lines;
+    auto term = start_console({target.program_path("prog")});
+    std::string paste, before, after;
     for (int n = 1; n <= 200; ++n) {
-        paste += "p" + std::to_string(n) + "\r";
-        lines += "p" + std::to_string(n) + "\n";
+        paste += "p" + std::to_string(n) + "\r" + (n == 100 ? "\x14u" : "");
+        (n <= 100 ? before : after) += "p" + std::to_string(n) + "\n";
     }
     term->type(paste);
     EXPECT_TRUE(wait_for_in_file(dir.file("transcript"), "p200\n", 1, 90000)) << term->output();
     EXPECT_EQ(end_console(*term), 0);
     std::string got = read_file(dir.file("transcript"));
-    EXPECT_EQ(got.substr(got.find("p1\n")), lines);
+    got = got.substr(got.find("p1\n"));
+    size_t load = got.find("load \"_TXfer_\"");
+    ASSERT_NE(load, std::string::npos) << got;
+    EXPECT_EQ(got.substr(0, got.rfind("ver\n", load)), before);
+    EXPECT_EQ(got.substr(got.find("p101\n")), after);
+    EXPECT_EQ(count_of(term->output(), "loaded "), 1u) << term->output();
     EXPECT_EQ(term->output().find("not sent"), std::string::npos) << term->output();
 }
 
