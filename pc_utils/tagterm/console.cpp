@@ -26,6 +26,7 @@ struct loop_state {
     bool answered;             // the tag has said something since the last line went
     bool menu;                 // Ctrl-T pressed
     bool load_wanted;          // Ctrl-T u while a program used the port
+    bool load_queued;          // a load waits in to_send behind lines typed before it
     bool fine_timer;           // fine pauses asked for, while a program goes through
     bool ending;
     bool end_after_session;    // Ctrl-] while a program goes through: once it is done
@@ -35,6 +36,7 @@ struct loop_state {
     size_t held_count;
     bool port_open;
     bool return_tried;         // the port gone was opened again since it was last missing
+    bool taken_said;           // it came back held by another program, and that was said
     uint64_t next_return_check;
     script_watch watch;
 };
@@ -51,6 +53,7 @@ void gone(term& t, loop_state& st)
     serial_close(t.port);
     st.port_open = false;
     st.return_tried = false;
+    st.taken_said = false;
     st.next_return_check = 0;
     if (t.keys) {
         screen_note(t.scr, "%s; waiting for it to come back (Ctrl-] ends)", reason);
@@ -84,16 +87,23 @@ void look_for_return(term& t, loop_state& st)
                        ? serial_resolve_usb(t.opt.port, t.port, sizeof t.port, nullptr) == SERIAL_OK
                        : serial_port_exists(t.port);
     if (!present) {
-        st.return_tried = false;
+        st.return_tried = st.taken_said = false;
         return;
     }
     if (st.return_tried && !network) return;
-    bool first_try = !st.return_tried;
+    bool first_try = !st.return_tried && !st.taken_said;
     st.return_tried = true;
     if (serial_open(t.port, 115200, 8, 0, 1, TAG_REPLY_TIMEOUT_MS) != SERIAL_OK) {
         char why[TAG_REASON_SIZE];
         serial_describe_error(why, sizeof why);
         if (first_try) screen_note(t.scr, "%s is there again but %s", t.shown_port, why);
+        // Another program opened it as it came back (a station polling its
+        // slots): tried again until that one lets it go. An open refused
+        // as in use moves no modem line, as the holder has it open.
+        if (serial_last_error().fault == SERIAL_FAULT_IN_USE) {
+            st.return_tried = false;
+            st.taken_said = true;
+        }
         return;
     }
     st.port_open = true;
@@ -152,6 +162,14 @@ void refused_note(term& t, size_t length)
                 static_cast<unsigned long>(length), static_cast<unsigned long>(TERM_LINE_LONGEST));
 }
 
+void load_now(term& t, loop_state& st)
+{
+    st.loading = true;
+    load_script(t);
+    st.loading = false;
+    if (st.end_after_load) st.ending = true;
+}
+
 // The next line waiting, once the tag has answered the one before: its
 // output quiet for a moment, or a second gone by.
 void send_next_line(term& t, loop_state& st)
@@ -172,6 +190,11 @@ void send_next_line(term& t, loop_state& st)
         refused_note(t, next.length);
         return;
     }
+    if (next.kind == ENTRY_LOAD) {
+        st.load_queued = false;
+        load_now(t, st);
+        return;
+    }
     screen_sent(t.scr, next.text);
     char line[TERM_LINE_SIZE + 1];
     memcpy(line, next.text, next.length);
@@ -181,12 +204,20 @@ void send_next_line(term& t, loop_state& st)
     st.answered = false;
 }
 
-void load_now(term& t, loop_state& st)
+// A load asked for while lines wait to go comes after them, once the tag
+// has answered the last: an upload that began in the middle of a paste
+// would meet the tag's answers, and the lines typed before it would reach
+// the new script.
+void load_in_turn(term& t, loop_state& st)
 {
-    st.loading = true;
-    load_script(t);
-    st.loading = false;
-    if (st.end_after_load) st.ending = true;
+    if (st.to_send.count == 0) {
+        load_now(t, st);
+    } else if (queue_push(st.to_send, ENTRY_LOAD, "", 0)) {
+        st.load_queued = true;
+        screen_note(t.scr, "the load comes after the lines typed before it");
+    } else {
+        screen_note(t.scr, "too much waiting: nothing loaded");
+    }
 }
 
 void load_now_or_later(term& t, loop_state& st)
@@ -199,7 +230,7 @@ void load_now_or_later(term& t, loop_state& st)
         st.load_wanted = true;
         screen_note(t.scr, "the load comes when %s is done", t.relay.session.name);
     } else {
-        load_now(t, st);
+        load_in_turn(t, st);
     }
 }
 
@@ -352,9 +383,10 @@ void keys_while_loading(term& t)
 // --watch: SCRIPT loaded when its content has changed and settled.
 void watch_step(term& t, loop_state& st)
 {
-    bool can_load = st.port_open && !relay_serving_someone(t.relay);
+    bool can_load = st.port_open && !relay_serving_someone(t.relay) && !st.load_queued &&
+                    st.to_send.count < TERM_QUEUE_LINES;
     if (t.opt.watch && watch_due(st.watch, t.scr, t.opt.script, platform_now_ms(), can_load)) {
-        load_now(t, st);
+        load_in_turn(t, st);
     }
 }
 

@@ -104,10 +104,11 @@ void editor_clear(editor& e);
 size_t editor_typed(const editor& e);
 
 // What waits to go to the tag, in the order it was typed or read: lines,
-// the control keys that go as they are (Ctrl-C, Ctrl-T Ctrl-T), and lines
-// too long to send, which are said in their turn.
+// the control keys that go as they are (Ctrl-C, Ctrl-T Ctrl-T), lines
+// too long to send, which are said in their turn, and loads of SCRIPT asked
+// for while lines waited, which come after them.
 constexpr size_t TERM_QUEUE_LINES = 64;
-enum entry_kind { ENTRY_LINE, ENTRY_KEY, ENTRY_REFUSED };
+enum entry_kind { ENTRY_LINE, ENTRY_KEY, ENTRY_REFUSED, ENTRY_LOAD };
 struct queued {
     entry_kind kind;
     size_t length;               // the line's characters (a refused one's all of them)

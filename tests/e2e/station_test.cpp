@@ -39,11 +39,7 @@ struct SlotTag {
 // Waits until the program's output holds `what` `times` times.
 bool wait_for_count(RunningProgram& program, const std::string& what, size_t times)
 {
-    for (int waited = 0; count_of(program.output(), what) < times; waited += 10) {
-        if (waited > WAIT_MS) return false;
-        usleep(10000);
-    }
-    return true;
+    return program.wait_for(what, WAIT_MS, times);
 }
 
 RunOptions with(std::vector<std::string> env = {})

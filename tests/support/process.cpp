@@ -244,10 +244,10 @@ std::string RunningProgram::output()
     return out_;
 }
 
-bool RunningProgram::wait_for(const std::string& text, int timeout_ms)
+bool RunningProgram::wait_for(const std::string& text, int timeout_ms, size_t times)
 {
     auto deadline = clock_type::now() + std::chrono::milliseconds(timeout_ms);
-    while (output().find(text) == std::string::npos) {
+    while (count_of(output(), text) < times) {
         if (ms_left(deadline) == 0) return false;
         usleep(10000);
     }

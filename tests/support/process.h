@@ -91,8 +91,9 @@ public:
     std::string output();
     // Sends it a signal (SIGINT: Ctrl-C).
     void signal(int sig) const { kill(pid_, sig); }
-    // Waits up to `timeout_ms` for `text` in the output: whether it came.
-    bool wait_for(const std::string& text, int timeout_ms);
+    // Waits up to `timeout_ms` for `text` in the output (`times` times):
+    // whether it came.
+    bool wait_for(const std::string& text, int timeout_ms, size_t times = 1);
     // Waits for its end (killed after `timeout_ms`): its output and status.
     RunResult finish(int timeout_ms);
 
