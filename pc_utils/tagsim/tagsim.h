@@ -13,6 +13,7 @@ struct sim_options {
     std::string version = "V6.1.0";
     unsigned node_id = 7;
     int wrong_id_after_set = -1;  // the node ID a set command gives instead of its own
+    int latency_ms = 0;         // hold the bytes to the PC as a USB adapter does
     bool echo = false;          // echo each command line before replying
     bool echo_typed = false;    // echo each character as it is typed
     bool blank = false;         // a blank and a lone-CR line before replies
@@ -21,7 +22,6 @@ struct sim_options {
     std::string transcript;     // file that gets every command line received
     std::string save_bytes;     // file that gets every byte received, as it came
     std::string events;         // file that gets each event with its time (ms since 1970)
-    int latency_ms = 0;         // hold the bytes to the PC as a USB adapter does
 
     // A tag taken out of its slot and put back while the adapter stays
     // (SIGUSR1 takes it out, SIGUSR2 puts one in).
@@ -43,15 +43,16 @@ struct sim_options {
     unsigned long log_records = 5;  // records held, numbered from 0
     int log_preamble = 0;           // lines sent before "Selected"
     bool log_no_selected = false;   // never confirm a selection
-    std::string log_final = "OK";   // line that ends a transfer
     bool log_stall = false;         // stop in the middle of a binary record
+    std::string log_final = "OK";   // line that ends a transfer
 
     // Not a well-behaved tag.
+    std::string set_id_reply = "OK";  // a set command's answer; the ID kept unless "OK"
+    unsigned mute_id_first = 0;     // no answer to the first this many node-ID queries
+                                    // after power-up
     bool mute_after_load = false;   // silent once the load command is answered
     bool mute_id = false;           // no answer to the node-ID query
-    unsigned mute_id_first = 0;     // none to the first this many after power-up
     bool ignore_set_id = false;     // "OK" to a set command, the node ID kept
-    std::string set_id_reply = "OK";  // a set command's answer; the ID kept unless "OK"
     bool garbage = false;           // random bytes instead of each reply
     bool babble = false;            // random bytes without end
 };

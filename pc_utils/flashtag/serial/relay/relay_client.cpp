@@ -28,16 +28,16 @@ constexpr size_t HOLDER_TEXT_SIZE = 48;
 
 struct relay_slot {
     relay_channel channel;
-    relay_reader reader;
-    uint8_t received[RECEIVED_SIZE];
-    size_t start, count;
+    size_t start, count;      // of the bytes received
     unsigned long holder_pid;
+    unsigned long user_pid;   // the program using the port meanwhile
+    relay_reader reader;
     bool welcomed;
     bool told_in_use;         // tagterm said who uses the port meanwhile
-    unsigned long user_pid;   // that program
-    char user_name[RELAY_NAME_SIZE];
     bool gone;                // tagterm lost the port, or ended
+    char user_name[RELAY_NAME_SIZE];
     char gone_reason[RELAY_MAX_PAYLOAD + 1];
+    uint8_t received[RECEIVED_SIZE];
 };
 relay_slot slots[SERIAL_SLOTS];
 
