@@ -13,6 +13,11 @@ namespace {
 
 // A quiet port is looked for at most this often (com_read).
 constexpr uint64_t PRESENCE_CHECK_MS = 500;
+// Reads with a shorter time-out are a busy loop's (tagterm passing a
+// program's upload on): they are not held up by the look, which may take
+// milliseconds (under Wine a listing of the ports), and such a loop writes
+// to the port too, which finds it gone.
+constexpr uint32_t PRESENCE_READ_MIN_MS = 10;
 
 // Per slot: 0 never opened, a handle while open, the invalid-handle value
 // once closed; the settings found at open; the name it was opened by and
@@ -176,7 +181,7 @@ int32_t quiet_read(port_slot& p)
 }
 
 // The time-out is in the port already (com_set_timeout).
-int32_t com_read(size_t slot, void* buffer, uint32_t count, uint32_t)
+int32_t com_read(size_t slot, void* buffer, uint32_t count, uint32_t timeout_ms)
 {
     port_slot& p = port_table[slot];
     DWORD nBytesRead = 0;
@@ -186,7 +191,8 @@ int32_t com_read(size_t slot, void* buffer, uint32_t count, uint32_t)
         return fail_with_last_error("read");
     }
     if (nBytesRead == count) return SERIAL_OK;
-    return nBytesRead == 0 ? quiet_read(p) : fail(SERIAL_FAULT_TIMEOUT, "read", 0);
+    return nBytesRead == 0 && timeout_ms >= PRESENCE_READ_MIN_MS ? quiet_read(p)
+                                                                 : fail(SERIAL_FAULT_TIMEOUT, "read", 0);
 }
 
 int32_t com_write(size_t slot, const void* bytes, uint32_t count, uint32_t)
