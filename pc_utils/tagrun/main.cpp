@@ -21,7 +21,11 @@ void step_done(void* context, const step& s, const step_result& r)
     auto& rep = *static_cast<reporting*>(context);
     std::string line = step_line(s, r);
     if (!r.load_line.empty()) line = r.load_line + "\n" + line;
-    output_note(*rep.out, line.substr(0, line.size() - 1));
+    for (size_t at = 0; at < line.size();) {
+        size_t end = line.find('\n', at);
+        output_note(*rep.out, line.substr(at, end - at));
+        at = end + 1;
+    }
     std::string text = rep.opt->json ? step_event(s, r) : line;
     fwrite(text.data(), 1, text.size(), stdout);
     fflush(stdout);
