@@ -105,13 +105,15 @@ bool expect(run_state& st, const step& s, uint32_t timeout_ms)
 {
     uint32_t within = s.ms != 0 ? s.ms : timeout_ms;
     uint64_t until = platform_now_ms() + within;
-    for (;;) {
+    // Looked for again only when more output has come.
+    for (uint64_t looked = UINT64_MAX;;) {
         uint64_t end = 0;
         std::string line;
-        if (output_find(st.out, s.pattern, st.mark, &end, &line)) {
+        if (looked != output_end(st.out) && output_find(st.out, s.pattern, st.mark, &end, &line)) {
             st.mark = end;
             return true;
         }
+        looked = output_end(st.out);
         uint64_t now = platform_now_ms();
         if (now >= until) break;
         uint64_t left = until - now;
