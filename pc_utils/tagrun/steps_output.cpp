@@ -10,7 +10,7 @@
 
 namespace {
 
-constexpr size_t KEPT_MOST = 4 * 1024 * 1024;
+constexpr size_t KEPT_MOST = size_t{4} * 1024 * 1024;
 constexpr size_t LINE_LONGEST = 2040;  // shown bytes, as tagterm's screen holds a line
 
 void line_out(tag_output& o, const char* text, size_t length)

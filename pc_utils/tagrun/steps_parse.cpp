@@ -57,6 +57,12 @@ bool parse_pattern(const std::string& text, step_pattern& p, std::string& why)
     return true;
 }
 
+// "FILE:LINE: why".
+std::string at_line(const char* path, unsigned number, const std::string& why)
+{
+    return std::string(path) + ":" + std::to_string(number) + ": " + why;
+}
+
 const char* const STEP_NAMES[] = {"load", "reset", "send", "expect", "fail", "wait"};
 
 }  // namespace
@@ -149,7 +155,7 @@ bool parse_step_file(const char* path, std::vector<step>& steps, std::string& wh
         if (ok) {
             steps.push_back(s);
         } else {
-            why = std::string(path) + ":" + std::to_string(number) + ": " + why;
+            why = at_line(path, number, why);
         }
     }
     if (ok && steps.empty()) {
