@@ -142,6 +142,8 @@ bool parse_step_file(const char* path, std::vector<step>& steps, std::string& wh
     std::string all;
     for (int c = 0; (c = fgetc(f)) != EOF;) all += static_cast<char>(c);
     fclose(f);
+    // Notepad starts a UTF-8 file with a byte order mark.
+    if (all.compare(0, 3, "\xEF\xBB\xBF") == 0) all.erase(0, 3);
     bool ok = true;
     unsigned number = 1;
     for (size_t at = 0; ok && at < all.size(); ++number) {

@@ -52,8 +52,9 @@ TEST(Tagrun, APassingListGivesZeroAndALineAStep)
     TempDir dir;
     Tag tag(dir);
     write_file(target.work().file("prog.bas"), "10 PRINT \"Hello\"\r\n");
-    std::string steps = steps_file("pass.steps", "# the script runs at power-up\n"
-                                                 "load " + target.program_path("prog") + " run\n"
+    // Written as Notepad writes it: a byte order mark, CR LF line ends.
+    std::string steps = steps_file("pass.steps", "\xEF\xBB\xBF# the script runs at power-up\r\n"
+                                                 "load " + target.program_path("prog") + " run\r\n"
                                                  "fail ERROR\n\n"
                                                  "reset\n"
                                                  "expect Corvela tag V6.1.0\n"
