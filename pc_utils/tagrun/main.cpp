@@ -105,7 +105,8 @@ int main(int argc, char** argv)
     uint32_t firmware = 0, third = 0;
     uint8_t node = 0;
     std::vector<step_result> results(opt.steps.size());
-    if (!connect_tag("tagrun", opt.port, p.port, p.shown, sizeof p.shown, &firmware, &third, &node)) {
+    if (!connect_tag("tagrun", opt.port, p.port, p.shown, sizeof p.shown, &firmware, &third, &node,
+                     opt.json ? stderr : stdout)) {
         std::string port = opt.port[0] != '\0' ? opt.port : "any port";
         junit(opt, results, "no tag could be reached on " + port, out);
         if (opt.json) end_line(opt, results, 1, 0);

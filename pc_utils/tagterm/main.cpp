@@ -51,7 +51,7 @@ int main(int argc, char** argv)
 
     uint32_t firmware = 0, third = 0;
     uint8_t node = 0;
-    if (!connect_tag("tagterm", t.opt.port, t.port, t.shown_port, sizeof t.shown_port, &firmware, &third, &node)) {
+    if (!connect_tag("tagterm", t.opt.port, t.port, t.shown_port, sizeof t.shown_port, &firmware, &third, &node, stdout)) {
         return 1;
     }
 

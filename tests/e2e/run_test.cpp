@@ -168,3 +168,30 @@ TEST(Tagrun, TheJUnitReportOfATagThatSendsAnythingIsWellFormedXml)
         << parsed.out;
     EXPECT_TRUE(has(read_file(junit), "name=\"3 expect &quot;^Anever&quot;\"")) << read_file(junit);
 }
+
+TEST(Tagrun, JsonEventsAloneOnStandardOutput)
+{
+    const Target& target = Target::get();
+    TempDir dir;
+    Tag tag(dir);
+    RunOptions split;
+    split.stderr_path = target.work().file("json.err");
+    // Every line a JSON object, whether the tag answers (COM4) or not (COM5):
+    // the reasons for a tag that cannot be reached go to standard error.
+    for (const char* port : {"4", "5"}) {
+        SCOPED_TRACE(port);
+        RunResult r = target.run_program("tagrun", {"-c", port, "--json", "-e", "send run", "-e", "expect Done"},
+                                         split);
+        EXPECT_EQ(r.status, port[0] == '4' ? 0 : 1) << r.out << read_file(split.stderr_path);
+        write_file(dir.file("events"), r.out);
+        RunResult parsed = run_program({"python3", "-c",
+                                        "import sys, json\n"
+                                        "print(' '.join(json.loads(l)['event'] for l in open(sys.argv[1])))\n",
+                                        dir.file("events")});
+        EXPECT_EQ(parsed.status, 0) << parsed.out << r.out;
+        EXPECT_TRUE(has(parsed.out, port[0] == '4' ? "start step step end" : "end")) << parsed.out;
+        if (port[0] == '5') {
+            EXPECT_TRUE(has(read_file(split.stderr_path), "Can't connect to tag on COM5"));
+        }
+    }
+}

@@ -25,8 +25,10 @@ void print_ports();
 // scans COM1..COM255 and then the USB serial devices when it is empty and
 // leaves the port found in it; prints the port line and reads the node ID.
 // `shown` is what the lines show of a port given (resolve_port_argument);
-// `program` begins the error lines ("flashtag").
-int32_t find_tag(const char* program, char* port, const char* shown, uint8_t* node_id);
+// `program` begins the error lines ("flashtag"); they and the port line go
+// to `out` (tagrun's --json keeps standard output for its events).
+int32_t find_tag(const char* program, char* port, const char* shown, uint8_t* node_id,
+                 FILE* out = stdout);
 
 // Uploads the script, reports the outcome and disconnects: the exit status.
 int upload_stage(const char* port, char* filename, bool auto_run);
@@ -79,10 +81,10 @@ size_t build_metadata(const char* full_name, uint8_t auto_run, uint8_t* record,
 // it: the one `asked` (as -c gave it) or, when empty, the scan's. `port`
 // (APP_PORT_NAME_SIZE bytes) gets the port open, `shown` what the lines
 // show of it; the firmware version (major * 256 + minor), its third number
-// and the node ID. False after the reasons flashtag gives, on standard
-// output with `program` first.
+// and the node ID. False after the reasons flashtag gives, on `out` with
+// `program` first.
 bool connect_tag(const char* program, const char* asked, char* port, char* shown, size_t shown_size,
-                 uint32_t* firmware, uint32_t* third, uint8_t* node);
+                 uint32_t* firmware, uint32_t* third, uint8_t* node, FILE* out);
 // Loads `script` (`length` bytes, read by read_script_file as `fullname`)
 // on the open port as flashtag uploads it: the tag identified, its node
 // ID into *node, the script and its metadata record.

@@ -9,22 +9,22 @@
 #include <cstdio>
 
 bool connect_tag(const char* program, const char* asked, char* port, char* shown, size_t shown_size,
-                 uint32_t* firmware, uint32_t* third, uint8_t* node)
+                 uint32_t* firmware, uint32_t* third, uint8_t* node, FILE* out)
 {
     int32_t result = SERIAL_OK;
     if (asked[0] != '\0') {
         snprintf(port, APP_PORT_NAME_SIZE, "%s", asked);
-        if (!resolve_port_argument(program, port, APP_PORT_NAME_SIZE, shown, shown_size)) return false;
+        if (!resolve_port_argument(program, port, APP_PORT_NAME_SIZE, shown, shown_size, out)) return false;
         result = tag_connect(port, firmware, third, nullptr);
         if (result != SERIAL_OK) {
-            printf("%s: Error: Can't connect to tag on %s\n", program, shown);
-            print_port_failure(program, port, result);
+            fprintf(out, "%s: Error: Can't connect to tag on %s\n", program, shown);
+            print_port_failure(program, port, result, out);
             return false;
         }
         result = tag_get_node_id(port, node);
     } else {
         port[0] = '\0';
-        result = find_tag(program, port, "", node);
+        result = find_tag(program, port, "", node, out);
         if (result != SERIAL_OK) return false;
         snprintf(shown, shown_size, "%s", port);
         uint32_t packed = 0;
@@ -33,8 +33,8 @@ bool connect_tag(const char* program, const char* asked, char* port, char* shown
         *third = packed & 0xFF;
     }
     if (result != SERIAL_OK) {
-        printf("%s: Error: Failed to read node ID\n", program);
-        print_port_failure(program, port, result);
+        fprintf(out, "%s: Error: Failed to read node ID\n", program);
+        print_port_failure(program, port, result, out);
         return false;
     }
     return true;
