@@ -2,7 +2,7 @@
 #   Linux:   flashtag_<version>_amd64.deb: the programs in /usr/bin, their
 #            manual pages, README, copyright and changelog in
 #            /usr/share/doc/flashtag; dependencies from dpkg-shlibdeps.
-#   Windows: flashtag-<version>-win64.zip: the three .exe files, README.txt with
+#   Windows: flashtag-<version>-win64.zip: the .exe files, README.txt with
 #            Windows line ends, the example script.
 # scripts/package.sh makes both into dist/.
 
@@ -21,7 +21,7 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "loads BASIC scripts into Corvela tags ove
 set(CPACK_STRIP_FILES ON)
 
 if(WIN32)
-  install(TARGETS flashtag taglog tagfleet tagterm RUNTIME DESTINATION .)
+  install(TARGETS flashtag taglog tagfleet tagterm tagrun RUNTIME DESTINATION .)
   # README.txt in Windows line ends, for Notepad.
   file(READ ${PROJECT_SOURCE_DIR}/README.md readme)
   string(REPLACE "\n" "\r\n" readme "${readme}")
@@ -32,13 +32,13 @@ if(WIN32)
   set(CPACK_PACKAGE_FILE_NAME flashtag-${PROJECT_VERSION}-win64)
 else()
   include(GNUInstallDirs)
-  install(TARGETS flashtag taglog tagfleet tagterm tagsim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  install(TARGETS flashtag taglog tagfleet tagterm tagrun tagsim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
   # Manual pages and the changelog go compressed, as Debian keeps them;
   # -n leaves the time out, so that the same sources give the same package.
   set(docs ${CMAKE_BINARY_DIR}/doc)
   set(compressed "")
-  foreach(page flashtag taglog tagfleet tagterm tagsim)
+  foreach(page flashtag taglog tagfleet tagterm tagrun tagsim)
     list(APPEND compressed ${docs}/${page}.1.gz)
     add_custom_command(OUTPUT ${docs}/${page}.1.gz
       COMMAND ${CMAKE_COMMAND} -E make_directory ${docs}
@@ -69,7 +69,9 @@ else()
       "each in turn), identifies it and loads a BASIC script into its flash\n"
       "memory, with a progress bar. taglog reads the tag's log. tagterm is the\n"
       "tag's console in a terminal, which the other programs go through while\n"
-      "it holds the port. tagsim is a\n"
+      "it holds the port. tagrun checks a tag from a script or a CI job: it\n"
+      "loads, re-boots, sends lines and expects the tag's output, and ends\n"
+      "with a verdict and a JUnit report. tagsim is a\n"
       "simulated tag on a pseudo-terminal, for trying a script or a setup\n"
       "without a board.")
   string(REPLACE ";" "" CPACK_DEBIAN_PACKAGE_DESCRIPTION "${CPACK_DEBIAN_PACKAGE_DESCRIPTION}")

@@ -45,7 +45,7 @@ touch "$root/var/lib/dpkg/status"
 # The scratch root has no libc: dependencies are the host's.
 dpkg --root="$root" --force-depends -i "$deb" >/dev/null 2>"$scratch/dpkg.log" ||
     fail "dpkg could not install $deb: $(cat "$scratch/dpkg.log")"
-for program in flashtag taglog tagfleet tagterm tagsim; do
+for program in flashtag taglog tagfleet tagterm tagrun tagsim; do
     [ -x "$root/usr/bin/$program" ] || fail "$program not installed"
 done
 pass "dpkg installed $deb"
@@ -64,7 +64,13 @@ out=$(echo ver | FLASHTAG_PORT_DIR="$ports" "$root/usr/bin/tagterm" -c 4 --exit-
 stop_tag
 [ "$out" = "V6.1.0" ] || fail "installed tagterm did not show the tag's reply: $out"
 pass "installed tagterm talks to installed tagsim"
-for page in flashtag taglog tagfleet tagterm tagsim; do
+start_tag "$root/usr/bin/tagsim" "$ports/COM4"
+out=$(FLASHTAG_PORT_DIR="$ports" "$root/usr/bin/tagrun" -c 4 -e "send ver" -e "expect V6.1.0") ||
+    fail "installed tagrun: $out"
+stop_tag
+echo "$out" | grep -q "^tagrun: passed: 2 steps" || fail "installed tagrun did not pass: $out"
+pass "installed tagrun checks installed tagsim"
+for page in flashtag taglog tagfleet tagterm tagrun tagsim; do
     file="$root/usr/share/man/man1/$page.1.gz"
     warnings=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -E UTF-8 -l "$file" 2>&1 >/dev/null)
     [ -z "$warnings" ] || fail "man $page: $warnings"
@@ -76,7 +82,7 @@ done
 echo "== the zip, unpacked and run under Wine"
 unzip -q "$zip" -d "$scratch/zip"
 dir="$scratch/zip/flashtag-${version}-win64"
-for file in flashtag.exe taglog.exe tagfleet.exe tagterm.exe README.txt hello.bas; do
+for file in flashtag.exe taglog.exe tagfleet.exe tagterm.exe tagrun.exe README.txt hello.bas; do
     [ -f "$dir/$file" ] || fail "$file missing from $zip"
 done
 grep -q "$(printf '\r')\$" "$dir/README.txt" || fail "README.txt lacks Windows line ends"
@@ -91,7 +97,7 @@ stop_tag
 rm -f "$link"
 echo "$out" | grep -q -- "---- SUCCESS ----" || fail "flashtag.exe did not upload: $out"
 pass "flashtag.exe from the zip uploads under Wine"
-for exe in flashtag taglog tagfleet tagterm; do
+for exe in flashtag taglog tagfleet tagterm tagrun; do
     info=$(scripts/wine-run build/windows/tests/version_info.exe "$dir/$exe.exe" 2>/dev/null | tr -d '\r')
     for expected in "Fixed: ${version}.0" "CompanyName: Corvela" "ProductVersion: ${version}" \
                     "FileVersion: ${version}" "ProductName: Corvela Script Loader" \

@@ -1,18 +1,9 @@
 // --json: the run as events, one complete JSON object a line.
 #include "events.h"
-#include "json.h"
+#include "common/json.h"
 #include "version.h"
 
 namespace {
-
-// {"event": "<name>", "time": "<now>"
-std::string event(const char* name)
-{
-    std::string out = "{";
-    json_text(out, "event", name);
-    json_time(out, "time", utc_now_ms());
-    return out;
-}
 
 std::string line(std::string& out)
 {
@@ -24,7 +15,7 @@ std::string line(std::string& out)
 
 std::string event_start(const fleet& f)
 {
-    std::string out = event("start");
+    std::string out = json_event("start");
     json_text(out, "run_id", f.run.id);
     json_text(out, "tool_version", FLASHTAG_VERSION);
     json_text(out, "host", f.run.host);
@@ -47,7 +38,7 @@ std::string event_start(const fleet& f)
 
 std::string event_present(const fleet_port& p)
 {
-    std::string out = event("present");
+    std::string out = json_event("present");
     json_text(out, "slot", p.slot);
     json_text(out, "port", p.name);
     json_name(out, "node_id");
@@ -58,7 +49,7 @@ std::string event_present(const fleet_port& p)
 
 std::string event_progress(const fleet_port& p, int percent)
 {
-    std::string out = event("progress");
+    std::string out = json_event("progress");
     json_text(out, "slot", p.slot);
     json_number(out, "percent", percent);
     return line(out);
@@ -66,21 +57,21 @@ std::string event_progress(const fleet_port& p, int percent)
 
 std::string event_gone(const fleet_port& p)
 {
-    std::string out = event("gone");
+    std::string out = json_event("gone");
     json_text(out, "slot", p.slot);
     return line(out);
 }
 
 std::string event_result(const std::string& record)
 {
-    std::string out = event("result") + ", " + record.substr(1, record.size() - 2);
+    std::string out = json_event("result") + ", " + record.substr(1, record.size() - 2);
     return line(out);
 }
 
 std::string event_end(unsigned long loaded, unsigned long failed, unsigned long skipped,
                       unsigned long interrupted, int status)
 {
-    std::string out = event("end");
+    std::string out = json_event("end");
     json_number(out, "loaded", static_cast<long long>(loaded));
     json_number(out, "failed", static_cast<long long>(failed));
     json_number(out, "skipped", static_cast<long long>(skipped));

@@ -12,6 +12,7 @@
 #pragma once
 
 #include "app/app.h"
+#include "common/json.h"
 #include "tag/tag.h"
 
 #include <atomic>
@@ -137,9 +138,6 @@ extern std::atomic<bool> fleet_interrupted;
 extern std::atomic<bool> fleet_stopping;
 // Ends the run: every upload and wait ends, no command goes out.
 void stop_fleet();
-
-// UTC, ms since 1970.
-int64_t utc_now_ms();
 
 constexpr int FLEET_USAGE_ERROR = 2;
 // "tagfleet: <text>" and the hint, on standard error: FLEET_USAGE_ERROR.

@@ -5,7 +5,7 @@
 // ("-" when the tag gave none); only the ID counts, the rest is for people.
 #include "node_pool.h"
 
-#include "json.h"
+#include "common/json.h"
 #include "platform/platform.h"
 
 #include <cerrno>

@@ -4,7 +4,7 @@
 // Each names its run, station, operator, host and tool, so that the
 // records of many stations can be merged and told apart.
 #include "fleet.h"
-#include "json.h"
+#include "common/json.h"
 #include "version.h"
 
 namespace {

@@ -107,12 +107,6 @@ void upload_port(fleet& f, fleet_port& p)
 
 }  // namespace
 
-int64_t utc_now_ms()
-{
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
-}
-
 void stop_fleet()
 {
     fleet_stopping = true;

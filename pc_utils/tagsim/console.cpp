@@ -92,6 +92,8 @@ void console_command(sim_tag& tag, const std::string& command)
             reply(tag, "OK");
             if (!tag.opt.mute_after_load) receive_script(tag);
         }
+    } else if (command == "run") {
+        run_script(tag);
     } else if (!old && command == "_echo = 0") {
         tag.echo = false;
         tag.echo_typed = false;
@@ -99,6 +101,25 @@ void console_command(sim_tag& tag, const std::string& command)
     } else {
         reply(tag, "ERROR: unknown command");
     }
+}
+
+void run_script(sim_tag& tag)
+{
+    note_event(tag, "run");
+    if (tag.opt.run_output.empty()) return;
+    FILE* f = fopen(tag.opt.run_output.c_str(), "rb");
+    if (f == nullptr) return;
+    std::string line;
+    for (int c = 0; (c = fgetc(f)) != EOF;) {
+        if (c != '\n') {
+            line += static_cast<char>(c);
+            continue;
+        }
+        line_send(tag.line, line);
+        line.clear();
+    }
+    if (!line.empty()) line_send(tag.line, line);
+    fclose(f);
 }
 
 void note_event(const sim_tag& tag, const std::string& what)

@@ -38,6 +38,7 @@ struct sim_options {
     std::string save_script;    // file that gets the script received
     std::string save_meta;      // file that gets the decoded metadata record
     std::string save_gaps;      // file that gets the pause after each script byte
+    std::string run_output;     // file of the lines the script prints when it runs
 
     // The log.
     unsigned long log_records = 5;  // records held, numbered from 0
@@ -56,6 +57,11 @@ struct sim_options {
     bool garbage = false;           // random bytes instead of each reply
     bool babble = false;            // random bytes without end
 };
+
+// The switches into `opt`: false (after a message) for a usage error.
+bool parse_options(int argc, char** argv, sim_options& opt);
+// The switches, on standard error.
+void usage();
 
 // The line to the PC: the master side of the pseudo-terminal. With a
 // latency timer, the bytes to the PC are held as a USB serial adapter holds
@@ -83,6 +89,8 @@ void line_send(sim_line& line, const std::string& text);  // text + CR LF
 // and how many times one was put in; set by the signal handlers.
 extern volatile sig_atomic_t tag_out;
 extern volatile sig_atomic_t tag_insertions;
+// How many times the tag was re-booted (SIGHUP); set by the signal handler.
+extern volatile sig_atomic_t tag_reboots;
 
 // The simulated tag: its line, its switches and the console's own state.
 // What the firmware version means is read from it once, at start.
@@ -95,6 +103,7 @@ struct sim_tag {
     unsigned id_queries_unanswered = 0;  // left of --mute-id-first
     bool old_console = false;  // firmware 5.x: "id", no "_echo"
     bool text_log = false;     // version's third number 1: log as text lines
+    bool auto_run = false;     // the script loaded last runs at power-up
 };
 
 // Reads "V<major>.<minor>.<third>" into the tag's state. A text without a
@@ -108,6 +117,9 @@ void reply(sim_tag& tag, const std::string& text);
 // is not a tag.
 std::string random_line();
 [[noreturn]] void babble(sim_tag& tag);
+
+// The script runs: the lines of --run-output, as they are, each with CR LF.
+void run_script(sim_tag& tag);
 
 // Carries out one command line (without its CR) as the tag's console does.
 void console_command(sim_tag& tag, const std::string& command);

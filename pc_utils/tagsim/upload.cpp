@@ -137,4 +137,5 @@ void receive_script(sim_tag& tag)
     if (rx.gone()) return;
     line_send(tag.line, final_reply);
     note_event(tag, "final " + final_reply);
+    if (final_reply == "OK") tag.auto_run = auto_run == 1;
 }

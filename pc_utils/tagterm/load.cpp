@@ -11,7 +11,6 @@
 namespace {
 
 uint8_t script[APP_SCRIPT_SIZE];
-uint8_t metadata[APP_METADATA_SIZE];
 
 void no_step(void*, upload_step) {}
 
@@ -42,28 +41,13 @@ void load_script(term& t)
     screen_back(t.scr);
     if (length < 0) return;
 
-    serial_set_timeout(t.port, TAG_REPLY_TIMEOUT_MS);
-    int32_t result = tag_identify(t.port, nullptr, nullptr, nullptr);
     uint8_t node = 0;
-    if (result == SERIAL_OK) result = tag_get_node_id(t.port, &node);
-    if (result == SERIAL_OK) {
-        uint8_t checksum = 0;
-        size_t metadata_length = build_metadata(fullname, t.opt.auto_run ? 1 : 0, metadata, &checksum);
-        upload_observer observer{&t, no_step, show_bar};
-        uint32_t sent = 0;
-        platform_fine_timer(true);
-        result = send_upload(t.port, script, static_cast<uint32_t>(length), metadata,
-                             metadata_length, observer, &sent);
-        platform_fine_timer(false);
-    }
+    upload_observer observer{&t, no_step, show_bar};
+    int32_t result = load_on_open_port(t.port, script, length, fullname, t.opt.auto_run, observer, &node);
     screen_aside(t.scr);
     screen_back(t.scr);
-    if (result == SERIAL_OK) {
-        double seconds = static_cast<double>(platform_now_ms() - start) / 1000.0;
-        screen_note(t.scr, "loaded %s: %ld bytes, node %u, %.1f s", fullname, length, node, seconds);
-        return;
-    }
-    char why[TAG_REASON_SIZE];
-    tag_describe_failure(t.port, result, why, sizeof why);
-    screen_note(t.scr, "load FAILED: %s %s (error %d)", t.shown_port, why, static_cast<int>(result));
+    char line[APP_LOAD_LINE_SIZE];
+    describe_load(t.port, t.shown_port, result, fullname, length, node, platform_now_ms() - start, line,
+                  sizeof line);
+    screen_note(t.scr, "%s", line);
 }

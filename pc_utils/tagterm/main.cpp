@@ -22,41 +22,6 @@ void give_back()
     serial_release_all();
 }
 
-// Opens the port named, or finds the tag as flashtag's scan does: false
-// after the reasons flashtag gives.
-bool connect(term& t, uint32_t* firmware, uint32_t* third, uint8_t* node)
-{
-    int32_t result = SERIAL_OK;
-    if (t.opt.port[0] != '\0') {
-        snprintf(t.port, sizeof t.port, "%s", t.opt.port);
-        if (!resolve_port_argument("tagterm", t.port, sizeof t.port, t.shown_port, sizeof t.shown_port)) {
-            return false;
-        }
-        result = tag_connect(t.port, firmware, third, nullptr);
-        if (result != SERIAL_OK) {
-            printf("tagterm: Error: Can't connect to tag on %s\n", t.shown_port);
-            print_port_failure("tagterm", t.port, result);
-            return false;
-        }
-        result = tag_get_node_id(t.port, node);
-    } else {
-        t.port[0] = '\0';
-        result = find_tag("tagterm", t.port, "", node);
-        if (result != SERIAL_OK) return false;
-        snprintf(t.shown_port, sizeof t.shown_port, "%s", t.port);
-        uint32_t packed = 0;
-        result = tag_get_version(t.port, &packed);
-        *firmware = ((packed >> 16) & 0xFF) * 256 + ((packed >> 8) & 0xFF);
-        *third = packed & 0xFF;
-    }
-    if (result != SERIAL_OK) {
-        printf("tagterm: Error: Failed to read node ID\n");
-        print_port_failure("tagterm", t.port, result);
-        return false;
-    }
-    return true;
-}
-
 void open_log(term& t)
 {
     screen& s = t.scr;
@@ -86,7 +51,9 @@ int main(int argc, char** argv)
 
     uint32_t firmware = 0, third = 0;
     uint8_t node = 0;
-    if (!connect(t, &firmware, &third, &node)) return 1;
+    if (!connect_tag("tagterm", t.opt.port, t.port, t.shown_port, sizeof t.shown_port, &firmware, &third, &node, stdout)) {
+        return 1;
+    }
 
     t.keys = console_keys_begin();
     t.scr.interactive = t.keys;

@@ -1,9 +1,8 @@
 // What the tag sends, as the screen and the log show it. The tag's bytes
-// never reach the terminal as they are (unless --raw): a control character
-// is shown as ^X, so that neither a tag nor anything on a network port can
-// move the cursor, retitle the window or write the clipboard; bytes 0x80 to
-// 0xFF are the characters code page 437 (a Windows console's) shows for
-// them. On a terminal the line being typed stays below the tag's output.
+// never reach the terminal as they are (unless --raw): they are shown as
+// common/shown_text.h makes them. On a terminal the line being typed stays
+// below the tag's output.
+#include "common/shown_text.h"
 #include "platform/console.h"
 #include "platform/platform.h"
 #include "tagterm.h"
@@ -15,18 +14,6 @@
 #include <ctime>
 
 namespace {
-
-// Unicode of the bytes 0x80..0xFF in code page 437.
-const uint16_t cp437_high[128] = {
-    0x00C7, 0x00FC, 0x00E9, 0x00E2, 0x00E4, 0x00E0, 0x00E5, 0x00E7, 0x00EA, 0x00EB, 0x00E8, 0x00EF, 0x00EE, 0x00EC, 0x00C4, 0x00C5,
-    0x00C9, 0x00E6, 0x00C6, 0x00F4, 0x00F6, 0x00F2, 0x00FB, 0x00F9, 0x00FF, 0x00D6, 0x00DC, 0x00A2, 0x00A3, 0x00A5, 0x20A7, 0x0192,
-    0x00E1, 0x00ED, 0x00F3, 0x00FA, 0x00F1, 0x00D1, 0x00AA, 0x00BA, 0x00BF, 0x2310, 0x00AC, 0x00BD, 0x00BC, 0x00A1, 0x00AB, 0x00BB,
-    0x2591, 0x2592, 0x2593, 0x2502, 0x2524, 0x2561, 0x2562, 0x2556, 0x2555, 0x2563, 0x2551, 0x2557, 0x255D, 0x255C, 0x255B, 0x2510,
-    0x2514, 0x2534, 0x252C, 0x251C, 0x2500, 0x253C, 0x255E, 0x255F, 0x255A, 0x2554, 0x2569, 0x2566, 0x2560, 0x2550, 0x256C, 0x2567,
-    0x2568, 0x2564, 0x2565, 0x2559, 0x2558, 0x2552, 0x2553, 0x256B, 0x256A, 0x2518, 0x250C, 0x2588, 0x2584, 0x258C, 0x2590, 0x2580,
-    0x03B1, 0x00DF, 0x0393, 0x03C0, 0x03A3, 0x03C3, 0x00B5, 0x03C4, 0x03A6, 0x0398, 0x03A9, 0x03B4, 0x221E, 0x03C6, 0x03B5, 0x2229,
-    0x2261, 0x00B1, 0x2265, 0x2264, 0x2320, 0x2321, 0x00F7, 0x2248, 0x00B0, 0x2219, 0x00B7, 0x221A, 0x207F, 0x00B2, 0x25A0, 0x00A0,
-};
 
 // A screen's line end: the terminal is written CR LF (a Windows console in
 // particular), a file or pipe LF.
@@ -50,22 +37,6 @@ size_t timestamp(char* out, size_t size)
     int n = snprintf(out, size, "%02d:%02d:%02d.%03d ", parts.tm_hour, parts.tm_min, parts.tm_sec,
                      static_cast<int>(ms % 1000));
     return n > 0 ? static_cast<size_t>(n) : 0;
-}
-
-// A byte as text: ^X for a control character, the CP437 character for the
-// bytes above 0x7F. *length gets its bytes.
-size_t visible(uint8_t b, char* out)
-{
-    if (b == '\t' || (b >= 0x20 && b < 0x7F)) {
-        out[0] = static_cast<char>(b);
-        return 1;
-    }
-    if (b < 0x20 || b == 0x7F) {
-        out[0] = '^';
-        out[1] = static_cast<char>(b ^ 0x40);
-        return 2;
-    }
-    return cp437_to_utf8(b, out);
 }
 
 void write_log(screen& s, const char* text, size_t length)
@@ -132,7 +103,7 @@ void emit(screen& s, uint8_t b, char* out, size_t* out_length)
         }
     }
     char text[4];
-    size_t n = visible(b, text);
+    size_t n = shown_byte(b, text);
     append(s.logged, &s.logged_length, text, n);
     if (s.raw && (b < 0x20 || b == 0x7F)) {
         text[0] = static_cast<char>(b);
@@ -170,33 +141,6 @@ bool take_echo(screen& s, uint8_t b, char* out, size_t* out_length)
 }
 
 }  // namespace
-
-size_t cp437_to_utf8(uint8_t byte, char* out)
-{
-    uint32_t code = byte < 0x80 ? byte : cp437_high[byte - 0x80];
-    if (code < 0x80) {
-        out[0] = static_cast<char>(code);
-        return 1;
-    }
-    if (code < 0x800) {
-        out[0] = static_cast<char>(0xC0 | (code >> 6));
-        out[1] = static_cast<char>(0x80 | (code & 0x3F));
-        return 2;
-    }
-    out[0] = static_cast<char>(0xE0 | (code >> 12));
-    out[1] = static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-    out[2] = static_cast<char>(0x80 | (code & 0x3F));
-    return 3;
-}
-
-uint8_t cp437_from_unicode(uint32_t code)
-{
-    if (code < 0x80) return static_cast<uint8_t>(code);
-    for (size_t i = 0; i < 128; ++i) {
-        if (cp437_high[i] == code) return static_cast<uint8_t>(0x80 + i);
-    }
-    return '?';
-}
 
 void screen_tag_bytes(screen& s, const uint8_t* bytes, size_t count)
 {
@@ -285,7 +229,7 @@ void screen_edit(screen& s, const char* line, size_t length, size_t cursor)
     if (!s.interactive) return;
     size_t n = 0;
     for (size_t i = 0; i < length && n + 4 < sizeof s.edit; ++i) {
-        n += visible(static_cast<uint8_t>(line[i]), s.edit + n);
+        n += shown_byte(static_cast<uint8_t>(line[i]), s.edit + n);
     }
     s.edit_length = n;
     s.edit_back = length - cursor;

@@ -13,6 +13,7 @@
 #pragma once
 
 #include "app/app.h"
+#include "common/shown_text.h"
 #include "serial/relay/relay.h"
 #include "serial/serial.h"
 
@@ -77,10 +78,6 @@ void screen_edit(screen& s, const char* line, size_t length, size_t cursor);
 void screen_finish(screen& s);
 // A progress bar (format_progress's line) over the current line.
 void screen_progress(screen& s, const char* bar, size_t length);
-// CP437 byte -> UTF-8 ("\xb3" -> "│"): the bytes written into `out` (4 room).
-size_t cp437_to_utf8(uint8_t byte, char* out);
-// A Unicode character typed -> the CP437 byte that shows it ('?' if none).
-uint8_t cp437_from_unicode(uint32_t code);
 
 // The line being typed and the lines sent before it.
 constexpr size_t TERM_HISTORY = 100;

@@ -54,6 +54,7 @@ std::vector<std::string> Target::command(const std::string& program,
         argv = {program == "flashtag"  ? FLASHTAG_PATH
                 : program == "taglog"  ? TAGLOG_PATH
                 : program == "tagterm" ? TAGTERM_PATH
+                : program == "tagrun"  ? TAGRUN_PATH
                                        : TAGFLEET_PATH};
     }
     argv.insert(argv.end(), args.begin(), args.end());

@@ -43,6 +43,7 @@ public:
     const std::string& tty() const { return process_.first_line(); }
     // Sends the simulated tag a signal (SIGUSR1: taken out; SIGUSR2: put in).
     void signal(int sig) const { kill(process_.pid(), sig); }
+    pid_t pid() const { return process_.pid(); }
 
 private:
     static std::vector<std::string> command(const std::string& link,

@@ -25,8 +25,10 @@ void print_ports();
 // scans COM1..COM255 and then the USB serial devices when it is empty and
 // leaves the port found in it; prints the port line and reads the node ID.
 // `shown` is what the lines show of a port given (resolve_port_argument);
-// `program` begins the error lines ("flashtag").
-int32_t find_tag(const char* program, char* port, const char* shown, uint8_t* node_id);
+// `program` begins the error lines ("flashtag"); they and the port line go
+// to `out` (tagrun's --json keeps standard output for its events).
+int32_t find_tag(const char* program, char* port, const char* shown, uint8_t* node_id,
+                 FILE* out = stdout);
 
 // Uploads the script, reports the outcome and disconnects: the exit status.
 int upload_stage(const char* port, char* filename, bool auto_run);
@@ -74,3 +76,23 @@ void print_progress(uint32_t done, uint32_t total);
 // bytes): its length; *checksum gets the sum of its bytes modulo 256.
 size_t build_metadata(const char* full_name, uint8_t auto_run, uint8_t* record,
                       uint8_t* checksum);
+
+// A port kept open for a while (tagterm, tagrun), found as flashtag finds
+// it: the one `asked` (as -c gave it) or, when empty, the scan's. `port`
+// (APP_PORT_NAME_SIZE bytes) gets the port open, `shown` what the lines
+// show of it; the firmware version (major * 256 + minor), its third number
+// and the node ID. False after the reasons flashtag gives, on `out` with
+// `program` first.
+bool connect_tag(const char* program, const char* asked, char* port, char* shown, size_t shown_size,
+                 uint32_t* firmware, uint32_t* third, uint8_t* node, FILE* out);
+// Loads `script` (`length` bytes, read by read_script_file as `fullname`)
+// on the open port as flashtag uploads it: the tag identified, its node
+// ID into *node, the script and its metadata record.
+int32_t load_on_open_port(const char* port, const uint8_t* script, long length, const char* fullname,
+                          bool auto_run, const upload_observer& observer, uint8_t* node);
+// The line that says how such a load went, as tagterm writes it: "loaded
+// prog.bas: 2049 bytes, node 7, 21.4 s" or "load FAILED: COM4 answered
+// "E002F flash" after the metadata record (error 15)".
+constexpr size_t APP_LOAD_LINE_SIZE = 640;
+void describe_load(const char* port, const char* shown, int32_t result, const char* fullname,
+                   long length, uint8_t node, uint64_t ms, char* text, size_t size);

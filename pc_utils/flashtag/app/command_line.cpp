@@ -43,7 +43,7 @@ int copy_named_port(const char* program, char* port, size_t size, const char* ar
 }
 
 bool resolve_port_argument(const char* program, char* port, size_t size, char* shown,
-                           size_t shown_size)
+                           size_t shown_size, FILE* out)
 {
     snprintf(shown, shown_size, "%s", port);
     if (!serial_is_usb_form(port)) return true;
@@ -52,8 +52,8 @@ bool resolve_port_argument(const char* program, char* port, size_t size, char* s
     if (serial_resolve_usb(port, found, sizeof found, &usb) != SERIAL_OK) {
         char why[TAG_REASON_SIZE];
         serial_describe_error(why, sizeof why);
-        printf("%s: Error: Can't connect to tag on %s\n", program, port);
-        printf("%s: %s %s\n", program, port, why);
+        fprintf(out, "%s: Error: Can't connect to tag on %s\n", program, port);
+        fprintf(out, "%s: %s %s\n", program, port, why);
         return false;
     }
     tag_trace("%s is %s in the port list: USB adapter %s:%s%s%s at %s", port, found, usb.vid,
@@ -88,11 +88,11 @@ bool copy_argument(const char* program, char* dest, size_t size, const char* arg
     return true;
 }
 
-void print_port_failure(const char* program, const char* port, int32_t result)
+void print_port_failure(const char* program, const char* port, int32_t result, FILE* out)
 {
     char why[TAG_REASON_SIZE];
     tag_describe_failure(port, result, why, sizeof why);
-    printf("%s: %s %s\n", program, port, why);
+    fprintf(out, "%s: %s %s\n", program, port, why);
 }
 
 bool port_argument(const char* arg, char* name, size_t size)

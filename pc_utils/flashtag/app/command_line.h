@@ -6,6 +6,7 @@
 #include <cstdarg>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 
 // Unbuffered output, and every port given back as it was found however the
 // run ends; an interrupt ends it with "<program>: Error: Interrupted; the
@@ -32,9 +33,9 @@ bool port_argument(const char* arg, char* name, size_t size);
 // it names now (the trace says how it was found); `shown` (`shown_size`
 // bytes) gets what a Port line shows: "usb:0403:6001 (/dev/ttyUSB0)", or the
 // port as it is. False after "<program>: Error: Can't connect to tag on
-// <form>" and the line that says why.
+// <form>" and the line that says why, on `out`.
 bool resolve_port_argument(const char* program, char* port, size_t size, char* shown,
-                           size_t shown_size);
+                           size_t shown_size, FILE* out = stdout);
 
 // A whole decimal number from `min` to `max`, nothing else around it, as
 // taglog and tagfleet read their numbers (flashtag's -c keeps its older,
@@ -55,4 +56,4 @@ bool copy_argument(const char* program, char* dest, size_t size, const char* arg
 
 // After a failure's error line: "<program>: COM4 is in use by another
 // program", the port and why the operation that gave `result` failed.
-void print_port_failure(const char* program, const char* port, int32_t result);
+void print_port_failure(const char* program, const char* port, int32_t result, FILE* out = stdout);

@@ -43,7 +43,7 @@ int32_t try_port(const char* port, failed_port* failed, size_t* failed_count)
 
 // COM1..COM255, then the USB serial devices; the port found is left in
 // `port`. Nothing is printed per port.
-int32_t scan_ports(const char* program, char* port)
+int32_t scan_ports(const char* program, char* port, FILE* out)
 {
     static failed_port failed[MAX_FAILED_PORTS];
     size_t failed_count = 0;
@@ -59,9 +59,9 @@ int32_t scan_ports(const char* program, char* port)
         result = try_port(port, failed, &failed_count);
     }
     if (result != 0) {
-        printf("\n%s: Error: Can't find a tag (close any PuTTY connections)\n", program);
+        fprintf(out, "\n%s: Error: Can't find a tag (close any PuTTY connections)\n", program);
         for (size_t i = 0; i < failed_count; ++i) {
-            printf("%s: %s %s\n", program, failed[i].port, failed[i].why);
+            fprintf(out, "%s: %s %s\n", program, failed[i].port, failed[i].why);
         }
         return APP_ENOTAG;
     }
@@ -70,32 +70,32 @@ int32_t scan_ports(const char* program, char* port)
 
 }  // namespace
 
-int32_t find_tag(const char* program, char* port, const char* shown, uint8_t* node_id)
+int32_t find_tag(const char* program, char* port, const char* shown, uint8_t* node_id, FILE* out)
 {
     int32_t result = 0;
     if (port[0] != '\0') {
         result = tag_connect(port, nullptr, nullptr, nullptr);
         if (result != 0) {
-            printf("%s: Error: Can't connect to tag on %s\n", program, shown);
-            print_port_failure(program, port, result);
+            fprintf(out, "%s: Error: Can't connect to tag on %s\n", program, shown);
+            print_port_failure(program, port, result, out);
             return result;
         }
     } else {
-        printf("Scanning ports...\n");
+        fprintf(out, "Scanning ports...\n");
         // Each present port without a tag costs one version-reply time-out
         // (TAG_REPLY_TIMEOUT_MS); one that tagterm lends to another program
         // is passed by as in use, not waited for.
         serial_relay_wait_for_turn(false);
-        result = scan_ports(program, port);
+        result = scan_ports(program, port, out);
         serial_relay_wait_for_turn(true);
         if (result != 0) return result;
         shown = port;
     }
-    printf("Port     : %s\n", shown);
+    fprintf(out, "Port     : %s\n", shown);
     result = tag_get_node_id(port, node_id);
     if (result != 0) {
-        printf("%s: Error: Failed to read node ID\n", program);
-        print_port_failure(program, port, result);
+        fprintf(out, "%s: Error: Failed to read node ID\n", program);
+        print_port_failure(program, port, result, out);
         return result;
     }
     return 0;

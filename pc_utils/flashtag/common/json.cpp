@@ -1,16 +1,12 @@
-#include "json.h"
+#include "common/json.h"
 
 #include "platform/platform.h"
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 
-namespace {
-
-// The length of the UTF-8 sequence that starts at `text` (1 to 4), or 0 when
-// it is not valid UTF-8 (a stray continuation byte, a sequence cut short,
-// an overlong form, a surrogate, past U+10FFFF).
-size_t utf8_length(const unsigned char* text)
+size_t utf8_sequence_length(const unsigned char* text)
 {
     unsigned char b = text[0];
     size_t n = b < 0x80 ? 1 : (b >> 5) == 0x6 ? 2 : (b >> 4) == 0xE ? 3 : (b >> 3) == 0x1E ? 4 : 0;
@@ -25,8 +21,6 @@ size_t utf8_length(const unsigned char* text)
     return n;
 }
 
-}  // namespace
-
 void json_string(std::string& out, const char* text)
 {
     if (text == nullptr) {
@@ -36,7 +30,7 @@ void json_string(std::string& out, const char* text)
     out += '"';
     const auto* c = reinterpret_cast<const unsigned char*>(text);
     while (*c != '\0') {
-        size_t n = utf8_length(c);
+        size_t n = utf8_sequence_length(c);
         char escaped[8];
         if (*c == '"' || *c == '\\') {
             out += '\\';
@@ -97,4 +91,18 @@ void utc_time_text(int64_t utc_ms, char* text, size_t size)
     char day[32];
     strftime(day, sizeof day, "%Y-%m-%dT%H:%M:%S", &t);
     snprintf(text, size, "%s.%03dZ", day, static_cast<int>(utc_ms % 1000));
+}
+
+int64_t utc_now_ms()
+{
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+}
+
+std::string json_event(const char* name)
+{
+    std::string out = "{";
+    json_text(out, "event", name);
+    json_time(out, "time", utc_now_ms());
+    return out;
 }
