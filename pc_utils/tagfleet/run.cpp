@@ -146,15 +146,12 @@ int32_t load_script(fleet& f, fleet_port& p)
 
 void wait_for_quiet_line(const char* port)
 {
-    uint32_t old_timeout = 0;
-    serial_get_timeout(port, &old_timeout);
-    serial_set_timeout(port, QUIET_BEFORE_RETRY_MS);
     uint64_t give_up = platform_now_ms() + MAX_QUIET_WAIT_MS;
-    unsigned char byte = 0;
+    unsigned char bytes[64];
+    uint32_t got = 0;
     while (!fleet_stopping && platform_now_ms() < give_up &&
-           serial_read(port, &byte, 1) == SERIAL_OK) {
+           serial_read_some(port, bytes, sizeof bytes, QUIET_BEFORE_RETRY_MS, &got) == SERIAL_OK) {
     }
-    serial_set_timeout(port, old_timeout);
 }
 
 void take_upload_turn(fleet& f)

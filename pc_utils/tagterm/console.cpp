@@ -114,25 +114,11 @@ void look_for_return(term& t, loop_state& st)
 void read_port(term& t, loop_state& st)
 {
     bool busy = st.to_send.count > 0 || relay_serving_someone(t.relay);
-    uint32_t want = busy ? BUSY_READ_MS : IDLE_READ_MS;
-    uint32_t current = 0;
-    serial_get_timeout(t.port, &current);
-    if (current != want && serial_set_timeout(t.port, want) != SERIAL_OK) {
-        gone(t, st);
-        return;
-    }
     uint8_t bytes[256];
-    size_t count = 0;
-    int32_t result = serial_read(t.port, bytes, 1);
-    if (result == SERIAL_OK) {
-        // The rest of a burst, byte by byte as the driver reads.
-        count = 1;
-        if (want != BUSY_READ_MS) serial_set_timeout(t.port, BUSY_READ_MS);
-        while (count < sizeof bytes && serial_read(t.port, bytes + count, 1) == SERIAL_OK) ++count;
-        result = serial_last_error().fault == SERIAL_FAULT_TIMEOUT ? SERIAL_OK : SERIAL_EIO;
-    } else if (serial_last_error().fault == SERIAL_FAULT_TIMEOUT) {
-        result = SERIAL_OK;
-    }
+    uint32_t count = 0;
+    int32_t result = serial_read_some(t.port, bytes, sizeof bytes, busy ? BUSY_READ_MS : IDLE_READ_MS,
+                                      &count);
+    if (result != SERIAL_OK && serial_last_error().fault == SERIAL_FAULT_TIMEOUT) result = SERIAL_OK;
     if (count > 0) {
         st.last_heard = platform_now_ms();
         st.answered = true;
@@ -148,7 +134,10 @@ void read_port(term& t, loop_state& st)
 bool send_bytes(term& t, loop_state& st, const char* bytes, size_t count)
 {
     if (!st.port_open) return false;
-    if (serial_set_timeout(t.port, TAG_REPLY_TIMEOUT_MS) != SERIAL_OK ||
+    // The relay writes a program's bytes with a time-out of its own.
+    uint32_t timeout = 0;
+    serial_get_timeout(t.port, &timeout);
+    if ((timeout != TAG_REPLY_TIMEOUT_MS && serial_set_timeout(t.port, TAG_REPLY_TIMEOUT_MS) != SERIAL_OK) ||
         serial_write(t.port, bytes, static_cast<uint32_t>(count)) != SERIAL_OK) {
         gone(t, st);
         return false;

@@ -20,6 +20,15 @@ namespace {
 
 thread_local serial_error last_error{SERIAL_FAULT_NONE, "", 0};
 thread_local char last_os_text[400];
+// The time-out a read of its own time-out (serial_read_within,
+// serial_read_some) runs with, while it runs, and the one the last failure
+// ran with: a failure names it, where another names the thread's.
+struct own_timeout {
+    bool set;
+    uint32_t ms;
+};
+thread_local own_timeout running_read{false, 0};
+thread_local own_timeout failed_read{false, 0};
 // Claiming a slot is the one step that threads on different ports share.
 std::mutex slot_claims;
 // Lock-free, so that a signal handler may set it.
@@ -31,6 +40,7 @@ static_assert(std::atomic<bool>::is_always_lock_free);
 int32_t serial_fail(serial_fault fault, const char* call, long os_error, const char* os_text)
 {
     last_error = serial_error{fault, call, os_error};
+    failed_read = running_read;
     snprintf(last_os_text, sizeof last_os_text, "%s", os_text);
     bool bad_name = fault == SERIAL_FAULT_NAME || fault == SERIAL_FAULT_ADDRESS;
     return bad_name ? SERIAL_EINVAL : SERIAL_EIO;
@@ -43,6 +53,7 @@ void serial_describe_error(char* text, size_t size)
     if (size == 0) return;
     const char* os_text = last_os_text;
     const char* call = last_error.call;
+    uint32_t timeout_ms = failed_read.set ? failed_read.ms : serial_current_timeout;
     switch (last_error.fault) {
     case SERIAL_FAULT_NONE: snprintf(text, size, "has not failed"); break;
     case SERIAL_FAULT_NAME:
@@ -58,7 +69,7 @@ void serial_describe_error(char* text, size_t size)
         break;
     case SERIAL_FAULT_TIMEOUT:
         snprintf(text, size, "did not complete a %s within %lu ms", call,
-                 static_cast<unsigned long>(serial_current_timeout));
+                 static_cast<unsigned long>(timeout_ms));
         break;
     case SERIAL_FAULT_SETTINGS:
         snprintf(text, size, "does not take the line settings (%s%s%s)", call,
@@ -91,7 +102,7 @@ void serial_describe_error(char* text, size_t size)
         break;
     case SERIAL_FAULT_NO_DATA:
         snprintf(text, size, "sent a stream of telnet commands and no data within %lu ms",
-                 static_cast<unsigned long>(serial_current_timeout));
+                 static_cast<unsigned long>(timeout_ms));
         break;
     case SERIAL_FAULT_STOPPED: snprintf(text, size, "was let go: the run was interrupted"); break;
     case SERIAL_FAULT_UNPLUGGED:
@@ -416,6 +427,31 @@ int32_t serial_read(const char* name, void* buffer, uint32_t count)
     size_t slot = open_slot(name, "read");
     if (slot == NO_SLOT) return SERIAL_EIO;
     return slot_backend[slot].load()->read(slot, buffer, count, serial_current_timeout);
+}
+
+int32_t serial_read_within(const char* name, void* buffer, uint32_t count, uint32_t timeout_ms)
+{
+    if (!is_port_name(name)) return SERIAL_EINVAL;
+    size_t slot = open_slot(name, "read");
+    if (slot == NO_SLOT) return SERIAL_EIO;
+    running_read = {true, timeout_ms};
+    int32_t result = slot_backend[slot].load()->read_within(slot, buffer, count, timeout_ms);
+    running_read = {false, 0};
+    return result;
+}
+
+int32_t serial_read_some(const char* name, void* buffer, uint32_t max, uint32_t first_ms,
+                         uint32_t* got)
+{
+    if (got == nullptr || !is_port_name(name)) return SERIAL_EINVAL;
+    *got = 0;
+    if (max == 0) return SERIAL_EINVAL;
+    size_t slot = open_slot(name, "read");
+    if (slot == NO_SLOT) return SERIAL_EIO;
+    running_read = {true, first_ms};
+    int32_t result = slot_backend[slot].load()->read_some(slot, buffer, max, first_ms, got);
+    running_read = {false, 0};
+    return result;
 }
 
 int32_t serial_write(const char* name, const void* bytes, uint32_t count)

@@ -200,6 +200,17 @@ int32_t serial_close(const char* name);
 int32_t serial_set_timeout(const char* name, uint32_t timeout_ms);
 int32_t serial_get_timeout(const char* name, uint32_t* timeout_ms);
 int32_t serial_read(const char* name, void* buffer, uint32_t count);
+// Reads with a time-out of their own, leaving the thread's as it is (a
+// failure names theirs). Exactly `count` bytes within `timeout_ms`, as
+// serial_read does with the thread's time-out:
+int32_t serial_read_within(const char* name, void* buffer, uint32_t count, uint32_t timeout_ms);
+// What has arrived, 1 to `max` bytes, and how many into *got: waits at
+// most `first_ms` for the first byte, then takes what is there without
+// waiting more. A line that stays quiet fails as serial_read_within of one
+// byte does (SERIAL_FAULT_TIMEOUT), *got 0. A burst is read in a call or a
+// few, not a call a byte.
+int32_t serial_read_some(const char* name, void* buffer, uint32_t max, uint32_t first_ms,
+                         uint32_t* got);
 int32_t serial_write(const char* name, const void* bytes, uint32_t count);
 int32_t serial_flush_input(const char* name);
 int32_t serial_set_dtr(const char* name, bool on);

@@ -386,6 +386,32 @@ int32_t net_open(size_t slot, const char* name, const serial_line& line)
 // The time-out is applied by each read and write.
 int32_t net_set_timeout(size_t, uint32_t) { return SERIAL_OK; }
 
+// Moves up to `max` of the bytes decoded and not read yet into `out`: how many.
+uint32_t take_pending(net_port& p, uint8_t* out, uint32_t max)
+{
+    size_t have = p.pending_end - p.pending_start;
+    size_t n = have < max ? have : max;
+    if (n > 0) memcpy(out, p.pending + p.pending_start, n);
+    p.pending_start += n;
+    return static_cast<uint32_t>(n);
+}
+
+// Waits until `deadline` for more from the server, for a read that began
+// when `commands_before` bytes of telnet commands had come and has read
+// nothing yet or not: SERIAL_OK, or the read's failure.
+int32_t receive_for_read(net_port& p, uint64_t deadline, uint64_t commands_before, bool nothing_read)
+{
+    net_received r = receive_some(p, deadline);
+    if (r == NET_TIMED_OUT) {
+        bool stream = nothing_read && p.in.commands - commands_before >= COMMAND_STREAM_BYTES;
+        return serial_fail(stream ? SERIAL_FAULT_NO_DATA : SERIAL_FAULT_TIMEOUT, "read", 0, "");
+    }
+    if (r == NET_CLOSED) return closed(p, "read");
+    return r == NET_FAILED ? SERIAL_EIO : SERIAL_OK;
+}
+
+// The time-out is each call's own here: serial_read_within reads as
+// serial_read does.
 int32_t net_read(size_t slot, void* buffer, uint32_t count, uint32_t timeout_ms)
 {
     net_port& p = port_of(slot);
@@ -394,20 +420,24 @@ int32_t net_read(size_t slot, void* buffer, uint32_t count, uint32_t timeout_ms)
     uint64_t deadline = platform_now_ms() + timeout_ms;
     uint64_t commands_before = p.in.commands;
     for (;;) {
-        size_t have = p.pending_end - p.pending_start;
-        size_t n = have < count - done ? have : count - done;
-        if (n > 0) memcpy(out + done, p.pending + p.pending_start, n);
-        p.pending_start += n;
-        done += static_cast<uint32_t>(n);
+        done += take_pending(p, out + done, count - done);
         if (done == count) return SERIAL_OK;
-        net_received r = receive_some(p, deadline);
-        if (r == NET_TIMED_OUT) {
-            bool stream = done == 0 && p.in.commands - commands_before >= COMMAND_STREAM_BYTES;
-            return serial_fail(stream ? SERIAL_FAULT_NO_DATA : SERIAL_FAULT_TIMEOUT, "read", 0, "");
-        }
-        if (r == NET_CLOSED) return closed(p, "read");
-        if (r == NET_FAILED) return SERIAL_EIO;
+        int32_t result = receive_for_read(p, deadline, commands_before, done == 0);
+        if (result != SERIAL_OK) return result;
     }
+}
+
+int32_t net_read_some(size_t slot, void* buffer, uint32_t max, uint32_t first_ms, uint32_t* got)
+{
+    net_port& p = port_of(slot);
+    uint64_t deadline = platform_now_ms() + first_ms;
+    uint64_t commands_before = p.in.commands;
+    while (p.pending_end == p.pending_start) {
+        int32_t result = receive_for_read(p, deadline, commands_before, true);
+        if (result != SERIAL_OK) return result;
+    }
+    *got = take_pending(p, static_cast<uint8_t*>(buffer), max);
+    return SERIAL_OK;
 }
 
 int32_t net_write(size_t slot, const void* bytes, uint32_t count, uint32_t timeout_ms)
@@ -516,7 +546,7 @@ bool net_exists(const char* name)
 }  // namespace
 
 const serial_backend serial_net_backend = {
-    net_open,          net_set_timeout, net_read,          net_write,    net_set_dtr,
-    net_handle,        net_close_port,  net_prepare_flush, net_describe,
-    net_find_holders,  net_identify,    net_exists,        false,
+    net_open,          net_set_timeout, net_read,          net_read,     net_read_some,
+    net_write,         net_set_dtr,     net_handle,        net_close_port, net_prepare_flush,
+    net_describe,      net_find_holders, net_identify,     net_exists,   false,
 };
