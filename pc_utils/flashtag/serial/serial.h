@@ -10,7 +10,8 @@
 // read time-out shows this way). The driver also keeps why the last failing
 // operation failed, for a message that tells the user what to do.
 //
-// serial.cpp implements all of this once; the backends behind it (the OS's
+// serial.cpp implements all of this once (the names in serial_names.cpp,
+// the failures in serial_error.cpp); the backends behind it (the OS's
 // serial_posix.cpp or serial_w32.cpp, net/net_port.cpp for network ports,
 // and relay/relay_client.cpp for a port that tagterm holds) supply the few
 // operations listed in serial_backend.h.

@@ -118,6 +118,15 @@ size_t os_list_ports(serial_port_info* ports, size_t max, bool usb_only);
 // port). The input flush saves and restores it around its quiet-line reads.
 extern thread_local uint32_t serial_current_timeout;
 
+// The time-out of the read under way on this thread when it has one of its
+// own (serial_read_within, serial_read_some; the driver sets it): a failure
+// noted meanwhile names it, not the thread's.
+struct serial_own_timeout {
+    bool set;
+    uint32_t ms;
+};
+extern thread_local serial_own_timeout serial_running_read;
+
 // Records why an operation failed, with the OS's own text for os_error (a
 // backend may add a hint to it); returns the code the operation fails with:
 // SERIAL_EINVAL for SERIAL_FAULT_NAME, else SERIAL_EIO.

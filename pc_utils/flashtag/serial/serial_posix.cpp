@@ -20,7 +20,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
@@ -105,49 +104,6 @@ bool held_exclusively(int fd)
     return ioctl(fd, TIOCGEXCL, &excl) == 0 && excl != 0;
 #else
     (void)fd;
-    return false;
-#endif
-}
-
-#ifdef __linux__
-// How many of this process's descriptors are open on `device` (the one
-// just opened among them).
-int own_descriptors_on(const char* device)
-{
-    DIR* fds = opendir("/proc/self/fd");
-    if (fds == nullptr) return 0;
-    int count = 0;
-    while (const dirent* entry = readdir(fds)) {
-        char link[300];
-        char target[4096];
-        snprintf(link, sizeof link, "/proc/self/fd/%s", entry->d_name);
-        ssize_t n = readlink(link, target, sizeof target - 1);
-        if (n <= 0) continue;
-        target[n] = '\0';
-        if (strcmp(target, device) == 0) ++count;
-    }
-    closedir(fds);
-    return count;
-}
-#endif
-
-// An exclusive flag that nobody holds: the tty is open nowhere else, in no
-// other process (Linux tells) and on no other descriptor of this one, so
-// the program that set it was killed before it could clear it; a
-// pseudo-terminal keeps it while its other side stays open. Such a port is
-// free. Elsewhere nothing is known, and the flag stands.
-bool flag_left_behind(const char* path)
-{
-#ifdef __linux__
-    char* device = realpath(path, nullptr);
-    if (device == nullptr) return false;
-    char holders[256];
-    find_tty_holders(device, holders, sizeof holders);
-    bool left = holders[0] == '\0' && own_descriptors_on(device) <= 1;
-    free(device);
-    return left;
-#else
-    (void)path;
     return false;
 #endif
 }
