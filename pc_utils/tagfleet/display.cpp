@@ -22,12 +22,14 @@ unsigned percent_of(const fleet& f, const fleet_port& p)
 
 const char* state_words(const fleet_port& p)
 {
-    switch (p.phase) {
-    case port_phase::waiting: return "waiting";
-    case port_phase::connecting: return "connecting";
-    case port_phase::uploading: return "loading";
-    case port_phase::empty: return "empty";
-    case port_phase::done: break;
+    switch (p.state) {
+    case slot_state::waiting: return "waiting";
+    case slot_state::connecting: return "connecting";
+    case slot_state::loading: return "loading";
+    case slot_state::empty: return "empty";
+    case slot_state::held:
+    case slot_state::failed:
+    case slot_state::done: break;
     }
     switch (p.outcome) {
     case port_outcome::loaded: return "loaded";
@@ -93,7 +95,7 @@ void format_port_line(const fleet& f, const fleet_port& p, char* line, size_t si
     append_bar(line, size, &n, percent_of(f, p));
     append_piece(line, size, &n, "  ");
     append_piece(line, size, &n, state_words(p));
-    if (p.phase == port_phase::done &&
+    if (slot_finished(p.state) &&
         (p.outcome == port_outcome::failed || p.outcome == port_outcome::skipped)) {
         append_piece(line, size, &n, p.reason);
     }
@@ -115,23 +117,23 @@ void format_station_line(const fleet& f, const fleet_port& p, const char* note, 
     const char* green = f.colour ? PLATFORM_GREEN : "";
     const char* red = f.colour ? PLATFORM_RED : "";
     const char* plain = f.colour ? PLATFORM_PLAIN : "";
-    if (p.phase == port_phase::connecting || p.phase == port_phase::uploading) {
+    if (p.state == slot_state::connecting || p.state == slot_state::loading) {
         snprintf(piece, sizeof piece, " loading  node %s  %s  ", node_text(p.node_id).text,
                  p.firmware);
         append_piece(line, size, &n, piece);
         append_bar(line, size, &n, percent_of(f, p));
-    } else if (p.phase == port_phase::done && p.outcome == port_outcome::loaded) {
+    } else if (slot_finished(p.state) && p.outcome == port_outcome::loaded) {
         snprintf(piece, sizeof piece, " %sPASS%s  node %s  %s  %s", green, plain,
                  node_text(p.node_id).text, p.firmware, at);
         append_piece(line, size, &n, piece);
-    } else if (p.phase == port_phase::done && p.outcome == port_outcome::failed) {
+    } else if (slot_finished(p.state) && p.outcome == port_outcome::failed) {
         snprintf(piece, sizeof piece, " %sFAIL%s %s  %s", red, plain, at, p.reason);
         append_piece(line, size, &n, piece);
-    } else if (p.phase == port_phase::done) {
+    } else if (slot_finished(p.state)) {
         append_piece(line, size, &n, " interrupted");
     } else {
         // A slot that waits holds a tag it does not load (--count reached).
-        snprintf(piece, sizeof piece, " %s%s%s", p.phase == port_phase::waiting ? "waiting" : "empty",
+        snprintf(piece, sizeof piece, " %s%s%s", p.state == slot_state::waiting ? "waiting" : "empty",
                  p.empty_why[0] != '\0' ? ": " : "", p.empty_why);
         append_piece(line, size, &n, piece);
     }

@@ -24,9 +24,20 @@
 #include <vector>
 
 enum class port_outcome { pending, loaded, failed, skipped, interrupted };
-// A station's slot is `empty` while no tag is there, `uploading` while one
-// is loaded, `done` while its result is held, until the tag goes.
-enum class port_phase { waiting, connecting, uploading, done, empty };
+// What a slot is doing, as the display and the records tell it. A slot's
+// state is changed only by set_slot_state, which also tells the recorder.
+enum class slot_state {
+    waiting,     // a batch port not started yet; a station's slot holding a
+                 // tag it does not load (--count reached)
+    empty,       // a station's slot with no tag there (empty_why: a port in use, ...)
+    connecting,  // a tag is being connected to and identified
+    loading,     // its upload is under way
+    held,        // a station's result, shown until its tag goes
+    failed,      // failed before any upload: its port did not resolve
+    done,        // a batch port's result
+};
+// Whether the slot has its result: held, failed or done.
+bool slot_finished(slot_state state);
 
 // A slot's name in a fixture file: 1 to 16 letters, digits, -, _, ".".
 constexpr size_t FLEET_SLOT_SIZE = 17;
@@ -40,7 +51,7 @@ struct fleet_port {
     char name[SERIAL_MAX_PATH + 1] = "";   // the port it opens (a USB form resolved)
     serial_usb_identity usb{};             // its USB adapter; vid empty when none is known
     size_t index = 0;                      // its place in the run's slots
-    port_phase phase = port_phase::waiting;
+    slot_state state = slot_state::waiting;
     port_outcome outcome = port_outcome::pending;
     int32_t result = 0;
     char reason[TAG_REASON_SIZE] = "";
@@ -158,6 +169,10 @@ void resolve_slots(fleet& f, bool missing_fails);
 // the port and its identity, or why it does not resolve), opening nothing:
 // 0 when every slot resolves to a port of its own, else 1.
 int check_slots(fleet& f);
+// The one way a slot's state changes: into p, and told to the recorder
+// (tell_state) once the run has one; before it starts, the recorder starts
+// from the slots as they are.
+void set_slot_state(fleet& f, fleet_port& p, slot_state state);
 // "A3 COM7": the slot with its port, or the port alone when it is its own slot.
 void port_label(const fleet_port& p, char* text, size_t size);
 

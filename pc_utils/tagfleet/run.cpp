@@ -28,15 +28,14 @@ struct progress_context {
 void on_step(void* context, upload_step)
 {
     auto* c = static_cast<progress_context*>(context);
-    c->port->phase = port_phase::uploading;
-    tell_state(*c->f, *c->port);
+    set_slot_state(*c->f, *c->port, slot_state::loading);
 }
 
 bool on_progress(void* context, uint32_t done, uint32_t)
 {
     auto* c = static_cast<progress_context*>(context);
     c->port->done = done;
-    tell_progress(*c->f, c->port->index, done);
+    tell_progress(*c->f, *c->port);
     return !fleet_stopping;
 }
 
@@ -60,8 +59,7 @@ void upload_port(fleet& f, fleet_port& p)
     if (f.options.verbose) tag_trace_label(p.name);
     auto start = std::chrono::steady_clock::now();
     p.started_ms = utc_now_ms();
-    p.phase = port_phase::connecting;
-    tell_state(f, p);
+    set_slot_state(f, p, slot_state::connecting);
     // A port whose first attempt an interrupt forestalls was stopped, not loaded.
     int32_t result = APP_ESTOPPED;
     bool connected = false, ever_connected = false, nothing_there = false;
@@ -102,7 +100,7 @@ void upload_port(fleet& f, fleet_port& p)
         // An ID of the pool spent on it is said.
         if (result != FLEET_ENODE_ID) p.reason[0] = '\0';
     }
-    p.phase = port_phase::done;
+    set_slot_state(f, p, slot_state::done);
 }
 
 }  // namespace
@@ -180,7 +178,7 @@ void run_fleet(fleet& f)
             // The worker's own copy: a slot whose port did not resolve has
             // failed already.
             fleet_port p = f.ports[i];
-            if (p.phase != port_phase::done) upload_port(f, p);
+            if (p.state != slot_state::failed) upload_port(f, p);
             tell_result(f, p);
         }
     };

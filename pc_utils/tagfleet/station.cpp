@@ -1,16 +1,21 @@
 // A production station: an operator puts a tag into a slot, waits for PASS
 // or FAIL, takes it out and puts in the next. Each slot has a thread that
-// owns its state and goes round:
-//   empty    no adapter, or no tag answers the version command;
-//   loading  a tag answered: it is loaded, exactly as every upload is;
-//   held     PASS or FAIL stays on the slot's line while the tag stays;
-//   gone     the port went, or no tag answered two polls in a row: empty.
+// owns its state and goes round (slot_state):
+//   empty       no adapter, or no tag answers the version command;
+//   connecting, loading
+//               a tag answered: it is loaded, exactly as every upload is;
+//   held        PASS or FAIL stays on the slot's line while the tag stays;
+//   waiting     a tag answered once --count loads had started: left alone
+//               while it stays;
+// and the tag gone (the port went, or no tag answered two polls in a row)
+// makes it empty again.
 // A tag is loaded once per insertion. A slot whose adapter is there keeps
 // its port open and polls on the open line: opening a port at each poll
 // would toggle DTR, which resets some boards (a network port keeps its
 // connection). With -a the port list is read again every second, so that
 // an adapter plugged in joins and one pulled out leaves.
 #include "fleet.h"
+#include "held_tag.h"
 #include "platform/platform.h"
 #include "recorder.h"
 #include "serial/serial.h"
@@ -52,16 +57,22 @@ struct port_claims {
     std::vector<std::string> who;            // by slot: "A2 (usb@1-4)"
 };
 
-// What a slot's thread knows of its slot (fields ordered by size).
+// What a slot's thread knows of its slot besides its state (fields
+// ordered by size).
 struct slot_round {
     uint64_t next_resolve = 0;
     int held_node = -1;   // the node ID of the tag held; -1 while not known
     int sent_node = -1;   // a node ID of the pool it was sent, taken or not
     int misses = 0;       // polls in a row that no tag answered
     bool open = false;    // the port is open (and claimed)
-    bool held = false;    // a tag is there and was dealt with: it has not gone yet
-    bool untouched = false;  // the tag held was not loaded (--count reached)
 };
+
+// A tag is there and was dealt with (loaded, or left alone): it has not
+// gone yet.
+bool holds_tag(const fleet_port& p)
+{
+    return p.state == slot_state::held || p.state == slot_state::waiting;
+}
 
 // The slots' threads sleep between polls until the main thread, which sees
 // the end of the run within WATCH_EVERY_MS, wakes them (a signal handler
@@ -134,29 +145,22 @@ void close_port(port_claims& claims, fleet_port& p, slot_round& r)
 
 void set_empty(fleet& f, fleet_port& p, const char* why)
 {
-    bool same = p.phase == port_phase::empty && strcmp(p.empty_why, why) == 0;
-    p.phase = port_phase::empty;
+    if (p.state == slot_state::empty && strcmp(p.empty_why, why) == 0) return;
     snprintf(p.empty_why, sizeof p.empty_why, "%s", why);
-    if (!same) tell_state(f, p);
+    set_slot_state(f, p, slot_state::empty);
 }
 
 // The tag held has gone: the slot is empty again.
 void tag_gone(fleet& f, fleet_port& p, slot_round& r)
 {
-    if (!r.held) return;
-    bool told = !r.untouched;
-    r.held = false;
-    r.untouched = false;
+    if (!holds_tag(p)) return;
+    bool told = p.state == slot_state::held;
     r.held_node = -1;
     r.sent_node = -1;
     r.misses = 0;
-    p.phase = port_phase::empty;
     p.empty_why[0] = '\0';
-    if (told) {
-        tell_gone(f, p);
-    } else {
-        tell_state(f, p);
-    }
+    set_slot_state(f, p, slot_state::empty);
+    if (told) tell_gone(f, p);
 }
 
 // Whether a poll's failure means the port itself has gone (an adapter
@@ -182,7 +186,7 @@ int32_t poll_tag(const fleet_port& p, const slot_round& r, uint32_t* firmware, u
 {
     serial_set_timeout(p.name, POLL_REPLY_MS);
     uint8_t id = 0;
-    if (r.held && r.held_node >= 0) {
+    if (holds_tag(p) && r.held_node >= 0) {
         int32_t result = tag_get_node_id(p.name, &id);
         if (result != SERIAL_OK) return result;
         *node = id;
@@ -215,7 +219,6 @@ int32_t same_tag_again(fleet& f, fleet_port& p, char* why, size_t size)
 void load_tag(fleet& f, fleet_port& p)
 {
     auto start = std::chrono::steady_clock::now();
-    p.phase = port_phase::connecting;
     p.outcome = port_outcome::pending;
     p.result = 0;
     p.reason[0] = '\0';
@@ -227,7 +230,7 @@ void load_tag(fleet& f, fleet_port& p)
     p.node_id_sent = -1;
     p.node_id_given = false;
     p.started_ms = utc_now_ms();
-    tell_state(f, p);
+    set_slot_state(f, p, slot_state::connecting);
     take_upload_turn(f);
     platform_fine_timer(true);
     serial_set_timeout(p.name, TAG_REPLY_TIMEOUT_MS);
@@ -261,7 +264,7 @@ void load_tag(fleet& f, fleet_port& p)
     bool say = p.outcome == port_outcome::failed || result == FLEET_ENODE_ID;
     snprintf(p.reason, sizeof p.reason, "%s", say ? why : "");
     p.result_ms = utc_now_ms();
-    p.phase = port_phase::done;
+    set_slot_state(f, p, slot_state::held);
     tell_result(f, p);
 }
 
@@ -270,23 +273,21 @@ void load_tag(fleet& f, fleet_port& p)
 void tag_answered(fleet& f, fleet_port& p, slot_round& r, uint32_t firmware, uint32_t third,
                   int node)
 {
-    if (r.held) {
-        // The tag held, whose node ID was not read when it came: the same
-        // tag, until it misses two polls.
-        // A tag sent a node ID of the pool may answer with it, or with the
-        // one it had, whether or not its answer to the set was heard.
-        if (r.held_node < 0 || node < 0 || node == r.held_node || node == r.sent_node) {
+    if (holds_tag(p)) {
+        if (is_held_tag(r.held_node, r.sent_node, node)) {
+            // The node ID learnt: the one it answered first, or its new one.
             if (r.held_node < 0 || node == r.sent_node) r.held_node = node;
             return;
         }
         tag_gone(f, p, r);  // another node ID: another tag
     }
-    r.held = true;
     r.held_node = node;
     tag_version_text(firmware, third, p.firmware, sizeof p.firmware);
     p.node_id = node;
     if (!may_start_load(f, p)) {
-        r.untouched = true;
+        snprintf(p.empty_why, sizeof p.empty_why, "a tag is there, not loaded: --count %lu reached",
+                 f.options.count);
+        set_slot_state(f, p, slot_state::waiting);
         return;
     }
     tell_present(f, p);
@@ -355,10 +356,10 @@ void run_slot(fleet* f, station_slot* s, port_claims* claims)
         } else if (port_lost(result)) {
             close_port(*claims, p, r);
             tag_gone(*f, p, r);
-        } else if (r.held && ++r.misses >= MISSES_FOR_GONE) {
+        } else if (holds_tag(p) && ++r.misses >= MISSES_FOR_GONE) {
             tag_gone(*f, p, r);
         }
-        if (!r.held) set_empty(*f, p, "");
+        if (!holds_tag(p)) set_empty(*f, p, "");
         sleep_until(next_poll);
     }
     if (r.open) close_port(*claims, p, r);
@@ -391,7 +392,7 @@ void list_ports(fleet& f, std::deque<station_slot>& slots, port_claims& claims)
         snprintf(p.given, sizeof p.given, "%s", p.slot);
         snprintf(p.name, sizeof p.name, "%s", p.slot);
         p.usb = listed[i].usb;
-        p.phase = port_phase::empty;
+        p.state = slot_state::empty;
         add_claim(claims, p);
         recorder_add_slot(f, p);
         start_slot(f, slots.back(), claims);
@@ -416,7 +417,7 @@ void run_station(fleet& f)
     }
     for (station_slot& s : slots) {
         // Two slots that come to one port: both fail, and neither is used.
-        if (s.start.phase == port_phase::done) {
+        if (s.start.state == slot_state::failed) {
             tell_result(f, s.start);
         } else {
             start_slot(f, s, claims);
