@@ -113,7 +113,7 @@ void format_station_line(const fleet& f, const fleet_port& p, const char* note, 
     port_label(p, label, sizeof label);
     snprintf(piece, sizeof piece, "%-16s ", label);
     append_piece(line, size, &n, piece);
-    if (p.result_ms > 0) clock_text(p.result_ms, at, sizeof at);
+    if (p.station.result_ms > 0) clock_text(p.station.result_ms, at, sizeof at);
     const char* green = f.colour ? PLATFORM_GREEN : "";
     const char* red = f.colour ? PLATFORM_RED : "";
     const char* plain = f.colour ? PLATFORM_PLAIN : "";
@@ -134,7 +134,7 @@ void format_station_line(const fleet& f, const fleet_port& p, const char* note, 
     } else {
         // A slot that waits holds a tag it does not load (--count reached).
         snprintf(piece, sizeof piece, " %s%s%s", p.state == slot_state::waiting ? "waiting" : "empty",
-                 p.empty_why[0] != '\0' ? ": " : "", p.empty_why);
+                 p.station.empty_why[0] != '\0' ? ": " : "", p.station.empty_why);
         append_piece(line, size, &n, piece);
     }
     if (note[0] != '\0') {

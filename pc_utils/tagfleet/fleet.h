@@ -12,6 +12,8 @@
 #pragma once
 
 #include "app/app.h"
+#include "node_ids.h"
+#include "station.h"
 #include "tag/tag.h"
 
 #include <atomic>
@@ -56,10 +58,7 @@ struct fleet_port {
     int32_t result = 0;
     char reason[TAG_REASON_SIZE] = "";
     int node_id = -1;          // -1 until read
-    int node_id_before = -1;   // --node-ids: what it answered before it was given one
-    int node_id_sent = -1;     // the pool's ID a set command went out with
-    bool node_id_given = false;     // its node ID now came from the pool
-    bool node_id_reserved = false;  // an ID of the pool is held for it
+    slot_node_ids node_ids;    // --node-ids (node_ids.h)
     char firmware[16] = "";    // "6.1.0", empty until read
     uint32_t done = 0;         // bytes of the file passed
     uint32_t bytes_sent = 0;
@@ -67,11 +66,7 @@ struct fleet_port {
     int64_t started_ms = 0;    // UTC, ms since 1970
     double seconds = 0;
     unsigned long seq = 0;     // the record's number in the run, 0 until recorded
-    // A station's slot: when its result came (UTC ms), why it is empty
-    // (a port in use, ...), and whether -a lists its port now.
-    int64_t result_ms = 0;
-    char empty_why[TAG_REASON_SIZE] = "";
-    bool listed = true;
+    slot_station station;      // a station's slot (station.h)
 };
 
 // The most ports one run loads at once: as many as the serial driver holds
@@ -178,9 +173,6 @@ void port_label(const fleet_port& p, char* text, size_t size);
 
 // Runs the uploads (at most options.jobs at once) and waits for them all.
 void run_fleet(fleet& f);
-// A station: each slot polled, each tag plugged in loaded once, until
-// Ctrl-C or until --count loads have their results.
-void run_station(fleet& f);
 
 // What every upload shares (run.cpp). The tag on the open port p.name was
 // identified: its node ID is read, and, when `present`, it is told as
@@ -189,17 +181,6 @@ void run_station(fleet& f);
 int32_t read_node_id(fleet& f, fleet_port& p, uint32_t firmware, uint32_t third, bool present);
 // The upload on the line, its progress told to the recorder.
 int32_t load_script(fleet& f, fleet_port& p);
-// --node-ids (node_ids.cpp). Before its upload a tag identified reserves an
-// ID: false, with why, when none is left or the journal fails (the tag
-// is not loaded). Without a pool, true.
-bool reserve_node_id(fleet& f, fleet_port& p, char* why, size_t size);
-// The reservation of an upload that did not end "OK" is given back.
-void unreserve_node_id(fleet& f, fleet_port& p);
-// After an upload that ended "OK": the lowest ID not given is taken (its
-// journal line on the disk first), set on the tag and read back.
-// SERIAL_OK, or FLEET_ENODE_ID with why ("was given node ID 17 and
-// answers 5"). Without a pool, SERIAL_OK.
-int32_t give_node_id(fleet& f, fleet_port& p, char* why, size_t size);
 
 // Reads the open port until it has been quiet for a second (at most 10 s):
 // a tag still busy with a failed attempt would take new commands as noise.

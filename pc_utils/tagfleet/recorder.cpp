@@ -223,14 +223,14 @@ void tell_state(fleet& f, const fleet_port& p)
     slot_state before = v.told.state;
     // A station's slot that stays empty for a reason (a port in use, one
     // tagterm holds) says it once.
-    bool new_reason = f.options.station && p.state == slot_state::empty && p.empty_why[0] != '\0' &&
-                      strcmp(v.told.empty_why, p.empty_why) != 0;
+    bool new_reason = f.options.station && p.state == slot_state::empty && p.station.empty_why[0] != '\0' &&
+                      strcmp(v.told.station.empty_why, p.station.empty_why) != 0;
     v.told = p;
     if (!f.options.station && before == slot_state::waiting && p.state == slot_state::connecting &&
         lines_shown(f)) {
         post_line(f, p, "started");
     }
-    if (new_reason && lines_shown(f)) post_line(f, p, p.empty_why);
+    if (new_reason && lines_shown(f)) post_line(f, p, p.station.empty_why);
     show(f);
 }
 

@@ -26,7 +26,7 @@ void redraw(fleet& f, size_t* previous)
             line[0] = '\0';
             if (!f.options.station) {
                 format_port_line(f, p, line.data(), line.size());
-            } else if (p.listed || p.state != slot_state::empty) {
+            } else if (p.station.listed || p.state != slot_state::empty) {
                 // A port -a no longer lists has left, once its result has gone.
                 format_station_line(f, p, v.hook_note.c_str(), line.data(), line.size());
             } else {

@@ -15,6 +15,7 @@
 // connection). With -a the port list is read again every second, so that
 // an adapter plugged in joins and one pulled out leaves.
 #include "fleet.h"
+#include "station.h"
 #include "held_tag.h"
 #include "platform/platform.h"
 #include "recorder.h"
@@ -145,8 +146,8 @@ void close_port(port_claims& claims, fleet_port& p, slot_round& r)
 
 void set_empty(fleet& f, fleet_port& p, const char* why)
 {
-    if (p.state == slot_state::empty && strcmp(p.empty_why, why) == 0) return;
-    snprintf(p.empty_why, sizeof p.empty_why, "%s", why);
+    if (p.state == slot_state::empty && strcmp(p.station.empty_why, why) == 0) return;
+    snprintf(p.station.empty_why, sizeof p.station.empty_why, "%s", why);
     set_slot_state(f, p, slot_state::empty);
 }
 
@@ -158,7 +159,7 @@ void tag_gone(fleet& f, fleet_port& p, slot_round& r)
     r.held_node = -1;
     r.sent_node = -1;
     r.misses = 0;
-    p.empty_why[0] = '\0';
+    p.station.empty_why[0] = '\0';
     set_slot_state(f, p, slot_state::empty);
     if (told) tell_gone(f, p);
 }
@@ -226,9 +227,9 @@ void load_tag(fleet& f, fleet_port& p)
     p.bytes_sent = 0;
     p.attempts = 0;
     p.seq = 0;
-    p.node_id_before = -1;
-    p.node_id_sent = -1;
-    p.node_id_given = false;
+    p.node_ids.before = -1;
+    p.node_ids.sent = -1;
+    p.node_ids.given = false;
     p.started_ms = utc_now_ms();
     set_slot_state(f, p, slot_state::connecting);
     take_upload_turn(f);
@@ -263,7 +264,7 @@ void load_tag(fleet& f, fleet_port& p)
     // An ID of the pool spent on it is said, interrupted or not.
     bool say = p.outcome == port_outcome::failed || result == FLEET_ENODE_ID;
     snprintf(p.reason, sizeof p.reason, "%s", say ? why : "");
-    p.result_ms = utc_now_ms();
+    p.station.result_ms = utc_now_ms();
     set_slot_state(f, p, slot_state::held);
     tell_result(f, p);
 }
@@ -285,7 +286,7 @@ void tag_answered(fleet& f, fleet_port& p, slot_round& r, uint32_t firmware, uin
     tag_version_text(firmware, third, p.firmware, sizeof p.firmware);
     p.node_id = node;
     if (!may_start_load(f, p)) {
-        snprintf(p.empty_why, sizeof p.empty_why, "a tag is there, not loaded: --count %lu reached",
+        snprintf(p.station.empty_why, sizeof p.station.empty_why, "a tag is there, not loaded: --count %lu reached",
                  f.options.count);
         set_slot_state(f, p, slot_state::waiting);
         return;
@@ -294,7 +295,7 @@ void tag_answered(fleet& f, fleet_port& p, slot_round& r, uint32_t firmware, uin
     load_tag(f, p);
     // A tag given a node ID of the pool is the same tag under its new ID.
     if (p.node_id >= 0) r.held_node = p.node_id;
-    r.sent_node = p.node_id_sent;
+    r.sent_node = p.node_ids.sent;
 }
 
 // Opens the slot's port when its adapter is there: false (the slot told
@@ -338,8 +339,8 @@ void run_slot(fleet* f, station_slot* s, port_claims* claims)
     set_empty(*f, p, "");
     while (!fleet_stopping) {
         uint64_t next_poll = platform_now_ms() + POLL_EVERY_MS;
-        if (p.listed != s->listed) {
-            p.listed = s->listed;
+        if (p.station.listed != s->listed) {
+            p.station.listed = s->listed;
             tell_state(*f, p);
         }
         if (!r.open && !open_slot(*f, *s, *claims, p, r)) {
