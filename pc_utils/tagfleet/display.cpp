@@ -2,9 +2,11 @@
 // in place; elsewhere (logs, CI) one line when a port starts and one when
 // it ends. A station shows a line per slot and its totals on a terminal, a
 // line per event elsewhere. The recorder writes them.
+#include "display.h"
 #include "common/bytes.h"
 #include "fleet.h"
 #include "platform/platform.h"
+#include "slots.h"
 
 #include <cstring>
 #include <ctime>

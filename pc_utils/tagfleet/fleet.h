@@ -9,6 +9,12 @@
 // which alone numbers and writes the records, the events and the lines,
 // and decides the summary and the end of a station. A slot never waits
 // for output.
+//
+// This header has what the whole run shares: the options, the run, a
+// slot's state and the stop flags. Each part says in its own header what
+// it offers: slots.h (the slots and their state's one setter), run.h (the
+// uploads and their pieces), station.h, node_ids.h, display.h (the
+// display's text), record.h (the records), recorder.h.
 #pragma once
 
 #include "app/app.h"
@@ -38,8 +44,6 @@ enum class slot_state {
     failed,      // failed before any upload: its port did not resolve
     done,        // a batch port's result
 };
-// Whether the slot has its result: held, failed or done.
-bool slot_finished(slot_state state);
 
 // A slot's name in a fixture file: 1 to 16 letters, digits, -, _, ".".
 constexpr size_t FLEET_SLOT_SIZE = 17;
@@ -150,61 +154,3 @@ int64_t utc_now_ms();
 constexpr int FLEET_USAGE_ERROR = 2;
 // "tagfleet: <text>" and the hint, on standard error: FLEET_USAGE_ERROR.
 int usage_error(const char* format, ...) __attribute__((format(printf, 1, 2)));
-
-// The slots of the run into f.ports, from the fixture file, -a and -c:
-// 0, or a usage error's status. A slot named twice, or a port written
-// twice however it is spelled, is a usage error.
-int collect_ports(fleet& f);
-// As the run starts: each slot's port now (a USB identity found in the port
-// list, the adapter behind a device path); a slot whose adapter is not
-// there (when `missing_fails`), and two slots that come to one port, fail
-// (both, each naming the other). Nothing is opened.
-void resolve_slots(fleet& f, bool missing_fails);
-// --check: resolves every slot and prints a line each (slot, port as given,
-// the port and its identity, or why it does not resolve), opening nothing:
-// 0 when every slot resolves to a port of its own, else 1.
-int check_slots(fleet& f);
-// The one way a slot's state changes: into p, and told to the recorder
-// (tell_state) once the run has one; before it starts, the recorder starts
-// from the slots as they are.
-void set_slot_state(fleet& f, fleet_port& p, slot_state state);
-// "A3 COM7": the slot with its port, or the port alone when it is its own slot.
-void port_label(const fleet_port& p, char* text, size_t size);
-
-// Runs the uploads (at most options.jobs at once) and waits for them all.
-void run_fleet(fleet& f);
-
-// What every upload shares (run.cpp). The tag on the open port p.name was
-// identified: its node ID is read, and, when `present`, it is told as
-// present with its firmware (tag_identify's numbers); another attempt at
-// the same tag is no new tag.
-int32_t read_node_id(fleet& f, fleet_port& p, uint32_t firmware, uint32_t third, bool present);
-// The upload on the line, its progress told to the recorder.
-int32_t load_script(fleet& f, fleet_port& p);
-
-// Reads the open port until it has been quiet for a second (at most 10 s):
-// a tag still busy with a failed attempt would take new commands as noise.
-void wait_for_quiet_line(const char* port);
-// Waits for a turn to upload (-j) and gives it back.
-void take_upload_turn(fleet& f);
-void give_upload_turn(fleet& f);
-
-// The display's text (display.cpp), from the recorder's copies.
-constexpr size_t FLEET_LINE_SIZE = TAG_REASON_SIZE + 2 * SERIAL_MAX_PATH + 256;
-// A port's line while a run is redrawn in place.
-void format_port_line(const fleet& f, const fleet_port& p, char* line, size_t size);
-// A station's slot line; `note` is what its last --on-result said, or empty.
-void format_station_line(const fleet& f, const fleet_port& p, const char* note, char* line,
-                         size_t size);
-// "COM3: loaded (node 7, firmware 6.1.0, 2049 bytes in 0.8 s)", or the
-// other outcomes, a line outside a terminal.
-void format_result_line(const fleet_port& p, char* line, size_t size);
-// "loaded 3, failed 1 since 12:03:41", under a station's slots.
-void format_station_totals(const fleet& f, unsigned long loaded, unsigned long failed, char* line,
-                           size_t size);
-
-// The record of a result, one JSON object (record.cpp).
-std::string format_record(const fleet& f, const fleet_port& p);
-
-// The SHA-256 of `length` bytes as 64 hex digits and a NUL.
-void sha256_hex(const uint8_t* bytes, size_t length, char* hex);

@@ -7,8 +7,11 @@
 #include "fleet.h"
 #include "node_pool.h"
 #include "platform/platform.h"
+#include "record.h"
 #include "recorder.h"
+#include "run.h"
 #include "serial/serial.h"
+#include "slots.h"
 
 #include <cerrno>
 #include <cstdarg>

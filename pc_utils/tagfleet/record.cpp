@@ -3,6 +3,7 @@
 // keeps what it wrote).
 // Each names its run, station, operator, host and tool, so that the
 // records of many stations can be merged and told apart.
+#include "record.h"
 #include "fleet.h"
 #include "json.h"
 #include "version.h"

@@ -3,10 +3,13 @@
 // text for those goes into a queue that the output's thread writes; a
 // slow or stuck reader holds up that thread alone.
 #include "recorder.h"
+#include "display.h"
 #include "events.h"
 #include "platform/platform.h"
+#include "record.h"
 #include "recorder_state.h"
 #include "serial/serial.h"
+#include "slots.h"
 
 #include <cerrno>
 #include <chrono>

@@ -1,6 +1,7 @@
 // The recorder's output: one thread writes what the recorder posts, so that
 // no write to standard output or standard error is ever made under the
 // recorder's lock, and a slow or stuck reader holds up that thread alone.
+#include "display.h"
 #include "platform/platform.h"
 #include "recorder_state.h"
 

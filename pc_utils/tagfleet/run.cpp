@@ -1,9 +1,11 @@
 // The uploads: a pool of worker threads takes the ports in turn. Each
 // upload is flashtag's: connect, node ID, the upload exchange, disconnect.
+#include "run.h"
 #include "fleet.h"
 #include "platform/platform.h"
 #include "recorder.h"
 #include "serial/serial.h"
+#include "slots.h"
 
 #include <chrono>
 #include <cstring>

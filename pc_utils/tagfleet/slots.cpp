@@ -3,6 +3,7 @@
 // (a name twice, a port twice by any spelling); when the run starts, each
 // USB adapter named by identity is found, and two slots that come to one
 // port fail both, so that no tag is ever loaded twice at once.
+#include "slots.h"
 #include "app/command_line.h"
 #include "fleet.h"
 #include "platform/platform.h"

@@ -14,12 +14,14 @@
 // would toggle DTR, which resets some boards (a network port keeps its
 // connection). With -a the port list is read again every second, so that
 // an adapter plugged in joins and one pulled out leaves.
-#include "fleet.h"
 #include "station.h"
+#include "fleet.h"
 #include "held_tag.h"
 #include "platform/platform.h"
 #include "recorder.h"
+#include "run.h"
 #include "serial/serial.h"
+#include "slots.h"
 
 #include <chrono>
 #include <condition_variable>
