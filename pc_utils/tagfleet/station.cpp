@@ -18,6 +18,7 @@
 #include "fleet.h"
 #include "held_tag.h"
 #include "platform/platform.h"
+#include "port_claims.h"
 #include "recorder.h"
 #include "run.h"
 #include "serial/serial.h"
@@ -50,14 +51,6 @@ struct station_slot {
     fleet_port start;
     std::atomic<bool> listed{true};
     std::thread thread;
-};
-
-// The ports the slots hold open, by identity: two slots that come to one
-// port (two spellings of one adapter that came back) never both load it.
-struct port_claims {
-    std::mutex lock;
-    std::vector<serial_port_identity> held;  // by slot; count 0: none
-    std::vector<std::string> who;            // by slot: "A2 (usb@1-4)"
 };
 
 // What a slot's thread knows of its slot besides its state (fields
@@ -105,38 +98,6 @@ bool adapter_there(fleet_port& p, const station_slot& s, slot_round& r)
         return serial_resolve_usb(p.given, p.name, sizeof p.name, &p.usb) == SERIAL_OK;
     }
     return s.listed && serial_port_exists(p.name);
-}
-
-void add_claim(port_claims& claims, const fleet_port& p)
-{
-    std::lock_guard<std::mutex> lock(claims.lock);
-    claims.held.emplace_back();
-    claims.who.push_back(std::string(p.slot) + " (" + p.given + ")");
-}
-
-// Claims the slot's port: false (and why, `size` bytes) when another slot
-// holds the same port.
-bool claim_port(port_claims& claims, const fleet_port& p, char* why, size_t size)
-{
-    serial_port_identity id{};
-    serial_identify_port(p.name, &id);
-    std::lock_guard<std::mutex> lock(claims.lock);
-    for (size_t i = 0; i < claims.held.size(); ++i) {
-        if (i == p.index || claims.held[i].count == 0 || !serial_same_port(id, claims.held[i])) {
-            continue;
-        }
-        snprintf(why, size, "is the port of slot %.300s too: two slots never load one tag",
-                 claims.who[i].c_str());
-        return false;
-    }
-    claims.held[p.index] = id;
-    return true;
-}
-
-void release_claim(port_claims& claims, const fleet_port& p)
-{
-    std::lock_guard<std::mutex> lock(claims.lock);
-    claims.held[p.index] = serial_port_identity{};
 }
 
 void close_port(port_claims& claims, fleet_port& p, slot_round& r)
@@ -199,76 +160,6 @@ int32_t poll_tag(const fleet_port& p, const slot_round& r, uint32_t* firmware, u
     if (result != SERIAL_OK) return result;
     *node = tag_get_node_id(p.name, &id) == SERIAL_OK ? id : -1;
     return SERIAL_OK;
-}
-
-// Before another attempt: the tag must still be there, answer as a tag,
-// and be the same tag (a known node ID unchanged). SERIAL_OK, a failure of
-// the line, or APP_ESTOPPED with `why` when another tag answered.
-int32_t same_tag_again(fleet& f, fleet_port& p, char* why, size_t size)
-{
-    int before = p.node_id;
-    wait_for_quiet_line(p.name);
-    uint32_t firmware = 0, third = 0;
-    int32_t result = tag_identify(p.name, &firmware, &third, nullptr);
-    if (result == SERIAL_OK) result = read_node_id(f, p, firmware, third, false);
-    if (result != SERIAL_OK || before < 0 || p.node_id == before) return result;
-    snprintf(why, size, "was taken out before it was tried again (tag %d answered instead)",
-             p.node_id);
-    p.node_id = before;
-    return APP_ESTOPPED;
-}
-
-// A tag has been put in: it is loaded, and its result recorded.
-void load_tag(fleet& f, fleet_port& p)
-{
-    auto start = std::chrono::steady_clock::now();
-    p.outcome = port_outcome::pending;
-    p.result = 0;
-    p.reason[0] = '\0';
-    p.done = 0;
-    p.bytes_sent = 0;
-    p.attempts = 0;
-    p.seq = 0;
-    p.node_ids.before = -1;
-    p.node_ids.sent = -1;
-    p.node_ids.given = false;
-    p.started_ms = utc_now_ms();
-    set_slot_state(f, p, slot_state::connecting);
-    take_upload_turn(f);
-    platform_fine_timer(true);
-    serial_set_timeout(p.name, TAG_REPLY_TIMEOUT_MS);
-    int32_t result = APP_ESTOPPED;
-    char why[TAG_REASON_SIZE] = "";
-    if (!reserve_node_id(f, p, why, sizeof why)) result = FLEET_ENODE_ID;
-    for (unsigned n = 0; n <= f.options.retry && !fleet_stopping && result != FLEET_ENODE_ID; ++n) {
-        if (n > 0) {
-            result = same_tag_again(f, p, why, sizeof why);
-            if (result != SERIAL_OK) break;
-        }
-        p.attempts = n + 1;
-        p.done = 0;
-        result = load_script(f, p);
-        if (result == SERIAL_OK) result = give_node_id(f, p, why, sizeof why);
-        if (result == SERIAL_OK || result == FLEET_ENODE_ID) break;
-    }
-    unreserve_node_id(f, p);
-    platform_fine_timer(false);
-    give_upload_turn(f);
-    if (result != SERIAL_OK && why[0] == '\0' && !fleet_interrupted) {
-        tag_describe_failure(p.name, result, why, sizeof why);
-    }
-    p.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    // An upload Ctrl-C cut short is interrupted, whatever the line said after.
-    p.outcome = result == SERIAL_OK ? port_outcome::loaded
-                : fleet_interrupted ? port_outcome::interrupted
-                                    : port_outcome::failed;
-    p.result = p.outcome == port_outcome::interrupted ? APP_ESTOPPED : result;
-    // An ID of the pool spent on it is said, interrupted or not.
-    bool say = p.outcome == port_outcome::failed || result == FLEET_ENODE_ID;
-    snprintf(p.reason, sizeof p.reason, "%s", say ? why : "");
-    p.station.result_ms = utc_now_ms();
-    set_slot_state(f, p, slot_state::held);
-    tell_result(f, p);
 }
 
 // A tag answered a poll (node ID `node`, -1 when it gave none): a new tag
