@@ -8,6 +8,7 @@
 #include "tagterm.h"
 
 #include <cstring>
+#include <memory>
 
 namespace {
 
@@ -66,13 +67,6 @@ void gone(term& t, loop_state& st)
     st.ending = true;
 }
 
-void serve(term& t)
-{
-    char why[256];
-    t.serving = relay_serve(t.port, &t.relay, why, sizeof why);
-    if (!t.serving) screen_note(t.scr, "other programs cannot use the port through tagterm: %s", why);
-}
-
 // The port back once it is there again: one open per return (opening
 // raises DTR, which resets some boards); a network port, which has no
 // presence to look at, is tried once a second.
@@ -108,7 +102,7 @@ void look_for_return(term& t, loop_state& st)
     }
     st.port_open = true;
     screen_note(t.scr, "%s is back", t.shown_port);
-    serve(t);
+    serve_port(t);
 }
 
 void read_port(term& t, loop_state& st)
@@ -151,10 +145,26 @@ void refused_note(term& t, size_t length)
                 static_cast<unsigned long>(length), static_cast<unsigned long>(TERM_LINE_LONGEST));
 }
 
+// The loop as a load's pause sees it.
+struct loop_context {
+    term* t;
+    loop_state* st;
+};
+
+void hold_keys(term& t, loop_state& st);
+
+// During a load (its bar on the current line) the keys are kept for after it.
+void keys_while_loading(void* context)
+{
+    auto* c = static_cast<loop_context*>(context);
+    hold_keys(*c->t, *c->st);
+}
+
 void load_now(term& t, loop_state& st)
 {
     st.loading = true;
-    load_script(t);
+    loop_context context{&t, &st};
+    load_script(t, load_pause{keys_while_loading, &context});
     st.loading = false;
     if (st.end_after_load) st.ending = true;
 }
@@ -361,14 +371,6 @@ void take_keys(term& t, loop_state& st)
     while (!st.ending && room_for_keys(st) && console_next_key(&key)) take_key(t, st, key);
 }
 
-loop_state state;
-
-// During a load (its bar on the current line) the keys are kept for after it.
-void keys_while_loading(term& t)
-{
-    hold_keys(t, state);
-}
-
 // --watch: SCRIPT loaded when its content has changed and settled.
 void watch_step(term& t, loop_state& st)
 {
@@ -417,11 +419,18 @@ void step_relay(term& t, loop_state& st)
 
 }  // namespace
 
+void serve_port(term& t)
+{
+    char why[256];
+    t.serving = relay_serve(t.port, &t.relay, why, sizeof why);
+    if (!t.serving) screen_note(t.scr, "other programs cannot use the port through tagterm: %s", why);
+}
+
 int run_console(term& t)
 {
-    loop_state& st = state;
+    auto state = std::make_unique<loop_state>();
+    loop_state& st = *state;
     st.port_open = true;
-    t.while_loading = keys_while_loading;
     if (!t.keys) piped_input_begin();
     uint64_t started = platform_now_ms();
     while (!st.ending) {

@@ -13,21 +13,27 @@ namespace {
 uint8_t script[APP_SCRIPT_SIZE];
 uint8_t metadata[APP_METADATA_SIZE];
 
+// The upload observer's context: the console, and its pause.
+struct load_context {
+    term* t;
+    load_pause pause;
+};
+
 void no_step(void*, upload_step) {}
 
 bool show_bar(void* context, uint32_t done, uint32_t total)
 {
-    auto* t = static_cast<term*>(context);
+    auto* c = static_cast<load_context*>(context);
     char line[PROGRESS_LINE_SIZE];
     size_t n = format_progress(line, done, total);
-    screen_progress(t->scr, line, n);
-    if (t->while_loading != nullptr && t->keys) t->while_loading(*t);
+    screen_progress(c->t->scr, line, n);
+    if (c->t->keys) c->pause.take_keys(c->pause.context);
     return true;
 }
 
 }  // namespace
 
-void load_script(term& t)
+void load_script(term& t, const load_pause& pause)
 {
     if (t.opt.script[0] == '\0') {
         screen_note(t.scr, "no SCRIPT to load: start tagterm with one (tagterm -c 4 prog.bas)");
@@ -49,7 +55,8 @@ void load_script(term& t)
     if (result == SERIAL_OK) {
         uint8_t checksum = 0;
         size_t metadata_length = build_metadata(fullname, t.opt.auto_run ? 1 : 0, metadata, &checksum);
-        upload_observer observer{&t, no_step, show_bar};
+        load_context context{&t, pause};
+        upload_observer observer{&context, no_step, show_bar};
         uint32_t sent = 0;
         platform_fine_timer(true);
         result = send_upload(t.port, script, static_cast<uint32_t>(length), metadata,
