@@ -66,7 +66,7 @@ void upload_port(fleet& f, fleet_port& p)
     int32_t result = APP_ESTOPPED;
     bool connected = false, ever_connected = false, nothing_there = false;
     for (unsigned n = 0; n <= f.options.retry && !fleet_stopping; ++n) {
-        if (n > 0 && serial_open(p.name, 115200, 8, 0, 1, QUIET_BEFORE_RETRY_MS) == SERIAL_OK) {
+        if (n > 0 && tag_open_line(p.name, QUIET_BEFORE_RETRY_MS) == SERIAL_OK) {
             wait_for_quiet_line(p.name);
             serial_close(p.name);
         }

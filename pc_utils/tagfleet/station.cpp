@@ -205,7 +205,7 @@ bool open_slot(fleet& f, station_slot& s, port_claims& claims, fleet_port& p, sl
         set_empty(f, p, why);
         return false;
     }
-    int32_t result = serial_open(p.name, 115200, 8, 0, 1, POLL_REPLY_MS);
+    int32_t result = tag_open_line(p.name, POLL_REPLY_MS);
     if (result != SERIAL_OK) {
         release_claim(claims, p);
         // A port that refuses (a network port), is gone, or that another

@@ -62,7 +62,7 @@ void look_for_return(term& t, loop_state& st)
     if (st.return_tried && !network) return;
     bool first_try = !st.return_tried && !st.taken_said;
     st.return_tried = true;
-    if (serial_open(t.port, 115200, 8, 0, 1, TAG_REPLY_TIMEOUT_MS) != SERIAL_OK) {
+    if (tag_open_line(t.port, TAG_REPLY_TIMEOUT_MS) != SERIAL_OK) {
         char why[TAG_REASON_SIZE];
         serial_describe_error(why, sizeof why);
         if (first_try) screen_note(t.scr, "%s is there again but %s", t.shown_port, why);

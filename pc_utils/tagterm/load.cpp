@@ -40,11 +40,9 @@ void load_script(term& t, const load_pause& pause)
         return;
     }
     uint64_t start = platform_now_ms();
-    char filename[APP_FILENAME_SIZE];
     char fullname[APP_FILENAME_SIZE];
-    snprintf(filename, sizeof filename, "%s", t.opt.script);
     screen_aside(t.scr);
-    long length = read_script_file("tagterm", filename, fullname, script, stdout);
+    long length = read_script_file("tagterm", t.opt.script, fullname, script, stdout);
     screen_back(t.scr);
     if (length < 0) return;
 

@@ -46,8 +46,7 @@ bool connect(term& t, uint32_t* firmware, uint32_t* third, uint8_t* node)
         snprintf(t.shown_port, sizeof t.shown_port, "%s", t.port);
         uint32_t packed = 0;
         result = tag_get_version(t.port, &packed);
-        *firmware = ((packed >> 16) & 0xFF) * 256 + ((packed >> 8) & 0xFF);
-        *third = packed & 0xFF;
+        tag_unpack_version(packed, firmware, third);
     }
     if (result != SERIAL_OK) {
         printf("tagterm: Error: Failed to read node ID\n");
