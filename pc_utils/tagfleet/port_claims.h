@@ -11,10 +11,13 @@
 
 // The ports the slots hold open, by identity: two slots that come to one
 // port (two spellings of one adapter that came back) never both load it.
+struct port_claim {
+    serial_port_identity held;  // the port it holds open; count 0: none
+    std::string who;            // "A2 (usb@1-4)"
+};
 struct port_claims {
     std::mutex lock;
-    std::vector<serial_port_identity> held;  // by slot; count 0: none
-    std::vector<std::string> who;            // by slot: "A2 (usb@1-4)"
+    std::vector<port_claim> slots;  // by the slot's index
 };
 
 // A slot of the station, added to the claims in the order of the slots.
