@@ -2,9 +2,11 @@
 // in place; elsewhere (logs, CI) one line when a port starts and one when
 // it ends. A station shows a line per slot and its totals on a terminal, a
 // line per event elsewhere. The recorder writes them.
+#include "display.h"
 #include "common/bytes.h"
 #include "fleet.h"
 #include "platform/platform.h"
+#include "slots.h"
 
 #include <cstring>
 #include <ctime>
@@ -22,12 +24,14 @@ unsigned percent_of(const fleet& f, const fleet_port& p)
 
 const char* state_words(const fleet_port& p)
 {
-    switch (p.phase) {
-    case port_phase::waiting: return "waiting";
-    case port_phase::connecting: return "connecting";
-    case port_phase::uploading: return "loading";
-    case port_phase::empty: return "empty";
-    case port_phase::done: break;
+    switch (p.state) {
+    case slot_state::waiting: return "waiting";
+    case slot_state::connecting: return "connecting";
+    case slot_state::loading: return "loading";
+    case slot_state::empty: return "empty";
+    case slot_state::held:
+    case slot_state::failed:
+    case slot_state::done: break;
     }
     switch (p.outcome) {
     case port_outcome::loaded: return "loaded";
@@ -93,7 +97,7 @@ void format_port_line(const fleet& f, const fleet_port& p, char* line, size_t si
     append_bar(line, size, &n, percent_of(f, p));
     append_piece(line, size, &n, "  ");
     append_piece(line, size, &n, state_words(p));
-    if (p.phase == port_phase::done &&
+    if (slot_finished(p.state) &&
         (p.outcome == port_outcome::failed || p.outcome == port_outcome::skipped)) {
         append_piece(line, size, &n, p.reason);
     }
@@ -111,28 +115,28 @@ void format_station_line(const fleet& f, const fleet_port& p, const char* note, 
     port_label(p, label, sizeof label);
     snprintf(piece, sizeof piece, "%-16s ", label);
     append_piece(line, size, &n, piece);
-    if (p.result_ms > 0) clock_text(p.result_ms, at, sizeof at);
+    if (p.station.result_ms > 0) clock_text(p.station.result_ms, at, sizeof at);
     const char* green = f.colour ? PLATFORM_GREEN : "";
     const char* red = f.colour ? PLATFORM_RED : "";
     const char* plain = f.colour ? PLATFORM_PLAIN : "";
-    if (p.phase == port_phase::connecting || p.phase == port_phase::uploading) {
+    if (p.state == slot_state::connecting || p.state == slot_state::loading) {
         snprintf(piece, sizeof piece, " loading  node %s  %s  ", node_text(p.node_id).text,
                  p.firmware);
         append_piece(line, size, &n, piece);
         append_bar(line, size, &n, percent_of(f, p));
-    } else if (p.phase == port_phase::done && p.outcome == port_outcome::loaded) {
+    } else if (slot_finished(p.state) && p.outcome == port_outcome::loaded) {
         snprintf(piece, sizeof piece, " %sPASS%s  node %s  %s  %s", green, plain,
                  node_text(p.node_id).text, p.firmware, at);
         append_piece(line, size, &n, piece);
-    } else if (p.phase == port_phase::done && p.outcome == port_outcome::failed) {
+    } else if (slot_finished(p.state) && p.outcome == port_outcome::failed) {
         snprintf(piece, sizeof piece, " %sFAIL%s %s  %s", red, plain, at, p.reason);
         append_piece(line, size, &n, piece);
-    } else if (p.phase == port_phase::done) {
+    } else if (slot_finished(p.state)) {
         append_piece(line, size, &n, " interrupted");
     } else {
         // A slot that waits holds a tag it does not load (--count reached).
-        snprintf(piece, sizeof piece, " %s%s%s", p.phase == port_phase::waiting ? "waiting" : "empty",
-                 p.empty_why[0] != '\0' ? ": " : "", p.empty_why);
+        snprintf(piece, sizeof piece, " %s%s%s", p.state == slot_state::waiting ? "waiting" : "empty",
+                 p.station.empty_why[0] != '\0' ? ": " : "", p.station.empty_why);
         append_piece(line, size, &n, piece);
     }
     if (note[0] != '\0') {

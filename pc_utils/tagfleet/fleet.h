@@ -9,10 +9,17 @@
 // which alone numbers and writes the records, the events and the lines,
 // and decides the summary and the end of a station. A slot never waits
 // for output.
+//
+// This header has what the whole run shares: the options, the run, a
+// slot's state and the stop flags. Each part says in its own header what
+// it offers: slots.h (the slots and their state's one setter), run.h (the
+// uploads and their pieces), station.h, node_ids.h, display.h (the
+// display's text), record.h (the records), recorder.h.
 #pragma once
 
 #include "app/app.h"
-#include "common/json.h"
+#include "node_ids.h"
+#include "station.h"
 #include "tag/tag.h"
 
 #include <atomic>
@@ -25,9 +32,18 @@
 #include <vector>
 
 enum class port_outcome { pending, loaded, failed, skipped, interrupted };
-// A station's slot is `empty` while no tag is there, `uploading` while one
-// is loaded, `done` while its result is held, until the tag goes.
-enum class port_phase { waiting, connecting, uploading, done, empty };
+// What a slot is doing, as the display and the records tell it. A slot's
+// state is changed only by set_slot_state, which also tells the recorder.
+enum class slot_state {
+    waiting,     // a batch port not started yet; a station's slot holding a
+                 // tag it does not load (--count reached)
+    empty,       // a station's slot with no tag there (empty_why: a port in use, ...)
+    connecting,  // a tag is being connected to and identified
+    loading,     // its upload is under way
+    held,        // a station's result, shown until its tag goes
+    failed,      // failed before any upload: its port did not resolve
+    done,        // a batch port's result
+};
 
 // A slot's name in a fixture file: 1 to 16 letters, digits, -, _, ".".
 constexpr size_t FLEET_SLOT_SIZE = 17;
@@ -41,15 +57,12 @@ struct fleet_port {
     char name[SERIAL_MAX_PATH + 1] = "";   // the port it opens (a USB form resolved)
     serial_usb_identity usb{};             // its USB adapter; vid empty when none is known
     size_t index = 0;                      // its place in the run's slots
-    port_phase phase = port_phase::waiting;
+    slot_state state = slot_state::waiting;
     port_outcome outcome = port_outcome::pending;
     int32_t result = 0;
     char reason[TAG_REASON_SIZE] = "";
     int node_id = -1;          // -1 until read
-    int node_id_before = -1;   // --node-ids: what it answered before it was given one
-    int node_id_sent = -1;     // the pool's ID a set command went out with
-    bool node_id_given = false;     // its node ID now came from the pool
-    bool node_id_reserved = false;  // an ID of the pool is held for it
+    slot_node_ids node_ids;    // --node-ids (node_ids.h)
     char firmware[16] = "";    // "6.1.0", empty until read
     uint32_t done = 0;         // bytes of the file passed
     uint32_t bytes_sent = 0;
@@ -57,11 +70,7 @@ struct fleet_port {
     int64_t started_ms = 0;    // UTC, ms since 1970
     double seconds = 0;
     unsigned long seq = 0;     // the record's number in the run, 0 until recorded
-    // A station's slot: when its result came (UTC ms), why it is empty
-    // (a port in use, ...), and whether -a lists its port now.
-    int64_t result_ms = 0;
-    char empty_why[TAG_REASON_SIZE] = "";
-    bool listed = true;
+    slot_station station;      // a station's slot (station.h)
 };
 
 // The most ports one run loads at once: as many as the serial driver holds
@@ -142,71 +151,3 @@ void stop_fleet();
 constexpr int FLEET_USAGE_ERROR = 2;
 // "tagfleet: <text>" and the hint, on standard error: FLEET_USAGE_ERROR.
 int usage_error(const char* format, ...) __attribute__((format(printf, 1, 2)));
-
-// The slots of the run into f.ports, from the fixture file, -a and -c:
-// 0, or a usage error's status. A slot named twice, or a port written
-// twice however it is spelled, is a usage error.
-int collect_ports(fleet& f);
-// As the run starts: each slot's port now (a USB identity found in the port
-// list, the adapter behind a device path); a slot whose adapter is not
-// there (when `missing_fails`), and two slots that come to one port, fail
-// (both, each naming the other). Nothing is opened.
-void resolve_slots(fleet& f, bool missing_fails);
-// --check: resolves every slot and prints a line each (slot, port as given,
-// the port and its identity, or why it does not resolve), opening nothing:
-// 0 when every slot resolves to a port of its own, else 1.
-int check_slots(fleet& f);
-// "A3 COM7": the slot with its port, or the port alone when it is its own slot.
-void port_label(const fleet_port& p, char* text, size_t size);
-
-// Runs the uploads (at most options.jobs at once) and waits for them all.
-void run_fleet(fleet& f);
-// A station: each slot polled, each tag plugged in loaded once, until
-// Ctrl-C or until --count loads have their results.
-void run_station(fleet& f);
-
-// What every upload shares (run.cpp). The tag on the open port p.name was
-// identified: its node ID is read, and, when `present`, it is told as
-// present with its firmware (tag_identify's numbers); another attempt at
-// the same tag is no new tag.
-int32_t read_node_id(fleet& f, fleet_port& p, uint32_t firmware, uint32_t third, bool present);
-// The upload on the line, its progress told to the recorder.
-int32_t load_script(fleet& f, fleet_port& p);
-// --node-ids (node_ids.cpp). Before its upload a tag identified reserves an
-// ID: false, with why, when none is left or the journal fails (the tag
-// is not loaded). Without a pool, true.
-bool reserve_node_id(fleet& f, fleet_port& p, char* why, size_t size);
-// The reservation of an upload that did not end "OK" is given back.
-void unreserve_node_id(fleet& f, fleet_port& p);
-// After an upload that ended "OK": the lowest ID not given is taken (its
-// journal line on the disk first), set on the tag and read back.
-// SERIAL_OK, or FLEET_ENODE_ID with why ("was given node ID 17 and
-// answers 5"). Without a pool, SERIAL_OK.
-int32_t give_node_id(fleet& f, fleet_port& p, char* why, size_t size);
-
-// Reads the open port until it has been quiet for a second (at most 10 s):
-// a tag still busy with a failed attempt would take new commands as noise.
-void wait_for_quiet_line(const char* port);
-// Waits for a turn to upload (-j) and gives it back.
-void take_upload_turn(fleet& f);
-void give_upload_turn(fleet& f);
-
-// The display's text (display.cpp), from the recorder's copies.
-constexpr size_t FLEET_LINE_SIZE = TAG_REASON_SIZE + 2 * SERIAL_MAX_PATH + 256;
-// A port's line while a run is redrawn in place.
-void format_port_line(const fleet& f, const fleet_port& p, char* line, size_t size);
-// A station's slot line; `note` is what its last --on-result said, or empty.
-void format_station_line(const fleet& f, const fleet_port& p, const char* note, char* line,
-                         size_t size);
-// "COM3: loaded (node 7, firmware 6.1.0, 2049 bytes in 0.8 s)", or the
-// other outcomes, a line outside a terminal.
-void format_result_line(const fleet_port& p, char* line, size_t size);
-// "loaded 3, failed 1 since 12:03:41", under a station's slots.
-void format_station_totals(const fleet& f, unsigned long loaded, unsigned long failed, char* line,
-                           size_t size);
-
-// The record of a result, one JSON object (record.cpp).
-std::string format_record(const fleet& f, const fleet_port& p);
-
-// The SHA-256 of `length` bytes as 64 hex digits and a NUL.
-void sha256_hex(const uint8_t* bytes, size_t length, char* hex);

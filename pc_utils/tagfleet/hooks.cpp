@@ -2,6 +2,7 @@
 #include "hooks.h"
 #include "platform/platform.h"
 #include "recorder.h"
+#include "slots.h"
 
 #include <cstdio>
 #include <memory>

@@ -4,11 +4,15 @@
 // each tag as it is plugged into a slot, until stopped.
 #include "app/command_line.h"
 #include "common/bytes.h"
+#include "common/json.h"
 #include "fleet.h"
 #include "node_pool.h"
 #include "platform/platform.h"
+#include "record.h"
 #include "recorder.h"
+#include "run.h"
 #include "serial/serial.h"
+#include "slots.h"
 
 #include <cerrno>
 #include <cstdarg>
@@ -222,12 +226,10 @@ int main(int argc, char** argv)
 
     // The script, read and checked once; a report that cannot be written
     // is an error before any port is touched.
-    char filename[APP_FILENAME_SIZE];
-    if (strlen(f.options.script) >= sizeof filename) {
+    if (strlen(f.options.script) >= APP_FILENAME_SIZE) {
         return usage_error("script name too long: \"%s\"", f.options.script);
     }
-    snprintf(filename, sizeof filename, "%s", f.options.script);
-    long length = read_script_file("tagfleet", filename, f.fullname, f.script, messages);
+    long length = read_script_file("tagfleet", f.options.script, f.fullname, f.script, messages);
     if (length < 0) return 1;
     f.length = static_cast<uint32_t>(length);
     platform_text_to_utf8(f.fullname, f.fullname_utf8, sizeof f.fullname_utf8);

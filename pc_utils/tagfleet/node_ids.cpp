@@ -1,6 +1,8 @@
 // --node-ids: each tag a run loads leaves with a node ID of the pool. The
 // journal line is on the disk before the set command goes to the tag, so
 // that no crash, at any moment, can give one ID twice.
+#include "node_ids.h"
+
 #include "fleet.h"
 #include "node_pool.h"
 #include "recorder.h"
@@ -9,16 +11,16 @@
 
 bool reserve_node_id(fleet& f, fleet_port& p, char* why, size_t size)
 {
-    if (f.pool == nullptr || p.node_id_reserved) return true;
-    p.node_id_reserved = node_pool_reserve(*f.pool, why, size) == NODE_POOL_OK;
-    return p.node_id_reserved;
+    if (f.pool == nullptr || p.node_ids.reserved) return true;
+    p.node_ids.reserved = node_pool_reserve(*f.pool, why, size) == NODE_POOL_OK;
+    return p.node_ids.reserved;
 }
 
 void unreserve_node_id(fleet& f, fleet_port& p)
 {
-    if (f.pool == nullptr || !p.node_id_reserved) return;
+    if (f.pool == nullptr || !p.node_ids.reserved) return;
     node_pool_unreserve(*f.pool);
-    p.node_id_reserved = false;
+    p.node_ids.reserved = false;
 }
 
 int32_t give_node_id(fleet& f, fleet_port& p, char* why, size_t size)
@@ -26,12 +28,12 @@ int32_t give_node_id(fleet& f, fleet_port& p, char* why, size_t size)
     if (f.pool == nullptr) return SERIAL_OK;
     // The record that follows at once has the number the journal names.
     p.seq = recorder_number(f);
-    p.node_id_before = p.node_id;
-    const node_pool_tag tag{f.run.id, p.seq, p.slot, p.name, p.node_id_before};
+    p.node_ids.before = p.node_id;
+    const node_pool_tag tag{f.run.id, p.seq, p.slot, p.name, p.node_ids.before};
     unsigned id = 0;
-    p.node_id_reserved = false;  // taken, or given back, whatever comes
+    p.node_ids.reserved = false;  // taken, or given back, whatever comes
     if (node_pool_take(*f.pool, tag, &id, why, size) != NODE_POOL_OK) return FLEET_ENODE_ID;
-    p.node_id_sent = static_cast<int>(id);
+    p.node_ids.sent = static_cast<int>(id);
     char answer[TAG_MEDIUM_REPLY] = "";
     int32_t result = tag_set_node_id_answered(p.name, static_cast<uint8_t>(id), answer, sizeof answer);
     uint8_t now = 0;
@@ -58,6 +60,6 @@ int32_t give_node_id(fleet& f, fleet_port& p, char* why, size_t size)
                  id, static_cast<unsigned>(now), quoted);
         return FLEET_ENODE_ID;
     }
-    p.node_id_given = true;
+    p.node_ids.given = true;
     return SERIAL_OK;
 }

@@ -6,153 +6,17 @@
 #include "node_pool.h"
 
 #include "common/json.h"
+#include "node_pool_text.h"
 #include "platform/platform.h"
 
 #include <cerrno>
 #include <chrono>
-#include <cstdarg>
 #include <cstring>
 
 namespace {
 
 // Another process holds the lock only to read the journal and append a line.
 constexpr uint32_t LOCK_WAIT_MS = 5000;
-
-// "file:line: text" (without the line when it is 0) into `why`.
-void fail(char* why, size_t size, const char* file, int line, const char* format, ...)
-    __attribute__((format(printf, 5, 6)));
-void fail(char* why, size_t size, const char* file, int line, const char* format, ...)
-{
-    int used = line > 0 ? snprintf(why, size, "%s:%d: ", file, line) : snprintf(why, size, "%s: ", file);
-    if (used < 0 || static_cast<size_t>(used) >= size) return;
-    va_list args;
-    va_start(args, format);
-    // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized)
-    vsnprintf(why + used, size - static_cast<size_t>(used), format, args);
-    va_end(args);
-}
-
-// Text from a file or a caller, for a message or a journal field: at most
-// `size` - 1 bytes, control bytes (a TAB, a line feed) as "?", "-" for none.
-void shown(const char* text, char* out, size_t size)
-{
-    size_t n = 0;
-    for (; text != nullptr && text[n] != '\0' && n + 1 < size; ++n) {
-        auto c = static_cast<unsigned char>(text[n]);
-        out[n] = c < 0x20 || c == 0x7F ? '?' : static_cast<char>(c);
-    }
-    if (n == 0 && size > 1) out[n++] = '-';
-    out[n] = '\0';
-}
-
-struct line_read {
-    bool got = false;       // false at the end of the file
-    bool ended = false;     // by its LF: a last line without one was cut short
-    bool nul = false;
-    bool too_long = false;
-};
-
-// The next line of `in` into `line` (NODE_POOL_MAX_LINE + 1 bytes), without
-// its LF or CR LF.
-line_read read_line(FILE* in, char* line)
-{
-    line_read r;
-    size_t n = 0;
-    int c = 0;
-    while ((c = getc(in)) != EOF && c != '\n') {
-        r.got = true;
-        r.nul = r.nul || c == '\0';
-        if (n < NODE_POOL_MAX_LINE) {
-            line[n++] = static_cast<char>(c);
-        } else {
-            r.too_long = true;
-        }
-    }
-    r.ended = c == '\n';
-    r.got = r.got || r.ended;
-    if (n > 0 && line[n - 1] == '\r') --n;
-    line[n] = '\0';
-    return r;
-}
-
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
-
-const char* skip_blanks(const char* p)
-{
-    while (*p == ' ' || *p == '\t') ++p;
-    return p;
-}
-
-// A number at p (past it), capped at 1000: false when p holds no digit.
-bool parse_number(const char*& p, unsigned* value)
-{
-    if (!is_digit(*p)) return false;
-    unsigned v = 0;
-    for (; is_digit(*p); ++p) v = v < 1000 ? v * 10 + static_cast<unsigned>(*p - '0') : 1000;
-    *value = v;
-    return true;
-}
-
-bool is_node_id(unsigned id) { return id >= NODE_POOL_FIRST_ID && id <= NODE_POOL_LAST_ID; }
-
-// "60" or "10-49", blanks around either: false for anything else.
-bool parse_item(const char* item, unsigned* first, unsigned* last)
-{
-    const char* p = skip_blanks(item);
-    if (!parse_number(p, first)) return false;
-    p = skip_blanks(p);
-    *last = *first;
-    if (*p == '-') {
-        p = skip_blanks(p + 1);
-        if (!parse_number(p, last)) return false;
-        p = skip_blanks(p);
-    }
-    return *p == '\0';
-}
-
-// The IDs a pool file holds.
-struct pool_ids {
-    bool in_pool[NODE_POOL_LAST_ID + 1] = {};
-    int line_of[NODE_POOL_LAST_ID + 1] = {};  // the line each came on
-};
-
-// One line of the pool file `path`: items between commas, a comment after "#".
-bool parse_pool_line(const char* path, pool_ids& ids, char* text, int number, char* why, size_t size)
-{
-    char* hash = strchr(text, '#');
-    if (hash != nullptr) *hash = '\0';
-    for (char *item = text, *next = nullptr; item != nullptr; item = next) {
-        char* comma = strchr(item, ',');
-        if (comma != nullptr) *comma = '\0';
-        next = comma != nullptr ? comma + 1 : nullptr;
-        // An empty item ("10,,20", a comma at the end of a line) adds nothing.
-        if (*skip_blanks(item) == '\0') continue;
-        char written[48];
-        shown(skip_blanks(item), written, sizeof written);
-        unsigned first = 0, last = 0;
-        if (!parse_item(item, &first, &last)) {
-            fail(why, size, path, number, "\"%s\" is not a node ID nor a range of them", written);
-            return false;
-        } else if (!is_node_id(first) || !is_node_id(last)) {
-            fail(why, size, path, number, "\"%s\": node IDs are %u to %u", written,
-                 NODE_POOL_FIRST_ID, NODE_POOL_LAST_ID);
-            return false;
-        } else if (first > last) {
-            fail(why, size, path, number, "the range \"%s\" is written backwards", written);
-            return false;
-        }
-        for (unsigned id = first; id <= last; ++id) {
-            if (ids.in_pool[id]) {
-                fail(why, size, path, number, "%u is in the pool twice (line %d has it too)", id,
-                     ids.line_of[id]);
-                return false;
-            }
-            ids.in_pool[id] = true;
-            ids.line_of[id] = number;
-        }
-    }
-    return true;
-}
 
 unsigned count_given(const node_pool& pool)
 {
@@ -170,48 +34,6 @@ unsigned count_left(const node_pool& pool)
         open += pool.in_pool[id] && !pool.given[id] ? 1 : 0;
     }
     return open > pool.reserved ? open - pool.reserved : 0;
-}
-
-// The pool file, read into pool.in_pool; left as it was when it is wrong.
-node_pool_result read_pool(node_pool& pool, char* why, size_t size)
-{
-    FILE* in = platform_open_file(pool.path, "rb");
-    if (in == nullptr) {
-        fail(why, size, pool.path, 0, "cannot read it: %s", strerror(errno));
-        return NODE_POOL_BAD_POOL;
-    }
-    char line[NODE_POOL_MAX_LINE + 1] = "";
-    pool_ids ids;
-    bool ok = true;
-    int number = 1;
-    for (line_read r; ok && (r = read_line(in, line)).got; ++number) {
-        // Notepad starts a UTF-8 file with a byte-order mark.
-        char* text = number == 1 && strncmp(line, "\xEF\xBB\xBF", 3) == 0 ? line + 3 : line;
-        if (r.nul) {
-            fail(why, size, pool.path, number, "a NUL byte");
-            ok = false;
-        } else if (r.too_long) {
-            fail(why, size, pool.path, number, "line longer than %lu characters",
-                 static_cast<unsigned long>(NODE_POOL_MAX_LINE));
-            ok = false;
-        } else {
-            ok = parse_pool_line(pool.path, ids, text, number, why, size);
-        }
-    }
-    if (ok && ferror(in) != 0) {
-        fail(why, size, pool.path, 0, "cannot read it: %s", strerror(errno));
-        ok = false;
-    }
-    fclose(in);
-    bool any = false;
-    for (unsigned id = NODE_POOL_FIRST_ID; id <= NODE_POOL_LAST_ID && !any; ++id) any = ids.in_pool[id];
-    if (ok && !any) {
-        fail(why, size, pool.path, 0, "holds no node ID");
-        ok = false;
-    }
-    if (!ok) return NODE_POOL_BAD_POOL;
-    memcpy(pool.in_pool, ids.in_pool, sizeof pool.in_pool);
-    return NODE_POOL_OK;
 }
 
 // A last line without its LF: the system stopped while it was written (a
@@ -232,20 +54,20 @@ node_pool_result read_journal(node_pool& pool, journal_tail* tail, char* why, si
     FILE* in = pool.journal;
     // Also writes out what a failed write left in the stream's buffer.
     if (fseek(in, 0, SEEK_SET) != 0) {
-        fail(why, size, pool.journal_path, 0, "cannot read it: %s", strerror(errno));
+        pool_fail(why, size, pool.journal_path, 0, "cannot read it: %s", strerror(errno));
         return NODE_POOL_BAD_JOURNAL;
     }
     memset(pool.given, 0, sizeof pool.given);
     char line[NODE_POOL_MAX_LINE + 1] = "";
     for (int number = 1;; ++number) {
         long start = ftell(in);
-        line_read r = read_line(in, line);
+        line_read r = pool_read_line(in, line);
         if (!r.got) break;
         // A journal saved from Notepad starts with a byte-order mark.
         const char* p = number == 1 && strncmp(line, "\xEF\xBB\xBF", 3) == 0 ? line + 3 : line;
         unsigned id = 0;
         // An ID, then its fields; an ID alone (written by hand) counts too.
-        bool whole = parse_number(p, &id) && (*p == '\t' || *p == '\0') && is_node_id(id);
+        bool whole = pool_parse_number(p, &id) && (*p == '\t' || *p == '\0') && pool_is_node_id(id);
         if (!r.ended) {
             tail->cut = start;
             tail->keep = whole ? static_cast<long>(strlen(line)) : 0;
@@ -253,15 +75,15 @@ node_pool_result read_journal(node_pool& pool, journal_tail* tail, char* why, si
             break;
         }
         char written[48];
-        shown(line, written, sizeof written);
+        pool_shown(line, written, sizeof written);
         if (r.nul || r.too_long || !whole) {
-            fail(why, size, pool.journal_path, number, "not a line of this journal: \"%s\"", written);
+            pool_fail(why, size, pool.journal_path, number, "not a line of this journal: \"%s\"", written);
             return NODE_POOL_BAD_JOURNAL;
         }
         pool.given[id] = true;
     }
     if (ferror(in) != 0) {
-        fail(why, size, pool.journal_path, 0, "cannot read it: %s", strerror(errno));
+        pool_fail(why, size, pool.journal_path, 0, "cannot read it: %s", strerror(errno));
         clearerr(in);
         return NODE_POOL_BAD_JOURNAL;
     }
@@ -272,12 +94,12 @@ node_pool_result read_journal(node_pool& pool, journal_tail* tail, char* why, si
 node_pool_result lock_journal(node_pool& pool, char* why, size_t size)
 {
     if (pool.journal == nullptr) {
-        fail(why, size, pool.journal_path, 0, "not open");
+        pool_fail(why, size, pool.journal_path, 0, "not open");
         return NODE_POOL_BAD_JOURNAL;
     }
     int error = platform_lock_file(pool.journal, LOCK_WAIT_MS);
     if (error == 0) return NODE_POOL_OK;
-    fail(why, size, pool.journal_path, 0, "cannot lock it: %s",
+    pool_fail(why, size, pool.journal_path, 0, "cannot lock it: %s",
          error == ETIMEDOUT ? "another process has held it for 5 s" : strerror(error));
     return NODE_POOL_BAD_JOURNAL;
 }
@@ -288,7 +110,7 @@ node_pool_result lock_journal(node_pool& pool, char* why, size_t size)
 node_pool_result reread_pool(node_pool& pool, char* why, size_t size)
 {
     char wrong[NODE_POOL_TEXT_SIZE];
-    if (read_pool(pool, wrong, sizeof wrong) == NODE_POOL_OK) return NODE_POOL_OK;
+    if (pool_read_file(pool, wrong, sizeof wrong) == NODE_POOL_OK) return NODE_POOL_OK;
     snprintf(why, size, "no node ID from a pool that no longer reads: %s", wrong);
     return NODE_POOL_BAD_POOL;
 }
@@ -321,9 +143,9 @@ node_pool_result append_line(node_pool& pool, unsigned id, const node_pool_tag& 
     auto now = std::chrono::system_clock::now().time_since_epoch();
     char time[32], run_id[64], slot[64], port[600], before[12] = "-";
     utc_time_text(std::chrono::duration_cast<std::chrono::milliseconds>(now).count(), time, sizeof time);
-    shown(tag.run_id, run_id, sizeof run_id);
-    shown(tag.slot, slot, sizeof slot);
-    shown(tag.port, port, sizeof port);
+    pool_shown(tag.run_id, run_id, sizeof run_id);
+    pool_shown(tag.slot, slot, sizeof slot);
+    pool_shown(tag.port, port, sizeof port);
     if (tag.node_id_before >= 0) snprintf(before, sizeof before, "%d", tag.node_id_before);
     // A line cut short is cut back to what stays of it, and ended.
     int error = tail.cut >= 0 ? platform_truncate_file(pool.journal, tail.cut + tail.keep) : 0;
@@ -337,7 +159,7 @@ node_pool_result append_line(node_pool& pool, unsigned id, const node_pool_tag& 
     if (error == 0) error = platform_sync_file(pool.journal);
     if (error != 0) {
         clearerr(pool.journal);
-        fail(why, size, pool.journal_path, 0, "cannot write it: %s", strerror(error));
+        pool_fail(why, size, pool.journal_path, 0, "cannot write it: %s", strerror(error));
         return NODE_POOL_BAD_JOURNAL;
     }
     return NODE_POOL_OK;
@@ -348,7 +170,7 @@ node_pool_result append_line(node_pool& pool, unsigned id, const node_pool_tag& 
 node_pool_result node_pool_open(node_pool& pool, const char* path, char* why, size_t size)
 {
     if (strlen(path) + sizeof ".given" > sizeof pool.journal_path) {
-        fail(why, size, "--node-ids", 0, "the name of the pool is too long");
+        pool_fail(why, size, "--node-ids", 0, "the name of the pool is too long");
         return NODE_POOL_BAD_POOL;
     }
     snprintf(pool.path, sizeof pool.path, "%s", path);
@@ -357,13 +179,13 @@ node_pool_result node_pool_open(node_pool& pool, const char* path, char* why, si
     char real[sizeof pool.journal_path - (sizeof ".given" - 1)];
     platform_real_path(path, real, sizeof real);
     snprintf(pool.journal_path, sizeof pool.journal_path, "%s.given", real);
-    node_pool_result result = read_pool(pool, why, size);
+    node_pool_result result = pool_read_file(pool, why, size);
     if (result != NODE_POOL_OK) return result;
     // A line ends in LF on every system; the commands --on-result starts
     // never hold the journal (nor its lock).
     pool.journal = platform_open_append(pool.journal_path, true);
     if (pool.journal == nullptr) {
-        fail(why, size, pool.journal_path, 0, "cannot open it: %s", strerror(errno));
+        pool_fail(why, size, pool.journal_path, 0, "cannot open it: %s", strerror(errno));
         return NODE_POOL_BAD_JOURNAL;
     }
     return reread_journal(pool, why, size);

@@ -3,6 +3,7 @@
 // keeps what it wrote).
 // Each names its run, station, operator, host and tool, so that the
 // records of many stations can be merged and told apart.
+#include "record.h"
 #include "fleet.h"
 #include "common/json.h"
 #include "version.h"
@@ -59,9 +60,9 @@ std::string format_record(const fleet& f, const fleet_port& p)
     json_text(out, "tool_version", FLASHTAG_VERSION);
     if (f.pool != nullptr) {
         json_name(out, "node_id_before");
-        out += p.node_id_before >= 0 ? std::to_string(p.node_id_before) : "null";
+        out += p.node_ids.before >= 0 ? std::to_string(p.node_ids.before) : "null";
         json_name(out, "node_id_given");
-        out += p.node_id_given ? "true" : "false";
+        out += p.node_ids.given ? "true" : "false";
     }
     char seconds[32];
     snprintf(seconds, sizeof seconds, "%.3f", p.seconds);

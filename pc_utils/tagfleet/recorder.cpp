@@ -3,10 +3,13 @@
 // text for those goes into a queue that the output's thread writes; a
 // slow or stuck reader holds up that thread alone.
 #include "recorder.h"
+#include "display.h"
 #include "events.h"
 #include "platform/platform.h"
+#include "record.h"
 #include "recorder_state.h"
 #include "serial/serial.h"
+#include "slots.h"
 
 #include <cerrno>
 #include <chrono>
@@ -94,8 +97,9 @@ void record(fleet& f, fleet_port& p)
     fleet_recorder& r = *f.recorder;
     if (p.seq == 0) p.seq = ++r.seq;
     count(r, p);
-    r.view[p.index] = p;
-    r.hook_notes[p.index].clear();
+    r.slots[p.index].told = p;
+    r.slots[p.index].hook_note.clear();
+    r.slots[p.index].recorded = true;
     std::string record = format_record(f, p);
     write_report(f, record, p.seq);
     if (f.options.json) post(r, stdout, event_result(record), static_cast<long>(p.index));
@@ -135,7 +139,8 @@ int summarise(fleet& f)
         for (const std::string& failure : r.failures) out += "FAILED " + failure + "\n";
     } else {
         // A batch port's one record, in the order the ports were named.
-        for (const fleet_port& p : r.view) {
+        for (const slot_view& v : r.slots) {
+            const fleet_port& p = v.told;
             if (p.outcome != port_outcome::failed) continue;
             char label[SERIAL_MAX_PATH * 2 + 2];
             port_label(p, label, sizeof label);
@@ -186,12 +191,11 @@ void recorder_open(fleet& f)
 {
     f.recorder = std::make_unique<fleet_recorder>();
     fleet_recorder& r = *f.recorder;
-    r.view = f.ports;
-    for (size_t i = 0; i < r.view.size(); ++i) r.view[i].index = i;
-    r.hook_notes.assign(f.ports.size(), std::string());
-    r.progress_percent.assign(f.ports.size(), -1);
-    r.progress_ms.assign(f.ports.size(), 0);
-    r.loading.assign(f.ports.size(), false);
+    r.slots.resize(f.ports.size());
+    for (size_t i = 0; i < r.slots.size(); ++i) {
+        r.slots[i].told = f.ports[i];
+        r.slots[i].told.index = i;
+    }
     if (f.options.json) post(r, stdout, event_start(f));
     r.redraw_due = true;
     r.output = std::thread(write_output, &f);
@@ -201,12 +205,9 @@ void recorder_add_slot(fleet& f, const fleet_port& p)
 {
     fleet_recorder& r = *f.recorder;
     std::lock_guard<std::mutex> lock(r.lock);
-    r.view.push_back(p);
-    r.view.back().index = r.view.size() - 1;
-    r.hook_notes.emplace_back();
-    r.progress_percent.push_back(-1);
-    r.progress_ms.push_back(0);
-    r.loading.push_back(false);
+    r.slots.emplace_back();
+    r.slots.back().told = p;
+    r.slots.back().told.index = r.slots.size() - 1;
     show(f);
 }
 
@@ -221,17 +222,18 @@ void tell_state(fleet& f, const fleet_port& p)
 {
     fleet_recorder& r = *f.recorder;
     std::lock_guard<std::mutex> lock(r.lock);
-    port_phase before = r.view[p.index].phase;
+    slot_view& v = r.slots[p.index];
+    slot_state before = v.told.state;
     // A station's slot that stays empty for a reason (a port in use, one
     // tagterm holds) says it once.
-    bool new_reason = f.options.station && p.phase == port_phase::empty && p.empty_why[0] != '\0' &&
-                      strcmp(r.view[p.index].empty_why, p.empty_why) != 0;
-    r.view[p.index] = p;
-    if (!f.options.station && before == port_phase::waiting && p.phase == port_phase::connecting &&
+    bool new_reason = f.options.station && p.state == slot_state::empty && p.station.empty_why[0] != '\0' &&
+                      strcmp(v.told.station.empty_why, p.station.empty_why) != 0;
+    v.told = p;
+    if (!f.options.station && before == slot_state::waiting && p.state == slot_state::connecting &&
         lines_shown(f)) {
         post_line(f, p, "started");
     }
-    if (new_reason && lines_shown(f)) post_line(f, p, p.empty_why);
+    if (new_reason && lines_shown(f)) post_line(f, p, p.station.empty_why);
     show(f);
 }
 
@@ -239,9 +241,10 @@ void tell_present(fleet& f, const fleet_port& p)
 {
     fleet_recorder& r = *f.recorder;
     std::lock_guard<std::mutex> lock(r.lock);
-    r.view[p.index] = p;
-    r.progress_percent[p.index] = -1;
-    r.progress_ms[p.index] = 0;
+    slot_view& v = r.slots[p.index];
+    v.told = p;
+    v.progress_percent = -1;
+    v.progress_ms = 0;
     if (f.options.json) post(r, stdout, event_present(p), static_cast<long>(p.index));
     if (f.options.station && lines_shown(f)) {
         char what[64];
@@ -255,31 +258,30 @@ void tell_present(fleet& f, const fleet_port& p)
     show(f);
 }
 
-void tell_progress(fleet& f, size_t index, uint32_t done)
+void tell_progress(fleet& f, const fleet_port& p)
 {
     fleet_recorder& r = *f.recorder;
     std::lock_guard<std::mutex> lock(r.lock);
-    fleet_port& p = r.view[index];
-    p.done = done;
-    p.phase = port_phase::uploading;
+    slot_view& v = r.slots[p.index];
+    v.told = p;
     show(f);
     if (!f.options.json) return;
-    int percent = f.length == 0 ? 100 : static_cast<int>(uint64_t{done} * 100 / f.length);
+    int percent = f.length == 0 ? 100 : static_cast<int>(uint64_t{p.done} * 100 / f.length);
     uint64_t now = platform_now_ms();
-    if (percent == r.progress_percent[index] ||
-        (percent < 100 && r.progress_ms[index] != 0 && now - r.progress_ms[index] < PROGRESS_EVERY_MS)) {
+    if (percent == v.progress_percent ||
+        (percent < 100 && v.progress_ms != 0 && now - v.progress_ms < PROGRESS_EVERY_MS)) {
         return;
     }
-    r.progress_percent[index] = percent;
-    r.progress_ms[index] = now;
-    post(r, stdout, event_progress(p, percent), static_cast<long>(index), true);
+    v.progress_percent = percent;
+    v.progress_ms = now;
+    post(r, stdout, event_progress(p, percent), static_cast<long>(p.index), true);
 }
 
 void tell_gone(fleet& f, const fleet_port& p)
 {
     fleet_recorder& r = *f.recorder;
     std::lock_guard<std::mutex> lock(r.lock);
-    r.view[p.index] = p;
+    r.slots[p.index].told = p;
     if (f.options.json) post(r, stdout, event_gone(p), static_cast<long>(p.index));
     if (lines_shown(f)) post_line(f, p, "tag gone");
     show(f);
@@ -290,12 +292,12 @@ bool tell_result(fleet& f, const fleet_port& p)
     fleet_recorder& r = *f.recorder;
     std::lock_guard<std::mutex> lock(r.lock);
     // A port of a batch run has one result; a station's slot one per tag.
-    if (!f.options.station && r.view[p.index].seq != 0) return false;
+    if (!f.options.station && r.slots[p.index].recorded) return false;
     fleet_port recorded = p;
     record(f, recorded);
     // --count loads have their results: none is under way, the station ends.
-    if (r.loading[p.index]) {
-        r.loading[p.index] = false;
+    if (r.slots[p.index].loading) {
+        r.slots[p.index].loading = false;
         ++r.loads_ended;
     }
     if (f.options.count > 0 && r.loads_ended >= f.options.count) stop_fleet();
@@ -308,15 +310,9 @@ bool may_start_load(fleet& f, const fleet_port& p)
     std::lock_guard<std::mutex> lock(r.lock);
     if (f.options.count == 0 || r.loads_started < f.options.count) {
         ++r.loads_started;
-        r.loading[p.index] = true;
+        r.slots[p.index].loading = true;
         return true;
     }
-    fleet_port& shown = r.view[p.index];
-    shown = p;
-    shown.phase = port_phase::waiting;
-    snprintf(shown.empty_why, sizeof shown.empty_why,
-             "a tag is there, not loaded: --count %lu reached", f.options.count);
-    show(f);
     return false;
 }
 
@@ -325,7 +321,7 @@ void tell_hook_failed(fleet& f, size_t index, const std::string& label, unsigned
 {
     fleet_recorder& r = *f.recorder;
     std::lock_guard<std::mutex> lock(r.lock);
-    r.hook_notes[index] = std::string("on-result: ") + why;
+    r.slots[index].hook_note = std::string("on-result: ") + why;
     r.hook_failures.push_back(label + " (result " + std::to_string(seq) + "): " + why);
     if (lines_shown(f)) post(r, stdout, label + ": on-result: " + why + "\n");
     show(f);
@@ -338,15 +334,15 @@ int recorder_close(fleet& f)
     // Every port of a batch run has its record: one no upload reached is
     // interrupted; one whose slot's check failed has that failure.
     if (!f.options.station) {
-        for (fleet_port& p : r.view) {
-            if (p.seq != 0) continue;
-            fleet_port last = p;
+        for (const slot_view& v : r.slots) {
+            if (v.recorded) continue;
+            fleet_port last = v.told;
             if (last.outcome == port_outcome::pending) {
                 last.outcome = port_outcome::interrupted;
                 last.result = APP_ESTOPPED;
                 last.reason[0] = '\0';
             }
-            last.phase = port_phase::done;
+            last.state = slot_state::done;
             record(f, last);
         }
     }

@@ -18,12 +18,13 @@ void recorder_open(fleet& f);
 void recorder_add_slot(fleet& f, const fleet_port& p);
 
 // What a slot tells, each with its state now (a copy is kept for the
-// display). A new phase: "started" outside a terminal when a batch port
-// starts.
+// display). A new state (set_slot_state tells it): "started" outside a
+// terminal when a batch port starts.
 void tell_state(fleet& f, const fleet_port& p);
 // A tag answered: its node ID and firmware are in p.
 void tell_present(fleet& f, const fleet_port& p);
-void tell_progress(fleet& f, size_t index, uint32_t done);
+// Its upload's progress: p.done bytes of the file passed.
+void tell_progress(fleet& f, const fleet_port& p);
 // The tag whose result was held has gone.
 void tell_gone(fleet& f, const fleet_port& p);
 // A result: numbered, appended to the report and flushed, sent as an
@@ -34,8 +35,7 @@ bool tell_result(fleet& f, const fleet_port& p);
 // The number of a result that comes next on a slot, given ahead (the
 // journal of node IDs names it before the result is recorded).
 unsigned long recorder_number(fleet& f);
-// A station's tag may be loaded: false once --count loads have started (the
-// slot is told why).
+// A station's tag may be loaded: false once --count loads have started.
 bool may_start_load(fleet& f, const fleet_port& p);
 // An --on-result command for result `seq` of slot `index` failed (`why`).
 void tell_hook_failed(fleet& f, size_t index, const std::string& label, unsigned long seq,

@@ -1,6 +1,7 @@
 // The recorder's output: one thread writes what the recorder posts, so that
 // no write to standard output or standard error is ever made under the
 // recorder's lock, and a slow or stuck reader holds up that thread alone.
+#include "display.h"
 #include "platform/platform.h"
 #include "recorder_state.h"
 
@@ -21,14 +22,14 @@ void redraw(fleet& f, size_t* previous)
         std::lock_guard<std::mutex> lock(r.lock);
         r.redraw_due = false;
         std::vector<char> line(FLEET_LINE_SIZE);
-        for (size_t i = 0; i < r.view.size(); ++i) {
-            const fleet_port& p = r.view[i];
+        for (const slot_view& v : r.slots) {
+            const fleet_port& p = v.told;
             line[0] = '\0';
             if (!f.options.station) {
                 format_port_line(f, p, line.data(), line.size());
-            } else if (p.listed || p.phase != port_phase::empty) {
+            } else if (p.station.listed || p.state != slot_state::empty) {
                 // A port -a no longer lists has left, once its result has gone.
-                format_station_line(f, p, r.hook_notes[i].c_str(), line.data(), line.size());
+                format_station_line(f, p, v.hook_note.c_str(), line.data(), line.size());
             } else {
                 continue;
             }

@@ -24,17 +24,23 @@ struct output_item {
     bool bell = false;  // the terminal's bell instead of text
 };
 
+// What the recorder keeps of one slot: the slot as it last told it (the
+// recorder writes none of that), and what the recorder adds.
+struct slot_view {
+    fleet_port told;
+    std::string hook_note;      // what its last --on-result said
+    int progress_percent = -1;  // of its last progress event (--json), -1: none yet
+    uint64_t progress_ms = 0;   // when that went out
+    bool loading = false;       // a station's slot whose load has started (--count)
+    bool recorded = false;      // a result of it has its record
+};
+
 struct fleet_recorder {
     std::mutex lock;
-    // The state each slot last told, and what its last --on-result said.
-    std::vector<fleet_port> view;
-    std::vector<std::string> hook_notes;
-    std::vector<int> progress_percent;
-    std::vector<uint64_t> progress_ms;
+    std::vector<slot_view> slots;  // by the slot's index
     unsigned long loaded = 0, failed = 0, skipped = 0, interrupted = 0;
     unsigned long seq = 0;            // the last record's number, or one given ahead
     unsigned long loads_started = 0, loads_ended = 0;  // a station's, for --count
-    std::vector<bool> loading;        // a station's slot whose load has started
     std::vector<std::string> failures;       // "A3 COM7: <reason>", as they came
     std::vector<std::string> hook_failures;  // "A3 COM7 (result 4): exit status 1"
     int report_error = 0;  // errno of the report's first failed write, flush or close

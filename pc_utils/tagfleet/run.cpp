@@ -1,9 +1,12 @@
 // The uploads: a pool of worker threads takes the ports in turn. Each
 // upload is flashtag's: connect, node ID, the upload exchange, disconnect.
+#include "run.h"
+#include "common/json.h"
 #include "fleet.h"
 #include "platform/platform.h"
 #include "recorder.h"
 #include "serial/serial.h"
+#include "slots.h"
 
 #include <chrono>
 #include <cstring>
@@ -28,15 +31,14 @@ struct progress_context {
 void on_step(void* context, upload_step)
 {
     auto* c = static_cast<progress_context*>(context);
-    c->port->phase = port_phase::uploading;
-    tell_state(*c->f, *c->port);
+    set_slot_state(*c->f, *c->port, slot_state::loading);
 }
 
 bool on_progress(void* context, uint32_t done, uint32_t)
 {
     auto* c = static_cast<progress_context*>(context);
     c->port->done = done;
-    tell_progress(*c->f, c->port->index, done);
+    tell_progress(*c->f, *c->port);
     return !fleet_stopping;
 }
 
@@ -60,13 +62,12 @@ void upload_port(fleet& f, fleet_port& p)
     if (f.options.verbose) tag_trace_label(p.name);
     auto start = std::chrono::steady_clock::now();
     p.started_ms = utc_now_ms();
-    p.phase = port_phase::connecting;
-    tell_state(f, p);
+    set_slot_state(f, p, slot_state::connecting);
     // A port whose first attempt an interrupt forestalls was stopped, not loaded.
     int32_t result = APP_ESTOPPED;
     bool connected = false, ever_connected = false, nothing_there = false;
     for (unsigned n = 0; n <= f.options.retry && !fleet_stopping; ++n) {
-        if (n > 0 && serial_open(p.name, 115200, 8, 0, 1, QUIET_BEFORE_RETRY_MS) == SERIAL_OK) {
+        if (n > 0 && tag_open_line(p.name, QUIET_BEFORE_RETRY_MS) == SERIAL_OK) {
             wait_for_quiet_line(p.name);
             serial_close(p.name);
         }
@@ -102,7 +103,7 @@ void upload_port(fleet& f, fleet_port& p)
         // An ID of the pool spent on it is said.
         if (result != FLEET_ENODE_ID) p.reason[0] = '\0';
     }
-    p.phase = port_phase::done;
+    set_slot_state(f, p, slot_state::done);
 }
 
 }  // namespace
@@ -140,15 +141,12 @@ int32_t load_script(fleet& f, fleet_port& p)
 
 void wait_for_quiet_line(const char* port)
 {
-    uint32_t old_timeout = 0;
-    serial_get_timeout(port, &old_timeout);
-    serial_set_timeout(port, QUIET_BEFORE_RETRY_MS);
     uint64_t give_up = platform_now_ms() + MAX_QUIET_WAIT_MS;
-    unsigned char byte = 0;
+    unsigned char bytes[64];
+    uint32_t got = 0;
     while (!fleet_stopping && platform_now_ms() < give_up &&
-           serial_read(port, &byte, 1) == SERIAL_OK) {
+           serial_read_some(port, bytes, sizeof bytes, QUIET_BEFORE_RETRY_MS, &got) == SERIAL_OK) {
     }
-    serial_set_timeout(port, old_timeout);
 }
 
 void take_upload_turn(fleet& f)
@@ -177,7 +175,7 @@ void run_fleet(fleet& f)
             // The worker's own copy: a slot whose port did not resolve has
             // failed already.
             fleet_port p = f.ports[i];
-            if (p.phase != port_phase::done) upload_port(f, p);
+            if (p.state != slot_state::failed) upload_port(f, p);
             tell_result(f, p);
         }
     };

@@ -1,5 +1,6 @@
 // SHA-256 (FIPS 180-4), for the report's record of the file as read.
 #include "fleet.h"
+#include "record.h"
 
 #include <cstring>
 

@@ -3,9 +3,11 @@
 // (a name twice, a port twice by any spelling); when the run starts, each
 // USB adapter named by identity is found, and two slots that come to one
 // port fail both, so that no tag is ever loaded twice at once.
+#include "slots.h"
 #include "app/command_line.h"
 #include "fleet.h"
 #include "platform/platform.h"
+#include "recorder.h"
 
 #include <cerrno>
 #include <cstdarg>
@@ -149,7 +151,7 @@ void resolve_ports(fleet& f, std::vector<serial_port_identity>& ids, bool missin
                 p.result = result;
                 serial_describe_error(p.reason, sizeof p.reason);
                 p.outcome = port_outcome::failed;
-                p.phase = port_phase::done;
+                set_slot_state(f, p, slot_state::failed);
                 continue;
             }
         } else if (!serial_is_network_port(p.name)) {
@@ -245,7 +247,7 @@ void resolve_slots(fleet& f, bool missing_fails)
                      "is the port of slot %.120s too (%.200s): two slots never load one tag",
                      f.ports[j].slot, f.ports[j].given);
             p.outcome = port_outcome::failed;
-            p.phase = port_phase::done;
+            set_slot_state(f, p, slot_state::failed);
             break;
         }
     }
@@ -259,7 +261,7 @@ int check_slots(fleet& f)
     for (size_t i = 0; i < f.ports.size(); ++i) {
         const fleet_port& p = f.ports[i];
         char what[TAG_REASON_SIZE + 64];
-        if (p.phase == port_phase::done) {
+        if (p.state == slot_state::failed) {
             snprintf(what, sizeof what, "%s", p.reason);
         } else if (!serial_port_exists(p.name)) {
             snprintf(what, sizeof what, "%s %s", p.name,
@@ -273,7 +275,7 @@ int check_slots(fleet& f)
         } else {
             snprintf(what, sizeof what, "%s", p.name);
         }
-        bool resolved = p.phase != port_phase::done && serial_port_exists(p.name);
+        bool resolved = p.state != slot_state::failed && serial_port_exists(p.name);
         for (size_t j = 0; j < f.ports.size() && resolved; ++j) {
             if (j == i || ids[j].count == 0 || !serial_same_port(ids[i], ids[j])) continue;
             size_t used = strlen(what);
@@ -284,6 +286,17 @@ int check_slots(fleet& f)
         printf("%-16s %-24s %s\n", p.slot, p.given, what);
     }
     return ok ? 0 : 1;
+}
+
+bool slot_finished(slot_state state)
+{
+    return state == slot_state::held || state == slot_state::failed || state == slot_state::done;
+}
+
+void set_slot_state(fleet& f, fleet_port& p, slot_state state)
+{
+    p.state = state;
+    if (f.recorder != nullptr) tell_state(f, p);
 }
 
 void port_label(const fleet_port& p, char* text, size_t size)

@@ -1,19 +1,28 @@
 // A production station: an operator puts a tag into a slot, waits for PASS
 // or FAIL, takes it out and puts in the next. Each slot has a thread that
-// owns its state and goes round:
-//   empty    no adapter, or no tag answers the version command;
-//   loading  a tag answered: it is loaded, exactly as every upload is;
-//   held     PASS or FAIL stays on the slot's line while the tag stays;
-//   gone     the port went, or no tag answered two polls in a row: empty.
+// owns its state and goes round (slot_state):
+//   empty       no adapter, or no tag answers the version command;
+//   connecting, loading
+//               a tag answered: it is loaded, exactly as every upload is;
+//   held        PASS or FAIL stays on the slot's line while the tag stays;
+//   waiting     a tag answered once --count loads had started: left alone
+//               while it stays;
+// and the tag gone (the port went, or no tag answered two polls in a row)
+// makes it empty again.
 // A tag is loaded once per insertion. A slot whose adapter is there keeps
 // its port open and polls on the open line: opening a port at each poll
 // would toggle DTR, which resets some boards (a network port keeps its
 // connection). With -a the port list is read again every second, so that
 // an adapter plugged in joins and one pulled out leaves.
+#include "station.h"
 #include "fleet.h"
+#include "held_tag.h"
 #include "platform/platform.h"
+#include "port_claims.h"
 #include "recorder.h"
+#include "run.h"
 #include "serial/serial.h"
+#include "slots.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -44,24 +53,22 @@ struct station_slot {
     std::thread thread;
 };
 
-// The ports the slots hold open, by identity: two slots that come to one
-// port (two spellings of one adapter that came back) never both load it.
-struct port_claims {
-    std::mutex lock;
-    std::vector<serial_port_identity> held;  // by slot; count 0: none
-    std::vector<std::string> who;            // by slot: "A2 (usb@1-4)"
-};
-
-// What a slot's thread knows of its slot (fields ordered by size).
+// What a slot's thread knows of its slot besides its state (fields
+// ordered by size).
 struct slot_round {
     uint64_t next_resolve = 0;
     int held_node = -1;   // the node ID of the tag held; -1 while not known
     int sent_node = -1;   // a node ID of the pool it was sent, taken or not
     int misses = 0;       // polls in a row that no tag answered
     bool open = false;    // the port is open (and claimed)
-    bool held = false;    // a tag is there and was dealt with: it has not gone yet
-    bool untouched = false;  // the tag held was not loaded (--count reached)
 };
+
+// A tag is there and was dealt with (loaded, or left alone): it has not
+// gone yet.
+bool holds_tag(const fleet_port& p)
+{
+    return p.state == slot_state::held || p.state == slot_state::waiting;
+}
 
 // The slots' threads sleep between polls until the main thread, which sees
 // the end of the run within WATCH_EVERY_MS, wakes them (a signal handler
@@ -93,38 +100,6 @@ bool adapter_there(fleet_port& p, const station_slot& s, slot_round& r)
     return s.listed && serial_port_exists(p.name);
 }
 
-void add_claim(port_claims& claims, const fleet_port& p)
-{
-    std::lock_guard<std::mutex> lock(claims.lock);
-    claims.held.emplace_back();
-    claims.who.push_back(std::string(p.slot) + " (" + p.given + ")");
-}
-
-// Claims the slot's port: false (and why, `size` bytes) when another slot
-// holds the same port.
-bool claim_port(port_claims& claims, const fleet_port& p, char* why, size_t size)
-{
-    serial_port_identity id{};
-    serial_identify_port(p.name, &id);
-    std::lock_guard<std::mutex> lock(claims.lock);
-    for (size_t i = 0; i < claims.held.size(); ++i) {
-        if (i == p.index || claims.held[i].count == 0 || !serial_same_port(id, claims.held[i])) {
-            continue;
-        }
-        snprintf(why, size, "is the port of slot %.300s too: two slots never load one tag",
-                 claims.who[i].c_str());
-        return false;
-    }
-    claims.held[p.index] = id;
-    return true;
-}
-
-void release_claim(port_claims& claims, const fleet_port& p)
-{
-    std::lock_guard<std::mutex> lock(claims.lock);
-    claims.held[p.index] = serial_port_identity{};
-}
-
 void close_port(port_claims& claims, fleet_port& p, slot_round& r)
 {
     tag_disconnect(p.name);
@@ -134,29 +109,22 @@ void close_port(port_claims& claims, fleet_port& p, slot_round& r)
 
 void set_empty(fleet& f, fleet_port& p, const char* why)
 {
-    bool same = p.phase == port_phase::empty && strcmp(p.empty_why, why) == 0;
-    p.phase = port_phase::empty;
-    snprintf(p.empty_why, sizeof p.empty_why, "%s", why);
-    if (!same) tell_state(f, p);
+    if (p.state == slot_state::empty && strcmp(p.station.empty_why, why) == 0) return;
+    snprintf(p.station.empty_why, sizeof p.station.empty_why, "%s", why);
+    set_slot_state(f, p, slot_state::empty);
 }
 
 // The tag held has gone: the slot is empty again.
 void tag_gone(fleet& f, fleet_port& p, slot_round& r)
 {
-    if (!r.held) return;
-    bool told = !r.untouched;
-    r.held = false;
-    r.untouched = false;
+    if (!holds_tag(p)) return;
+    bool told = p.state == slot_state::held;
     r.held_node = -1;
     r.sent_node = -1;
     r.misses = 0;
-    p.phase = port_phase::empty;
-    p.empty_why[0] = '\0';
-    if (told) {
-        tell_gone(f, p);
-    } else {
-        tell_state(f, p);
-    }
+    p.station.empty_why[0] = '\0';
+    set_slot_state(f, p, slot_state::empty);
+    if (told) tell_gone(f, p);
 }
 
 // Whether a poll's failure means the port itself has gone (an adapter
@@ -182,7 +150,7 @@ int32_t poll_tag(const fleet_port& p, const slot_round& r, uint32_t* firmware, u
 {
     serial_set_timeout(p.name, POLL_REPLY_MS);
     uint8_t id = 0;
-    if (r.held && r.held_node >= 0) {
+    if (holds_tag(p) && r.held_node >= 0) {
         int32_t result = tag_get_node_id(p.name, &id);
         if (result != SERIAL_OK) return result;
         *node = id;
@@ -194,106 +162,33 @@ int32_t poll_tag(const fleet_port& p, const slot_round& r, uint32_t* firmware, u
     return SERIAL_OK;
 }
 
-// Before another attempt: the tag must still be there, answer as a tag,
-// and be the same tag (a known node ID unchanged). SERIAL_OK, a failure of
-// the line, or APP_ESTOPPED with `why` when another tag answered.
-int32_t same_tag_again(fleet& f, fleet_port& p, char* why, size_t size)
-{
-    int before = p.node_id;
-    wait_for_quiet_line(p.name);
-    uint32_t firmware = 0, third = 0;
-    int32_t result = tag_identify(p.name, &firmware, &third, nullptr);
-    if (result == SERIAL_OK) result = read_node_id(f, p, firmware, third, false);
-    if (result != SERIAL_OK || before < 0 || p.node_id == before) return result;
-    snprintf(why, size, "was taken out before it was tried again (tag %d answered instead)",
-             p.node_id);
-    p.node_id = before;
-    return APP_ESTOPPED;
-}
-
-// A tag has been put in: it is loaded, and its result recorded.
-void load_tag(fleet& f, fleet_port& p)
-{
-    auto start = std::chrono::steady_clock::now();
-    p.phase = port_phase::connecting;
-    p.outcome = port_outcome::pending;
-    p.result = 0;
-    p.reason[0] = '\0';
-    p.done = 0;
-    p.bytes_sent = 0;
-    p.attempts = 0;
-    p.seq = 0;
-    p.node_id_before = -1;
-    p.node_id_sent = -1;
-    p.node_id_given = false;
-    p.started_ms = utc_now_ms();
-    tell_state(f, p);
-    take_upload_turn(f);
-    platform_fine_timer(true);
-    serial_set_timeout(p.name, TAG_REPLY_TIMEOUT_MS);
-    int32_t result = APP_ESTOPPED;
-    char why[TAG_REASON_SIZE] = "";
-    if (!reserve_node_id(f, p, why, sizeof why)) result = FLEET_ENODE_ID;
-    for (unsigned n = 0; n <= f.options.retry && !fleet_stopping && result != FLEET_ENODE_ID; ++n) {
-        if (n > 0) {
-            result = same_tag_again(f, p, why, sizeof why);
-            if (result != SERIAL_OK) break;
-        }
-        p.attempts = n + 1;
-        p.done = 0;
-        result = load_script(f, p);
-        if (result == SERIAL_OK) result = give_node_id(f, p, why, sizeof why);
-        if (result == SERIAL_OK || result == FLEET_ENODE_ID) break;
-    }
-    unreserve_node_id(f, p);
-    platform_fine_timer(false);
-    give_upload_turn(f);
-    if (result != SERIAL_OK && why[0] == '\0' && !fleet_interrupted) {
-        tag_describe_failure(p.name, result, why, sizeof why);
-    }
-    p.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    // An upload Ctrl-C cut short is interrupted, whatever the line said after.
-    p.outcome = result == SERIAL_OK ? port_outcome::loaded
-                : fleet_interrupted ? port_outcome::interrupted
-                                    : port_outcome::failed;
-    p.result = p.outcome == port_outcome::interrupted ? APP_ESTOPPED : result;
-    // An ID of the pool spent on it is said, interrupted or not.
-    bool say = p.outcome == port_outcome::failed || result == FLEET_ENODE_ID;
-    snprintf(p.reason, sizeof p.reason, "%s", say ? why : "");
-    p.result_ms = utc_now_ms();
-    p.phase = port_phase::done;
-    tell_result(f, p);
-}
-
 // A tag answered a poll (node ID `node`, -1 when it gave none): a new tag
 // is loaded, unless --count loads have started.
 void tag_answered(fleet& f, fleet_port& p, slot_round& r, uint32_t firmware, uint32_t third,
                   int node)
 {
-    if (r.held) {
-        // The tag held, whose node ID was not read when it came: the same
-        // tag, until it misses two polls.
-        // A tag sent a node ID of the pool may answer with it, or with the
-        // one it had, whether or not its answer to the set was heard.
-        if (r.held_node < 0 || node < 0 || node == r.held_node || node == r.sent_node) {
+    if (holds_tag(p)) {
+        if (is_held_tag(r.held_node, r.sent_node, node)) {
+            // The node ID learnt: the one it answered first, or its new one.
             if (r.held_node < 0 || node == r.sent_node) r.held_node = node;
             return;
         }
         tag_gone(f, p, r);  // another node ID: another tag
     }
-    r.held = true;
     r.held_node = node;
     tag_version_text(firmware, third, p.firmware, sizeof p.firmware);
     p.node_id = node;
     if (!may_start_load(f, p)) {
-        r.untouched = true;
+        snprintf(p.station.empty_why, sizeof p.station.empty_why, "a tag is there, not loaded: --count %lu reached",
+                 f.options.count);
+        set_slot_state(f, p, slot_state::waiting);
         return;
     }
     tell_present(f, p);
     load_tag(f, p);
     // A tag given a node ID of the pool is the same tag under its new ID.
     if (p.node_id >= 0) r.held_node = p.node_id;
-    r.sent_node = p.node_id_sent;
+    r.sent_node = p.node_ids.sent;
 }
 
 // Opens the slot's port when its adapter is there: false (the slot told
@@ -310,7 +205,7 @@ bool open_slot(fleet& f, station_slot& s, port_claims& claims, fleet_port& p, sl
         set_empty(f, p, why);
         return false;
     }
-    int32_t result = serial_open(p.name, 115200, 8, 0, 1, POLL_REPLY_MS);
+    int32_t result = tag_open_line(p.name, POLL_REPLY_MS);
     if (result != SERIAL_OK) {
         release_claim(claims, p);
         // A port that refuses (a network port), is gone, or that another
@@ -337,8 +232,8 @@ void run_slot(fleet* f, station_slot* s, port_claims* claims)
     set_empty(*f, p, "");
     while (!fleet_stopping) {
         uint64_t next_poll = platform_now_ms() + POLL_EVERY_MS;
-        if (p.listed != s->listed) {
-            p.listed = s->listed;
+        if (p.station.listed != s->listed) {
+            p.station.listed = s->listed;
             tell_state(*f, p);
         }
         if (!r.open && !open_slot(*f, *s, *claims, p, r)) {
@@ -355,10 +250,10 @@ void run_slot(fleet* f, station_slot* s, port_claims* claims)
         } else if (port_lost(result)) {
             close_port(*claims, p, r);
             tag_gone(*f, p, r);
-        } else if (r.held && ++r.misses >= MISSES_FOR_GONE) {
+        } else if (holds_tag(p) && ++r.misses >= MISSES_FOR_GONE) {
             tag_gone(*f, p, r);
         }
-        if (!r.held) set_empty(*f, p, "");
+        if (!holds_tag(p)) set_empty(*f, p, "");
         sleep_until(next_poll);
     }
     if (r.open) close_port(*claims, p, r);
@@ -391,7 +286,7 @@ void list_ports(fleet& f, std::deque<station_slot>& slots, port_claims& claims)
         snprintf(p.given, sizeof p.given, "%s", p.slot);
         snprintf(p.name, sizeof p.name, "%s", p.slot);
         p.usb = listed[i].usb;
-        p.phase = port_phase::empty;
+        p.state = slot_state::empty;
         add_claim(claims, p);
         recorder_add_slot(f, p);
         start_slot(f, slots.back(), claims);
@@ -416,7 +311,7 @@ void run_station(fleet& f)
     }
     for (station_slot& s : slots) {
         // Two slots that come to one port: both fail, and neither is used.
-        if (s.start.phase == port_phase::done) {
+        if (s.start.state == slot_state::failed) {
             tell_result(f, s.start);
         } else {
             start_slot(f, s, claims);

@@ -2,12 +2,12 @@
 // (short while lines wait to go or a program goes through tagterm, longer
 // while all is quiet, so that an idle console costs next to nothing), the
 // keys, the relay, the next line to send, the watched file.
-#include "platform/console.h"
+#include "console_loop.h"
 #include "platform/platform.h"
 #include "tag/tag.h"
-#include "tagterm.h"
 
 #include <cstring>
+#include <memory>
 
 namespace {
 
@@ -16,30 +16,6 @@ constexpr uint32_t BUSY_READ_MS = 1;       // while lines wait or a program goes
 constexpr uint32_t ANSWER_QUIET_MS = 100;  // the tag's answer to a line is over after this
 constexpr uint32_t ANSWER_LONGEST_MS = 1000;
 constexpr uint32_t RETURN_CHECK_MS = 500;  // a port gone is looked for this often
-// Nothing goes to the tag while another program uses the port: a byte
-// typed then would land in the middle of its upload.
-struct loop_state {
-    line_queue to_send;
-    bool input_done;           // standard input (not a terminal) has ended and all of it is queued
-    int status;                // the console's exit status
-    uint64_t last_sent, last_heard;
-    bool answered;             // the tag has said something since the last line went
-    bool menu;                 // Ctrl-T pressed
-    bool load_wanted;          // Ctrl-T u while a program used the port
-    bool load_queued;          // a load waits in to_send behind lines typed before it
-    bool fine_timer;           // fine pauses asked for, while a program goes through
-    bool ending;
-    bool end_after_session;    // Ctrl-] while a program goes through: once it is done
-    bool loading;              // a load of SCRIPT is under way: keys wait
-    bool end_after_load;       // Ctrl-] during it
-    console_key held[TERM_QUEUE_LINES * 4];  // keys typed during a load, in order
-    size_t held_count;
-    bool port_open;
-    bool return_tried;         // the port gone was opened again since it was last missing
-    bool taken_said;           // it came back held by another program, and that was said
-    uint64_t next_return_check;
-    script_watch watch;
-};
 
 void gone(term& t, loop_state& st)
 {
@@ -66,13 +42,6 @@ void gone(term& t, loop_state& st)
     st.ending = true;
 }
 
-void serve(term& t)
-{
-    char why[256];
-    t.serving = relay_serve(t.port, &t.relay, why, sizeof why);
-    if (!t.serving) screen_note(t.scr, "other programs cannot use the port through tagterm: %s", why);
-}
-
 // The port back once it is there again: one open per return (opening
 // raises DTR, which resets some boards); a network port, which has no
 // presence to look at, is tried once a second.
@@ -93,7 +62,7 @@ void look_for_return(term& t, loop_state& st)
     if (st.return_tried && !network) return;
     bool first_try = !st.return_tried && !st.taken_said;
     st.return_tried = true;
-    if (serial_open(t.port, 115200, 8, 0, 1, TAG_REPLY_TIMEOUT_MS) != SERIAL_OK) {
+    if (tag_open_line(t.port, TAG_REPLY_TIMEOUT_MS) != SERIAL_OK) {
         char why[TAG_REASON_SIZE];
         serial_describe_error(why, sizeof why);
         if (first_try) screen_note(t.scr, "%s is there again but %s", t.shown_port, why);
@@ -108,31 +77,17 @@ void look_for_return(term& t, loop_state& st)
     }
     st.port_open = true;
     screen_note(t.scr, "%s is back", t.shown_port);
-    serve(t);
+    serve_port(t);
 }
 
 void read_port(term& t, loop_state& st)
 {
     bool busy = st.to_send.count > 0 || relay_serving_someone(t.relay);
-    uint32_t want = busy ? BUSY_READ_MS : IDLE_READ_MS;
-    uint32_t current = 0;
-    serial_get_timeout(t.port, &current);
-    if (current != want && serial_set_timeout(t.port, want) != SERIAL_OK) {
-        gone(t, st);
-        return;
-    }
     uint8_t bytes[256];
-    size_t count = 0;
-    int32_t result = serial_read(t.port, bytes, 1);
-    if (result == SERIAL_OK) {
-        // The rest of a burst, byte by byte as the driver reads.
-        count = 1;
-        if (want != BUSY_READ_MS) serial_set_timeout(t.port, BUSY_READ_MS);
-        while (count < sizeof bytes && serial_read(t.port, bytes + count, 1) == SERIAL_OK) ++count;
-        result = serial_last_error().fault == SERIAL_FAULT_TIMEOUT ? SERIAL_OK : SERIAL_EIO;
-    } else if (serial_last_error().fault == SERIAL_FAULT_TIMEOUT) {
-        result = SERIAL_OK;
-    }
+    uint32_t count = 0;
+    int32_t result = serial_read_some(t.port, bytes, sizeof bytes, busy ? BUSY_READ_MS : IDLE_READ_MS,
+                                      &count);
+    if (result != SERIAL_OK && serial_last_error().fault == SERIAL_FAULT_TIMEOUT) result = SERIAL_OK;
     if (count > 0) {
         st.last_heard = platform_now_ms();
         st.answered = true;
@@ -148,7 +103,10 @@ void read_port(term& t, loop_state& st)
 bool send_bytes(term& t, loop_state& st, const char* bytes, size_t count)
 {
     if (!st.port_open) return false;
-    if (serial_set_timeout(t.port, TAG_REPLY_TIMEOUT_MS) != SERIAL_OK ||
+    // The relay writes a program's bytes with a time-out of its own.
+    uint32_t timeout = 0;
+    serial_get_timeout(t.port, &timeout);
+    if ((timeout != TAG_REPLY_TIMEOUT_MS && serial_set_timeout(t.port, TAG_REPLY_TIMEOUT_MS) != SERIAL_OK) ||
         serial_write(t.port, bytes, static_cast<uint32_t>(count)) != SERIAL_OK) {
         gone(t, st);
         return false;
@@ -156,16 +114,35 @@ bool send_bytes(term& t, loop_state& st, const char* bytes, size_t count)
     return true;
 }
 
+}  // namespace
+
 void refused_note(term& t, size_t length)
 {
     screen_note(t.scr, "a line of %lu characters was not sent: the tag takes lines of up to %lu",
                 static_cast<unsigned long>(length), static_cast<unsigned long>(TERM_LINE_LONGEST));
 }
 
+namespace {
+
+// The loop as a load's pause sees it.
+struct loop_context {
+    term* t;
+    loop_state* st;
+};
+
+
+// During a load (its bar on the current line) the keys are kept for after it.
+void keys_while_loading(void* context)
+{
+    auto* c = static_cast<loop_context*>(context);
+    hold_keys(*c->t, *c->st);
+}
+
 void load_now(term& t, loop_state& st)
 {
     st.loading = true;
-    load_script(t);
+    loop_context context{&t, &st};
+    load_script(t, load_pause{keys_while_loading, &context});
     st.loading = false;
     if (st.end_after_load) st.ending = true;
 }
@@ -220,6 +197,8 @@ void load_in_turn(term& t, loop_state& st)
     }
 }
 
+}  // namespace
+
 void load_now_or_later(term& t, loop_state& st)
 {
     if (st.loading) {
@@ -234,151 +213,7 @@ void load_now_or_later(term& t, loop_state& st)
     }
 }
 
-void help_line(term& t)
-{
-    screen_note(t.scr, "Ctrl-] end | Ctrl-T then: u load %s, i timestamps %s, l log %s, "
-                       "h help, q end, Ctrl-T send Ctrl-T | Ctrl-C goes to the tag",
-                t.opt.script[0] != '\0' ? t.opt.script : "(no SCRIPT)",
-                t.scr.timestamps ? "off" : "on",
-                t.scr.log == nullptr ? "(no --log)" : t.scr.log_on ? "off" : "on");
-}
-
-// A control key's byte, in its turn after what was typed before it.
-void queue_key(term& t, loop_state& st, const char* byte)
-{
-    if (!queue_push(st.to_send, ENTRY_KEY, byte, strlen(byte))) {
-        screen_note(t.scr, "too much waiting: that key was not sent");
-    }
-}
-
-// Ctrl-] or Ctrl-T q: the end, once a program going through tagterm is
-// done (the tag would be left half-loaded); a second one ends at once.
-void end_asked(term& t, loop_state& st)
-{
-    if (!relay_serving_someone(t.relay) || st.end_after_session) {
-        st.ending = true;
-        return;
-    }
-    st.end_after_session = true;
-    screen_note(t.scr, "tagterm ends once %s (pid %lu) is done (Ctrl-] again ends now)",
-                t.relay.session.name, t.relay.session.pid);
-}
-
-// The key after Ctrl-T: the letter, or the letter with Ctrl.
-void menu_key(term& t, loop_state& st, const console_key& key)
-{
-    if (key.kind == KEY_CONTROL && key.code == 0x14) {
-        queue_key(t, st, "\x14");
-        return;
-    }
-    uint32_t c = key.kind == KEY_TEXT        ? key.code | 0x20
-                 : key.kind == KEY_CONTROL   ? key.code + 0x60
-                 : key.kind == KEY_BACKSPACE ? 'h'
-                                             : 0;
-    if (key.kind == KEY_TEXT && key.code == '?') c = 'h';
-    switch (c) {
-    case 'u': load_now_or_later(t, st); break;
-    case 'i':
-        t.scr.timestamps = !t.scr.timestamps;
-        screen_note(t.scr, "timestamps %s", t.scr.timestamps ? "on" : "off");
-        break;
-    case 'l':
-        if (t.scr.log == nullptr) {
-            screen_note(t.scr, "no log: start tagterm with --log FILE");
-            break;
-        }
-        t.scr.log_on = !t.scr.log_on;
-        screen_note(t.scr, "log %s %s", t.scr.log_path, t.scr.log_on ? "on" : "off");
-        break;
-    case 'h': help_line(t); break;
-    case 'q':
-    case 'x': end_asked(t, st); break;
-    default: screen_note(t.scr, "not a key of tagterm's: Ctrl-T h for help"); break;
-    }
-}
-
-void take_key(term& t, loop_state& st, const console_key& key)
-{
-    if (st.menu) {
-        st.menu = false;
-        menu_key(t, st, key);
-        return;
-    }
-    if (key.kind == KEY_CONTROL) {
-        if (key.code == 0x1D) end_asked(t, st);  // Ctrl-]
-        if (key.code == 0x14) st.menu = true;    // Ctrl-T
-        if (key.code == 0x03) {
-            // Breaks a running program, and drops the line being typed.
-            queue_key(t, st, "\x03");
-            editor_clear(t.ed);
-            screen_edit(t.scr, t.ed.line, t.ed.length, t.ed.cursor);
-        }
-        return;
-    }
-    edit_result result = editor_key(t.ed, key);
-    if (result == EDIT_CHANGED) screen_edit(t.scr, t.ed.line, t.ed.length, t.ed.cursor);
-    if (result != EDIT_ENTER && result != EDIT_REFUSED) return;
-    screen_typed(t.scr);
-    if (result == EDIT_REFUSED) {
-        refused_note(t, editor_typed(t.ed));
-    } else if (!queue_push(st.to_send, ENTRY_LINE, t.ed.line, t.ed.length)) {
-        screen_note(t.scr, "too many lines waiting: that one was not sent");
-    }
-    editor_clear(t.ed);
-}
-
-// Keys are taken while a line more fits in the queue; the rest wait, in
-// order, so that a paste of any length goes whole. While the port is gone
-// nothing leaves the queue: keys are taken all the same, so that Ctrl-] is
-// seen.
-bool room_for_keys(const loop_state& st)
-{
-    return st.to_send.count < TERM_QUEUE_LINES || !st.port_open;
-}
-
-// Keys that cannot be taken yet (a load under way, the queue full) kept
-// aside in order as far as there is room, then left in the terminal.
-// Ctrl-] is seen at once: during a load it ends tagterm when the load is
-// done (a tag cut off in its upload is left half-loaded).
-void hold_keys(term& t, loop_state& st)
-{
-    console_key key{};
-    while (!st.ending && st.held_count < sizeof st.held / sizeof st.held[0] && console_next_key(&key)) {
-        if (key.kind == KEY_CONTROL && key.code == 0x1D && !st.menu) {
-            if (!st.loading) {
-                end_asked(t, st);
-                continue;
-            }
-            if (!st.end_after_load) screen_note(t.scr, "tagterm ends once the load is done");
-            st.end_after_load = true;
-            continue;
-        }
-        st.held[st.held_count++] = key;
-    }
-}
-
-void take_keys(term& t, loop_state& st)
-{
-    // Those kept aside first, in the order they came.
-    size_t taken = 0;
-    while (taken < st.held_count && !st.ending && room_for_keys(st)) take_key(t, st, st.held[taken++]);
-    st.held_count -= taken;
-    memmove(st.held, st.held + taken, st.held_count * sizeof st.held[0]);
-    if (!room_for_keys(st)) {
-        hold_keys(t, st);
-        return;
-    }
-    console_key key{};
-    while (!st.ending && room_for_keys(st) && console_next_key(&key)) take_key(t, st, key);
-}
-
-loop_state state;
-
-// During a load (its bar on the current line) the keys are kept for after it.
-void keys_while_loading(term& t)
-{
-    hold_keys(t, state);
-}
+namespace {
 
 // --watch: SCRIPT loaded when its content has changed and settled.
 void watch_step(term& t, loop_state& st)
@@ -428,11 +263,18 @@ void step_relay(term& t, loop_state& st)
 
 }  // namespace
 
+void serve_port(term& t)
+{
+    char why[256];
+    t.serving = relay_serve(t.port, &t.relay, why, sizeof why);
+    if (!t.serving) screen_note(t.scr, "other programs cannot use the port through tagterm: %s", why);
+}
+
 int run_console(term& t)
 {
-    loop_state& st = state;
+    auto state = std::make_unique<loop_state>();
+    loop_state& st = *state;
     st.port_open = true;
-    t.while_loading = keys_while_loading;
     if (!t.keys) piped_input_begin();
     uint64_t started = platform_now_ms();
     while (!st.ending) {

@@ -41,8 +41,7 @@ int main(int argc, char** argv)
 {
     platform_console_init();
     term& t = the_term;
-    t.relay.peer = RELAY_NO_CHANNEL;
-    t.relay.listener.handle = -1;
+    relay_service_init(&t.relay);
     int parsed = parse_options(argc, argv, t.opt);
     if (parsed != 0) return parsed < 0 ? 0 : parsed;
     serial_never_relay();
@@ -51,7 +50,8 @@ int main(int argc, char** argv)
 
     uint32_t firmware = 0, third = 0;
     uint8_t node = 0;
-    if (!connect_tag("tagterm", t.opt.port, t.port, t.shown_port, sizeof t.shown_port, &firmware, &third, &node, stdout)) {
+    if (!connect_tag("tagterm", t.opt.port, t.port, t.shown_port, sizeof t.shown_port, &firmware, &third,
+                     &node, stdout)) {
         return 1;
     }
 
@@ -60,9 +60,7 @@ int main(int argc, char** argv)
     t.scr.timestamps = t.opt.timestamps;
     t.scr.raw = t.opt.raw;
     open_log(t);
-    char why[256];
-    t.serving = relay_serve(t.port, &t.relay, why, sizeof why);
-    if (!t.serving) screen_note(t.scr, "other programs cannot use the port through tagterm: %s", why);
+    serve_port(t);
     if (t.keys) {
         char version[16];
         tag_version_text(firmware, third, version, sizeof version);

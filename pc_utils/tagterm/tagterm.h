@@ -150,9 +150,17 @@ struct term {
     editor ed;
     relay_service relay;
     bool serving;                    // the rendezvous is there
-    void (*while_loading)(term& t);  // the keys, between the blocks of a load
+};
+// What a load does between its blocks, with `context`: the console keeps
+// the keys typed meanwhile for after it.
+struct load_pause {
+    void (*take_keys)(void* context);
+    void* context;
 };
 // Loads SCRIPT on the open port: the result line says how it went.
-void load_script(term& t);
+void load_script(term& t, const load_pause& pause);
+// Makes the port reachable for other programs through tagterm (the relay),
+// or says why it is not.
+void serve_port(term& t);
 // The console until it ends: the exit status.
 int run_console(term& t);

@@ -52,10 +52,8 @@ bool watch_due(script_watch& w, screen& s, const char* script, uint64_t now, boo
 {
     if (now < w.next_look) return false;
     w.next_look = now + WATCH_EVERY_MS;
-    char filename[APP_FILENAME_SIZE];
     char fullname[APP_FILENAME_SIZE];
-    snprintf(filename, sizeof filename, "%s", script);
-    if (!make_full_name(filename, fullname, sizeof fullname)) return false;
+    if (!make_full_name(script, fullname, sizeof fullname)) return false;
     file_look look = look_at(fullname);
     if (!look.readable) {
         if (!w.unreadable_said) screen_note(s, "cannot read %s: not loaded", fullname);

@@ -22,6 +22,15 @@ int32_t fake_read(size_t, void* buffer, uint32_t count, uint32_t timeout_ms)
     return n == count ? SERIAL_OK : serial_fail(SERIAL_FAULT_TIMEOUT, "read", 0, "");
 }
 
+int32_t fake_read_some(size_t slot, void* buffer, uint32_t max, uint32_t first_ms, uint32_t* got)
+{
+    auto left = static_cast<uint32_t>(input_size - input_pos);
+    uint32_t n = left == 0 ? 1 : left < max ? left : max;
+    int32_t result = fake_read(slot, buffer, n, first_ms);
+    *got = result == SERIAL_OK ? n : 0;
+    return result;
+}
+
 int32_t fake_write(size_t, const void*, uint32_t, uint32_t) { return SERIAL_OK; }
 int32_t fake_set_dtr(size_t, bool) { return SERIAL_OK; }
 serial_handle fake_handle(size_t) { return 3; }
@@ -33,9 +42,9 @@ bool fake_exists(const char*) { return true; }
 }  // namespace
 
 const serial_backend serial_os_backend = {
-    fake_open,          fake_set_timeout,    fake_read,        fake_write, fake_set_dtr,
-    fake_handle,        fake_close,          local_quiet_window, nothing_to_describe,
-    fake_find_holders,  fake_identify,       fake_exists,      false,
+    fake_open,          fake_set_timeout,    fake_read,        fake_read,  fake_read_some,
+    fake_write,         fake_set_dtr,        fake_handle,      fake_close, local_quiet_window,
+    nothing_to_describe, fake_find_holders,  fake_identify,    fake_exists, false,
 };
 
 size_t os_list_ports(serial_port_info*, size_t, bool) { return 0; }

@@ -79,6 +79,39 @@ TEST_F(SerialPosix, ReadCollectsTheWholeCountOrReportsShortTransfer)
     EXPECT_STREQ(part, "xy");
 }
 
+TEST_F(SerialPosix, ReadsWithTheirOwnTimeOutLeaveTheThreadsAlone)
+{
+    ASSERT_EQ(open5(2000), SERIAL_OK);
+    unsigned char byte;
+    auto start = steady_clock::now();
+    EXPECT_EQ(serial_read_within("COM5", &byte, 1, 100), SERIAL_EIO);
+    EXPECT_GE(elapsed_ms(start), 90);
+    EXPECT_LT(elapsed_ms(start), 1500);
+    char why[200];
+    serial_describe_error(why, sizeof why);
+    EXPECT_STREQ(why, "did not complete a read within 100 ms");
+
+    // What has come, in one call; nothing more on a quiet line.
+    tag.send("burst");
+    std::this_thread::sleep_for(milliseconds(50));
+    char got[16] = {};
+    uint32_t count = 0;
+    ASSERT_EQ(serial_read_some("COM5", got, sizeof got, 100, &count), SERIAL_OK);
+    EXPECT_EQ(std::string(got, count), "burst");
+    start = steady_clock::now();
+    EXPECT_EQ(serial_read_some("COM5", got, sizeof got, 100, &count), SERIAL_EIO);
+    EXPECT_EQ(count, 0u);
+    EXPECT_EQ(serial_last_error().fault, SERIAL_FAULT_TIMEOUT);
+    EXPECT_LT(elapsed_ms(start), 1500);
+
+    uint32_t timeout = 0;
+    EXPECT_EQ(serial_get_timeout("COM5", &timeout), SERIAL_OK);
+    EXPECT_EQ(timeout, 2000u);
+    start = steady_clock::now();
+    EXPECT_EQ(serial_read("COM5", &byte, 1), SERIAL_EIO);
+    EXPECT_GE(elapsed_ms(start), 1990);
+}
+
 TEST_F(SerialPosix, LineIsBinaryCleanBothWays)
 {
     ASSERT_EQ(open5(), SERIAL_OK);

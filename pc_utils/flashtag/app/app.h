@@ -31,21 +31,21 @@ int32_t find_tag(const char* program, char* port, const char* shown, uint8_t* no
                  FILE* out = stdout);
 
 // Uploads the script, reports the outcome and disconnects: the exit status.
-int upload_stage(const char* port, char* filename, bool auto_run);
+int upload_stage(const char* port, const char* filename, bool auto_run);
 
 // "prog", "prog.bas" and "prog.BAS" all name prog.bas: the name to open
-// into `fullname` (`size` bytes), `filename` cut at ".bas"; false when the
-// name leaves no room for the extension.
-bool make_full_name(char* filename, char* fullname, size_t size);
+// into `fullname` (`size` bytes); false when the name leaves no room for
+// the extension.
+bool make_full_name(const char* filename, char* fullname, size_t size);
 
 // Opens <filename>.bas (a final ".bas" in any case is replaced), streams it to
-// the tag and sends its metadata record. `filename` is modified.
-int32_t transfer_script(const char* port, char* filename, bool auto_run);
+// the tag and sends its metadata record.
+int32_t transfer_script(const char* port, const char* filename, bool auto_run);
 
 // Reads <filename>.bas (as transfer_script names it; `fullname` gets the
 // name, APP_FILENAME_SIZE bytes) whole into `buffer` (APP_SCRIPT_SIZE
 // bytes): its length, or -1 after "<program>: Error: ..." on `messages`.
-long read_script_file(const char* program, char* filename, char* fullname, uint8_t* buffer,
+long read_script_file(const char* program, const char* filename, char* fullname, uint8_t* buffer,
                       FILE* messages);
 
 // What an upload tells its caller as it goes: the step it has reached, and

@@ -29,8 +29,7 @@ bool connect_tag(const char* program, const char* asked, char* port, char* shown
         snprintf(shown, shown_size, "%s", port);
         uint32_t packed = 0;
         result = tag_get_version(port, &packed);
-        *firmware = ((packed >> 16) & 0xFF) * 256 + ((packed >> 8) & 0xFF);
-        *third = packed & 0xFF;
+        tag_unpack_version(packed, firmware, third);
     }
     if (result != SERIAL_OK) {
         fprintf(out, "%s: Error: Failed to read node ID\n", program);

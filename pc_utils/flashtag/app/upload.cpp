@@ -32,26 +32,37 @@ bool print_bar(void*, uint32_t done, uint32_t total)
 
 }  // namespace
 
-bool make_full_name(char* filename, char* fullname, size_t size)
+namespace {
+
+// The name without a final ".bas" (in any case): its length.
+size_t stem_length(const char* filename)
 {
     size_t len = strlen(filename);
     if (len >= 4 && filename[len - 4] == '.' && ascii_lower(filename[len - 3]) == 'b' &&
         ascii_lower(filename[len - 2]) == 'a' && ascii_lower(filename[len - 1]) == 's') {
         len -= 4;
-        filename[len] = '\0';
     }
+    return len;
+}
+
+}  // namespace
+
+bool make_full_name(const char* filename, char* fullname, size_t size)
+{
+    size_t len = stem_length(filename);
     if (len + 4 >= size) return false;
     snprintf(fullname, size, "%.*s.bas", static_cast<int>(len), filename);
     return true;
 }
 
-long read_script_file(const char* program, char* filename, char* fullname, uint8_t* buffer,
+long read_script_file(const char* program, const char* filename, char* fullname, uint8_t* buffer,
                       FILE* messages)
 {
     if (!make_full_name(filename, fullname, APP_FILENAME_SIZE)) {
-        fprintf(messages, "%s: Error: File name \"%s\" leaves no room for \".bas\" "
+        fprintf(messages, "%s: Error: File name \"%.*s\" leaves no room for \".bas\" "
                 "(at most %d characters before it)\n",
-                program, filename, static_cast<int>(APP_FILENAME_SIZE - 5));
+                program, static_cast<int>(stem_length(filename)), filename,
+                static_cast<int>(APP_FILENAME_SIZE - 5));
         return -1;
     }
     // Only a regular file is a script: a directory cannot be read, and a pipe
@@ -105,7 +116,7 @@ void print_progress(uint32_t done, uint32_t total)
     platform_write_progress(line, n);
 }
 
-int32_t transfer_script(const char* port, char* filename, bool auto_run)
+int32_t transfer_script(const char* port, const char* filename, bool auto_run)
 {
     char fullname[APP_FILENAME_SIZE];
     long length = read_script_file("flashtag", filename, fullname, script, stdout);
@@ -127,7 +138,7 @@ int32_t transfer_script(const char* port, char* filename, bool auto_run)
     return result;
 }
 
-int upload_stage(const char* port, char* filename, bool auto_run)
+int upload_stage(const char* port, const char* filename, bool auto_run)
 {
     platform_fine_timer(true);
     int32_t result = transfer_script(port, filename, auto_run);

@@ -1,15 +1,14 @@
-// The serial driver's one entry: every public serial_ function. Port names
-// and arguments are checked here once, names mapped to slots, slots that
-// are not open refused; the process-wide time-out, the quiet-line input
-// flush and the reason of the last failure live here too. The backend
-// (serial_backend.h) only moves the bytes.
-#include "common/bytes.h"
+// The serial driver's one entry: every public serial_ function but the
+// names' (serial_names.cpp) and the failures' (serial_error.cpp). Port
+// names and arguments are checked here once, names mapped to slots, slots
+// that are not open refused; the process-wide time-out and the quiet-line
+// input flush live here too. The backend (serial_backend.h) only moves the
+// bytes.
 #include "serial.h"
 #include "serial_backend.h"
 #include "usb_ids.h"
 
 #include <atomic>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -18,127 +17,14 @@ thread_local uint32_t serial_current_timeout = 0;
 
 namespace {
 
-thread_local serial_error last_error{SERIAL_FAULT_NONE, "", 0};
-thread_local char last_os_text[400];
 // Claiming a slot is the one step that threads on different ports share.
 std::mutex slot_claims;
 // Lock-free, so that a signal handler may set it.
 std::atomic<bool> stop_requested{false};
 static_assert(std::atomic<bool>::is_always_lock_free);
 
-}  // namespace
-
-int32_t serial_fail(serial_fault fault, const char* call, long os_error, const char* os_text)
-{
-    last_error = serial_error{fault, call, os_error};
-    snprintf(last_os_text, sizeof last_os_text, "%s", os_text);
-    bool bad_name = fault == SERIAL_FAULT_NAME || fault == SERIAL_FAULT_ADDRESS;
-    return bad_name ? SERIAL_EINVAL : SERIAL_EIO;
-}
-
-serial_error serial_last_error() { return last_error; }
-
-void serial_describe_error(char* text, size_t size)
-{
-    if (size == 0) return;
-    const char* os_text = last_os_text;
-    const char* call = last_error.call;
-    switch (last_error.fault) {
-    case SERIAL_FAULT_NONE: snprintf(text, size, "has not failed"); break;
-    case SERIAL_FAULT_NAME:
-        snprintf(text, size, "is not a port name (COM1 to COM%d)", SERIAL_MAX_PORT);
-        break;
-    case SERIAL_FAULT_MISSING: snprintf(text, size, "does not exist"); break;
-    case SERIAL_FAULT_IN_USE: snprintf(text, size, "is in use by another program"); break;
-    case SERIAL_FAULT_PERMISSION:
-        snprintf(text, size, "may not be opened by this user (%s)", os_text);
-        break;
-    case SERIAL_FAULT_NOT_SERIAL:
-        snprintf(text, size, "does not work as a serial port (%s: %s)", call, os_text);
-        break;
-    case SERIAL_FAULT_TIMEOUT:
-        snprintf(text, size, "did not complete a %s within %lu ms", call,
-                 static_cast<unsigned long>(serial_current_timeout));
-        break;
-    case SERIAL_FAULT_SETTINGS:
-        snprintf(text, size, "does not take the line settings (%s%s%s)", call,
-                 os_text[0] != '\0' ? ": " : "", os_text);
-        break;
-    case SERIAL_FAULT_OTHER: snprintf(text, size, "failed (%s: %s)", call, os_text); break;
-    case SERIAL_FAULT_ADDRESS:
-        if (os_text[0] != '\0') {
-            snprintf(text, size, "is not a usable network port (%s)", os_text);
-        } else {
-            snprintf(text, size, "is not a network port (socket://HOST:PORT or rfc2217://HOST:PORT)");
-        }
-        break;
-    case SERIAL_FAULT_NO_HOST:
-        snprintf(text, size, "names a host that does not resolve (%s)", os_text);
-        break;
-    case SERIAL_FAULT_REFUSED:
-        snprintf(text, size, "refused the connection: nothing takes connections on that port");
-        break;
-    case SERIAL_FAULT_NO_ANSWER:
-        snprintf(text, size, "did not answer the connection within %lu s",
-                 static_cast<unsigned long>(SERIAL_CONNECT_TIMEOUT_MS / 1000));
-        break;
-    case SERIAL_FAULT_CLOSED:
-        snprintf(text, size, "closed the connection%s%s%s", os_text[0] != '\0' ? ", saying \"" : "",
-                 os_text, os_text[0] != '\0' ? "\"" : "");
-        break;
-    case SERIAL_FAULT_NO_RFC2217:
-        snprintf(text, size, "does not speak RFC 2217 (%s)", os_text);
-        break;
-    case SERIAL_FAULT_NO_DATA:
-        snprintf(text, size, "sent a stream of telnet commands and no data within %lu ms",
-                 static_cast<unsigned long>(serial_current_timeout));
-        break;
-    case SERIAL_FAULT_STOPPED: snprintf(text, size, "was let go: the run was interrupted"); break;
-    case SERIAL_FAULT_UNPLUGGED:
-        snprintf(text, size, "is not plugged in (no USB adapter %s)", os_text);
-        break;
-    case SERIAL_FAULT_AMBIGUOUS: snprintf(text, size, "matches %s", os_text); break;
-    }
-}
-
-namespace {
-
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
-
 // Close to a second of unbroken input at 115200 baud.
 constexpr uint32_t MAX_FLUSH_BYTES = 10000;
-
-}  // namespace
-
-int port_number_from_name(const char* name)
-{
-    if (name == nullptr) return -1;
-    if (ascii_lower(name[0]) != 'c' || ascii_lower(name[1]) != 'o' || ascii_lower(name[2]) != 'm') {
-        return -1;
-    }
-    // Two forms only: one digit 1..9, or two digits 01..99. Anything longer
-    // ("COM100", "COM7 ") is not a port name.
-    const char* digits = name + 3;
-    if (digits[0] >= '1' && digits[0] <= '9' && digits[1] == '\0') return digits[0] - '0';
-    if (is_digit(digits[0]) && is_digit(digits[1]) && digits[2] == '\0') {
-        int n = (digits[0] - '0') * 10 + (digits[1] - '0');
-        return n == 0 ? -1 : n;
-    }
-    return -1;
-}
-
-bool serial_is_device_path(const char* name)
-{
-    return name != nullptr && name[0] == '/' && strlen(name) <= SERIAL_MAX_PATH;
-}
-
-bool serial_is_network_port(const char* name)
-{
-    return name != nullptr &&
-           (strncmp(name, "socket://", 9) == 0 || strncmp(name, "rfc2217://", 10) == 0);
-}
-
-namespace {
 
 // The backend each slot was last opened with (null: never opened), and
 // whether it is open now. Both are read by the interrupt handler too, and
@@ -354,15 +240,6 @@ void serial_stop_all() { stop_requested = true; }
 
 bool serial_stopped() { return stop_requested; }
 
-void serial_add_identity_key(serial_port_identity* id, const char* format, ...)
-{
-    if (id->count == SERIAL_IDENTITY_KEYS) return;
-    va_list args;
-    va_start(args, format);
-    vsnprintf(id->keys[id->count++], sizeof id->keys[0], format, args);  // NOLINT(clang-analyzer-valist.Uninitialized)
-    va_end(args);
-}
-
 bool serial_port_exists(const char* name)
 {
     return is_port_name(name) && backend_for(name).exists(name);
@@ -381,16 +258,6 @@ void serial_identify_port(const char* name, serial_port_identity* id)
         }
     }
     if (id->count == 0) serial_add_identity_key(id, "name %s", name != nullptr ? name : "");
-}
-
-bool serial_same_port(const serial_port_identity& a, const serial_port_identity& b)
-{
-    for (size_t i = 0; i < a.count; ++i) {
-        for (size_t j = 0; j < b.count; ++j) {
-            if (strcmp(a.keys[i], b.keys[j]) == 0) return true;
-        }
-    }
-    return false;
 }
 
 int32_t serial_set_timeout(const char* name, uint32_t timeout_ms)
@@ -416,6 +283,31 @@ int32_t serial_read(const char* name, void* buffer, uint32_t count)
     size_t slot = open_slot(name, "read");
     if (slot == NO_SLOT) return SERIAL_EIO;
     return slot_backend[slot].load()->read(slot, buffer, count, serial_current_timeout);
+}
+
+int32_t serial_read_within(const char* name, void* buffer, uint32_t count, uint32_t timeout_ms)
+{
+    if (!is_port_name(name)) return SERIAL_EINVAL;
+    size_t slot = open_slot(name, "read");
+    if (slot == NO_SLOT) return SERIAL_EIO;
+    serial_running_read = {true, timeout_ms};
+    int32_t result = slot_backend[slot].load()->read_within(slot, buffer, count, timeout_ms);
+    serial_running_read = {false, 0};
+    return result;
+}
+
+int32_t serial_read_some(const char* name, void* buffer, uint32_t max, uint32_t first_ms,
+                         uint32_t* got)
+{
+    if (got == nullptr || !is_port_name(name)) return SERIAL_EINVAL;
+    *got = 0;
+    if (max == 0) return SERIAL_EINVAL;
+    size_t slot = open_slot(name, "read");
+    if (slot == NO_SLOT) return SERIAL_EIO;
+    serial_running_read = {true, first_ms};
+    int32_t result = slot_backend[slot].load()->read_some(slot, buffer, max, first_ms, got);
+    serial_running_read = {false, 0};
+    return result;
 }
 
 int32_t serial_write(const char* name, const void* bytes, uint32_t count)

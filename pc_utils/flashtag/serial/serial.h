@@ -10,7 +10,8 @@
 // read time-out shows this way). The driver also keeps why the last failing
 // operation failed, for a message that tells the user what to do.
 //
-// serial.cpp implements all of this once; the backends behind it (the OS's
+// serial.cpp implements all of this once (the names in serial_names.cpp,
+// the failures in serial_error.cpp); the backends behind it (the OS's
 // serial_posix.cpp or serial_w32.cpp, net/net_port.cpp for network ports,
 // and relay/relay_client.cpp for a port that tagterm holds) supply the few
 // operations listed in serial_backend.h.
@@ -200,6 +201,17 @@ int32_t serial_close(const char* name);
 int32_t serial_set_timeout(const char* name, uint32_t timeout_ms);
 int32_t serial_get_timeout(const char* name, uint32_t* timeout_ms);
 int32_t serial_read(const char* name, void* buffer, uint32_t count);
+// Reads with a time-out of their own, leaving the thread's as it is (a
+// failure names theirs). Exactly `count` bytes within `timeout_ms`, as
+// serial_read does with the thread's time-out:
+int32_t serial_read_within(const char* name, void* buffer, uint32_t count, uint32_t timeout_ms);
+// What has arrived, 1 to `max` bytes, and how many into *got: waits at
+// most `first_ms` for the first byte, then takes what is there without
+// waiting more. A line that stays quiet fails as serial_read_within of one
+// byte does (SERIAL_FAULT_TIMEOUT), *got 0. A burst is read in a call or a
+// few, not a call a byte.
+int32_t serial_read_some(const char* name, void* buffer, uint32_t max, uint32_t first_ms,
+                         uint32_t* got);
 int32_t serial_write(const char* name, const void* bytes, uint32_t count);
 int32_t serial_flush_input(const char* name);
 int32_t serial_set_dtr(const char* name, bool on);

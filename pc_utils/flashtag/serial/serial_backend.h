@@ -49,8 +49,19 @@ struct serial_backend {
     // Makes `timeout_ms` the total time-out of each later read and write
     // (Windows keeps it in the port); fails when the port is not usable.
     int32_t (*set_timeout)(size_t slot, uint32_t timeout_ms);
-    // Exactly `count` bytes within `timeout_ms` in total, or a failure.
+    // Exactly `count` bytes within `timeout_ms` in total, or a failure:
+    // serial_read's, with the time-out set last (Windows reads with the
+    // one kept in the port).
     int32_t (*read)(size_t slot, void* buffer, uint32_t count, uint32_t timeout_ms);
+    // The same with a time-out of this read's own, which later reads and
+    // writes do not keep (where the port keeps its time-out, it is put back
+    // before the next of them).
+    int32_t (*read_within)(size_t slot, void* buffer, uint32_t count, uint32_t timeout_ms);
+    // What has arrived, 1 to `max` bytes, and how many into *got: waits at
+    // most `first_ms` for the first byte, then takes what is there without
+    // waiting more. A line quiet that long fails as a read of one byte
+    // within `first_ms` does.
+    int32_t (*read_some)(size_t slot, void* buffer, uint32_t max, uint32_t first_ms, uint32_t* got);
     int32_t (*write)(size_t slot, const void* bytes, uint32_t count, uint32_t timeout_ms);
     int32_t (*set_dtr)(size_t slot, bool on);
     // What the slot holds, as serial_get_handle shows it.
@@ -106,6 +117,15 @@ size_t os_list_ports(serial_port_info* ports, size_t max, bool usb_only);
 // program that talks to several ports at once does so from a thread per
 // port). The input flush saves and restores it around its quiet-line reads.
 extern thread_local uint32_t serial_current_timeout;
+
+// The time-out of the read under way on this thread when it has one of its
+// own (serial_read_within, serial_read_some; the driver sets it): a failure
+// noted meanwhile names it, not the thread's.
+struct serial_own_timeout {
+    bool set;
+    uint32_t ms;
+};
+extern thread_local serial_own_timeout serial_running_read;
 
 // Records why an operation failed, with the OS's own text for os_error (a
 // backend may add a hint to it); returns the code the operation fails with:

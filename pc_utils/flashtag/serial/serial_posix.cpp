@@ -20,7 +20,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
@@ -105,49 +104,6 @@ bool held_exclusively(int fd)
     return ioctl(fd, TIOCGEXCL, &excl) == 0 && excl != 0;
 #else
     (void)fd;
-    return false;
-#endif
-}
-
-#ifdef __linux__
-// How many of this process's descriptors are open on `device` (the one
-// just opened among them).
-int own_descriptors_on(const char* device)
-{
-    DIR* fds = opendir("/proc/self/fd");
-    if (fds == nullptr) return 0;
-    int count = 0;
-    while (const dirent* entry = readdir(fds)) {
-        char link[300];
-        char target[4096];
-        snprintf(link, sizeof link, "/proc/self/fd/%s", entry->d_name);
-        ssize_t n = readlink(link, target, sizeof target - 1);
-        if (n <= 0) continue;
-        target[n] = '\0';
-        if (strcmp(target, device) == 0) ++count;
-    }
-    closedir(fds);
-    return count;
-}
-#endif
-
-// An exclusive flag that nobody holds: the tty is open nowhere else, in no
-// other process (Linux tells) and on no other descriptor of this one, so
-// the program that set it was killed before it could clear it; a
-// pseudo-terminal keeps it while its other side stays open. Such a port is
-// free. Elsewhere nothing is known, and the flag stands.
-bool flag_left_behind(const char* path)
-{
-#ifdef __linux__
-    char* device = realpath(path, nullptr);
-    if (device == nullptr) return false;
-    char holders[256];
-    find_tty_holders(device, holders, sizeof holders);
-    bool left = holders[0] == '\0' && own_descriptors_on(device) <= 1;
-    free(device);
-    return left;
-#else
-    (void)path;
     return false;
 #endif
 }
@@ -309,25 +265,45 @@ int32_t tty_set_timeout(size_t index, uint32_t)
     return SERIAL_OK;
 }
 
+// Waits until `deadline` for bytes and takes what has come, 1 to `max`,
+// into `into`: how many into *got.
+int32_t take_arrived(int fd, unsigned char* into, uint32_t max, uint64_t deadline, uint32_t* got)
+{
+    for (;;) {
+        int32_t result = wait_ready(fd, POLLIN, deadline, "read");
+        if (result != SERIAL_OK) return result;
+        ssize_t n = read(fd, into, max);
+        if (n > 0) {
+            *got = static_cast<uint32_t>(n);
+            return SERIAL_OK;
+        }
+        if (n == 0) return fail(SERIAL_FAULT_NOT_SERIAL, "read", EIO);  // hang-up
+        if (errno != EAGAIN && errno != EINTR) {
+            return fail(SERIAL_FAULT_NOT_SERIAL, "read", errno);  // device gone
+        }
+    }
+}
+
+// The time-out is each call's own here: serial_read_within reads as
+// serial_read does.
 int32_t tty_read(size_t index, void* buffer, uint32_t count, uint32_t timeout_ms)
 {
-    int fd = port_table[index].fd;
     auto* p = static_cast<unsigned char*>(buffer);
     uint32_t done = 0;
     uint64_t deadline = platform_now_ms() + timeout_ms;
     while (done < count) {
-        int32_t result = wait_ready(fd, POLLIN, deadline, "read");
+        uint32_t got = 0;
+        int32_t result = take_arrived(port_table[index].fd, p + done, count - done, deadline, &got);
         if (result != SERIAL_OK) return result;
-        ssize_t got = read(fd, p + done, count - done);
-        if (got > 0) {
-            done += static_cast<uint32_t>(got);
-        } else if (got == 0) {
-            return fail(SERIAL_FAULT_NOT_SERIAL, "read", EIO);  // hang-up
-        } else if (errno != EAGAIN && errno != EINTR) {
-            return fail(SERIAL_FAULT_NOT_SERIAL, "read", errno);  // device gone
-        }
+        done += got;
     }
     return SERIAL_OK;
+}
+
+int32_t tty_read_some(size_t index, void* buffer, uint32_t max, uint32_t first_ms, uint32_t* got)
+{
+    return take_arrived(port_table[index].fd, static_cast<unsigned char*>(buffer), max,
+                        platform_now_ms() + first_ms, got);
 }
 
 int32_t tty_write(size_t index, const void* bytes, uint32_t count, uint32_t timeout_ms)
@@ -397,7 +373,7 @@ void tty_find_holders(const char* name, char* text, size_t size)
 }  // namespace
 
 const serial_backend serial_os_backend = {
-    tty_open,           tty_set_timeout,     tty_read,         tty_write, tty_set_dtr,
-    tty_handle,         tty_close,           local_quiet_window, nothing_to_describe,
-    tty_find_holders,   tty_identify,        tty_exists,       true,
+    tty_open,           tty_set_timeout,     tty_read,         tty_read,  tty_read_some,
+    tty_write,          tty_set_dtr,         tty_handle,       tty_close, local_quiet_window,
+    nothing_to_describe, tty_find_holders,   tty_identify,     tty_exists, true,
 };

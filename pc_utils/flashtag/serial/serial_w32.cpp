@@ -21,7 +21,9 @@ constexpr uint32_t PRESENCE_READ_MIN_MS = 10;
 
 // Per slot: 0 never opened, a handle while open, the invalid-handle value
 // once closed; the settings found at open; the name it was opened by and
-// when a quiet read next looks whether it is still there.
+// when a quiet read next looks whether it is still there; the time-out set
+// for its reads and writes (com_set_timeout) and the read time-out in the
+// port now, which a read of its own time-out changed when they differ.
 struct port_slot {
     HANDLE handle;
     bool have_saved;
@@ -29,6 +31,7 @@ struct port_slot {
     COMMTIMEOUTS saved_timeouts;
     char name[16];
     uint64_t next_presence_check;
+    uint32_t set_ms, read_ms;
 };
 port_slot port_table[SERIAL_SLOTS];
 
@@ -111,18 +114,33 @@ int32_t com_open(size_t slot, const char* name, const serial_line& line)
     return SERIAL_OK;
 }
 
-int32_t com_set_timeout(size_t slot, uint32_t timeout_ms)
+// Total time-outs only: a read waits up to `read_ms` for its whole count.
+int32_t apply_timeouts(port_slot& p, uint32_t read_ms, uint32_t write_ms)
 {
     COMMTIMEOUTS Timeouts{};
     Timeouts.ReadIntervalTimeout = 0;
     Timeouts.ReadTotalTimeoutMultiplier = 0;
-    Timeouts.ReadTotalTimeoutConstant = timeout_ms;
+    Timeouts.ReadTotalTimeoutConstant = read_ms;
     Timeouts.WriteTotalTimeoutMultiplier = 0;
-    Timeouts.WriteTotalTimeoutConstant = timeout_ms;
-    if (!SetCommTimeouts(port_table[slot].handle, &Timeouts)) {
-        return fail_with_last_error("SetCommTimeouts");
-    }
+    Timeouts.WriteTotalTimeoutConstant = write_ms;
+    if (!SetCommTimeouts(p.handle, &Timeouts)) return fail_with_last_error("SetCommTimeouts");
+    p.read_ms = read_ms;
     return SERIAL_OK;
+}
+
+int32_t com_set_timeout(size_t slot, uint32_t timeout_ms)
+{
+    port_slot& p = port_table[slot];
+    int32_t result = apply_timeouts(p, timeout_ms, timeout_ms);
+    if (result == SERIAL_OK) p.set_ms = timeout_ms;
+    return result;
+}
+
+// `read_ms` as the port's read time-out, the write time-out as it was set,
+// when the port has another one now.
+int32_t use_read_timeout(port_slot& p, uint32_t read_ms)
+{
+    return p.read_ms == read_ms ? SERIAL_OK : apply_timeouts(p, read_ms, p.set_ms);
 }
 
 // Whether `listed` (`count` ports) has the COM port numbered like `name`.
@@ -180,10 +198,10 @@ int32_t quiet_read(port_slot& p)
     return fail(SERIAL_FAULT_TIMEOUT, "read", 0);
 }
 
-// The time-out is in the port already (com_set_timeout).
-int32_t com_read(size_t slot, void* buffer, uint32_t count, uint32_t timeout_ms)
+// A read with the time-out in the port; `timeout_ms` says whether it is a
+// busy loop's.
+int32_t read_exactly(port_slot& p, void* buffer, uint32_t count, uint32_t timeout_ms)
 {
-    port_slot& p = port_table[slot];
     DWORD nBytesRead = 0;
     // A time-out is not a failure to ReadFile: it succeeds with fewer bytes.
     // Both the call's result and the count decide.
@@ -193,6 +211,44 @@ int32_t com_read(size_t slot, void* buffer, uint32_t count, uint32_t timeout_ms)
     if (nBytesRead == count) return SERIAL_OK;
     return nBytesRead == 0 && timeout_ms >= PRESENCE_READ_MIN_MS ? quiet_read(p)
                                                                  : fail(SERIAL_FAULT_TIMEOUT, "read", 0);
+}
+
+// The time-out set last is in the port (com_set_timeout), or is put back
+// after a read of its own time-out.
+int32_t com_read(size_t slot, void* buffer, uint32_t count, uint32_t timeout_ms)
+{
+    port_slot& p = port_table[slot];
+    int32_t result = use_read_timeout(p, p.set_ms);
+    return result != SERIAL_OK ? result : read_exactly(p, buffer, count, timeout_ms);
+}
+
+int32_t com_read_within(size_t slot, void* buffer, uint32_t count, uint32_t timeout_ms)
+{
+    port_slot& p = port_table[slot];
+    int32_t result = use_read_timeout(p, timeout_ms);
+    return result != SERIAL_OK ? result : read_exactly(p, buffer, count, timeout_ms);
+}
+
+// The first byte within `first_ms`, then what the port holds already,
+// which a read takes without waiting.
+int32_t com_read_some(size_t slot, void* buffer, uint32_t max, uint32_t first_ms, uint32_t* got)
+{
+    int32_t result = com_read_within(slot, buffer, 1, first_ms);
+    if (result != SERIAL_OK) return result;
+    *got = 1;
+    port_slot& p = port_table[slot];
+    DWORD errors = 0;
+    COMSTAT status{};
+    if (max == 1 || !ClearCommError(p.handle, &errors, &status) || status.cbInQue == 0) {
+        return SERIAL_OK;
+    }
+    DWORD more = status.cbInQue < max - 1 ? status.cbInQue : max - 1;
+    DWORD n = 0;
+    if (!ReadFile(p.handle, static_cast<uint8_t*>(buffer) + 1, more, &n, nullptr)) {
+        return fail_with_last_error("read");
+    }
+    *got += n;
+    return SERIAL_OK;
 }
 
 int32_t com_write(size_t slot, const void* bytes, uint32_t count, uint32_t)
@@ -246,7 +302,7 @@ void com_identify(const char* name, serial_port_identity* id)
 }  // namespace
 
 const serial_backend serial_os_backend = {
-    com_open,           com_set_timeout,     com_read,         com_write, com_set_dtr,
-    com_handle,         com_close,           local_quiet_window, nothing_to_describe,
-    com_find_holders,   com_identify,        com_exists,       false,
+    com_open,           com_set_timeout,     com_read,         com_read_within, com_read_some,
+    com_write,          com_set_dtr,         com_handle,       com_close,  local_quiet_window,
+    nothing_to_describe, com_find_holders,   com_identify,     com_exists, false,
 };

@@ -193,6 +193,28 @@ void add_other_users_lockers(const char* device, char* text, size_t size, size_t
     fclose(f);
 }
 
+#ifdef __linux__
+// How many of this process's descriptors are open on `device` (the one
+// just opened among them).
+int own_descriptors_on(const char* device)
+{
+    DIR* fds = opendir("/proc/self/fd");
+    if (fds == nullptr) return 0;
+    int count = 0;
+    while (const dirent* entry = readdir(fds)) {
+        char link[300];
+        char target[4096];
+        snprintf(link, sizeof link, "/proc/self/fd/%s", entry->d_name);
+        ssize_t n = readlink(link, target, sizeof target - 1);
+        if (n <= 0) continue;
+        target[n] = '\0';
+        if (strcmp(target, device) == 0) ++count;
+    }
+    closedir(fds);
+    return count;
+}
+#endif
+
 }  // namespace
 
 void find_tty_holders(const char* device, char* text, size_t size)
@@ -223,4 +245,20 @@ void find_tty_holders(const char* device, char* text, size_t size)
     }
     closedir(proc);
     add_other_users_lockers(device, text, size, &used, &named);
+}
+
+bool flag_left_behind(const char* path)
+{
+#ifdef __linux__
+    char* device = realpath(path, nullptr);
+    if (device == nullptr) return false;
+    char holders[256];
+    find_tty_holders(device, holders, sizeof holders);
+    bool left = holders[0] == '\0' && own_descriptors_on(device) <= 1;
+    free(device);
+    return left;
+#else
+    (void)path;
+    return false;
+#endif
 }

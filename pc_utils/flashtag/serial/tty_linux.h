@@ -31,3 +31,10 @@ bool uart_missing(const char* name);
 // 17)". A process that also holds the master side of the same
 // pseudo-terminal serves it and is not listed. Empty text when none.
 void find_tty_holders(const char* device, char* text, size_t size);
+
+// An exclusive flag that nobody holds: the tty is open nowhere else, in no
+// other process (Linux tells) and on no other descriptor of this one, so
+// the program that set it was killed before it could clear it; a
+// pseudo-terminal keeps it while its other side stays open. Such a port is
+// free. Elsewhere nothing is known, and the flag stands.
+bool flag_left_behind(const char* path);

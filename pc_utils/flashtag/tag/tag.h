@@ -51,7 +51,10 @@ const char* skip_spaces(const char* text);
 // Packed: major << 16 | minor << 8 | third. Marks a new console when the
 // major version is not 5 (never unmarks it).
 int32_t tag_get_version(const char* port, uint32_t* packed);
-// Opens the port at 115200 8N1 with TAG_REPLY_TIMEOUT_MS, resets the state,
+// Opens a tag's line: 115200 baud, 8 data bits, no parity, 1 stop bit, the
+// driver's time-out `timeout_ms`. Every program opens a tag's port so.
+int32_t tag_open_line(const char* port, uint32_t timeout_ms);
+// Opens the port (tag_open_line) with TAG_REPLY_TIMEOUT_MS, resets the state,
 // identifies the tag, switches off the echo of a new console.
 // firmware_version is major * 256 + minor. Callers that need none of the
 // three out-parameters pass null.
@@ -65,6 +68,9 @@ int32_t tag_identify(const char* port, uint32_t* firmware_version, uint32_t* ver
 // The version as every program gives it, whole: "5.2.1" from the firmware
 // version and third number that tag_connect and tag_identify give.
 void tag_version_text(uint32_t firmware_version, uint32_t version_third, char* text, size_t size);
+// tag_get_version's packed form as tag_connect gives it: the firmware
+// version (major * 256 + minor) and the third number.
+void tag_unpack_version(uint32_t packed, uint32_t* firmware_version, uint32_t* version_third);
 int32_t tag_get_node_id(const char* port, uint8_t* node_id);
 int32_t tag_set_node_id(const char* port, uint8_t node_id);
 // The same, with the console's answer line into `answer` (`size` bytes).

@@ -64,11 +64,22 @@ void tag_version_text(uint32_t firmware_version, uint32_t version_third, char* t
     snprintf(text, size, "%u.%u.%u", firmware_version >> 8, firmware_version & 0xFF, version_third);
 }
 
+void tag_unpack_version(uint32_t packed, uint32_t* firmware_version, uint32_t* version_third)
+{
+    *firmware_version = ((packed >> 16) & 0xFF) * 256 + ((packed >> 8) & 0xFF);
+    *version_third = packed & 0xFF;
+}
+
+int32_t tag_open_line(const char* port, uint32_t timeout_ms)
+{
+    return serial_open(port, 115200, 8, 0, 1, timeout_ms);
+}
+
 int32_t tag_connect(const char* port, uint32_t* firmware_version, uint32_t* version_third,
                     bool* new_console)
 {
     start_afresh();
-    int32_t result = serial_open(port, 115200, 8, 0, 1, TAG_REPLY_TIMEOUT_MS);
+    int32_t result = tag_open_line(port, TAG_REPLY_TIMEOUT_MS);
     if (result != SERIAL_OK) {
         if (tracing()) {
             char why[TAG_REASON_SIZE];
@@ -92,10 +103,9 @@ int32_t tag_identify(const char* port, uint32_t* firmware_version, uint32_t* ver
     int32_t result = tag_get_version(port, &packed);
     if (result != SERIAL_OK) return result;
     trace_connection(port);  // the round trip, now that a reply has come
-    tag_state.version_third = packed & 0xFF;
-    if (firmware_version != nullptr) {
-        *firmware_version = ((packed >> 16) & 0xFF) * 256 + ((packed >> 8) & 0xFF);
-    }
+    uint32_t firmware = 0;
+    tag_unpack_version(packed, &firmware, &tag_state.version_third);
+    if (firmware_version != nullptr) *firmware_version = firmware;
     if (version_third != nullptr) *version_third = tag_state.version_third;
     if (new_console != nullptr) *new_console = tag_state.new_console;
 

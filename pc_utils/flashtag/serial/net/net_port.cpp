@@ -7,11 +7,12 @@
 // round trip. Every wait ends at its deadline, whatever the server keeps
 // sending. Who may use the port is the server's business (ser2net serves
 // one client at a time).
+//
+// The Com Port Control Option's negotiation and requests are rfc2217.cpp's.
 #include "common/bytes.h"
-#include "net_socket.h"
+#include "net_port.h"
 #include "platform/platform.h"
-#include "serial/serial_backend.h"
-#include "telnet.h"
+#include "rfc2217.h"
 
 #include <cstdarg>
 #include <cstdio>
@@ -22,15 +23,6 @@ namespace {
 
 using namespace telnet;
 
-constexpr uint8_t PURGE_SERVER_RECEIVE = 1;  // what the server has from the device
-constexpr uint8_t CONTROL_NO_FLOW = 1, CONTROL_DTR_ON = 8, CONTROL_DTR_OFF = 9;
-constexpr uint8_t PARITY_NONE = 1;  // the option's own codes: none 1, odd 2, even 3
-
-// How long the server has to take the option, and then to acknowledge the
-// line settings (some servers never acknowledge some of them), on top of
-// the round trip.
-constexpr uint64_t OPTION_WAIT_MS = 2000;
-constexpr uint64_t SETTINGS_WAIT_MS = 500;
 // A server that will not serve (ser2net when another client has the port)
 // says so and closes at once: a connection still open this long after it
 // was made (and negotiated) is served.
@@ -38,39 +30,10 @@ constexpr uint64_t SETTLE_MS = 50;
 // How long a server that closes at once is tried again, and how often.
 constexpr uint64_t BUSY_RETRY_MS = 1000;
 constexpr uint32_t BUSY_PAUSE_MS = 100;
-// A longer first reply is the tag taking its time, not the network.
-constexpr uint64_t MAX_ROUND_TRIP_MS = 2000;
-// A wait that saw this many bytes of telnet commands and no data met a
-// server that keeps the connection busy without passing anything on (a
-// notification now and then is normal).
-constexpr uint64_t COMMAND_STREAM_BYTES = 256;
 
-// The state of one network port (fields ordered by size).
-struct net_port {
-    net_socket sock;
-    size_t pending_start, pending_end;  // of `pending`
-    uint64_t round_trip_ms;
-    uint64_t write_time;  // when the write whose first reply is timed went out
-    bool timing_reply, reply_timed;
-    reader in;             // the telnet reader (a raw port's bytes all pass)
-    char notes[320];       // how connecting went, for the trace
-    uint8_t pending[4096]; // bytes from the tag, decoded, not read yet
-};
 net_port ports[SERIAL_NAMED_SLOTS];
 
 net_port& port_of(size_t slot) { return ports[slot - SERIAL_FIRST_NAMED_SLOT]; }
-
-void note(net_port& p, const char* format, ...) __attribute__((format(printf, 2, 3)));
-void note(net_port& p, const char* format, ...)
-{
-    char piece[160];
-    va_list args;
-    va_start(args, format);
-    vsnprintf(piece, sizeof piece, format, args);  // NOLINT(clang-analyzer-valist.Uninitialized)
-    va_end(args);
-    size_t used = strlen(p.notes);
-    append_piece(p.notes, sizeof p.notes, &used, piece);
-}
 
 bool is_host_char(char c)
 {
@@ -136,13 +99,26 @@ bool parse_address(const char* name, bool* use_telnet, char* host, size_t host_s
     return true;
 }
 
-int32_t send_bytes(net_port& p, const uint8_t* bytes, size_t count, uint64_t timeout_ms)
+}  // namespace
+
+void net_port_note(net_port& p, const char* format, ...)
+{
+    char piece[160];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(piece, sizeof piece, format, args);  // NOLINT(clang-analyzer-valist.Uninitialized)
+    va_end(args);
+    size_t used = strlen(p.notes);
+    append_piece(p.notes, sizeof p.notes, &used, piece);
+}
+
+int32_t net_port_send(net_port& p, const uint8_t* bytes, size_t count, uint64_t timeout_ms)
 {
     return net_send(p.sock, bytes, count, platform_now_ms() + timeout_ms);
 }
 
 // Reads what the server has sent, waiting until `deadline` for something.
-net_received receive_some(net_port& p, uint64_t deadline)
+net_received net_port_receive(net_port& p, uint64_t deadline)
 {
     // Only while connecting can unread bytes fill the buffer (a tag's
     // chatter before the first command); an input flush would drop them.
@@ -160,13 +136,13 @@ net_received receive_some(net_port& p, uint64_t deadline)
     if (r != NET_GOT_BYTES) return r;
     if (p.timing_reply) {
         uint64_t took = platform_now_ms() - p.write_time;
-        if (took > p.round_trip_ms && took <= MAX_ROUND_TRIP_MS) p.round_trip_ms = took;
+        if (took > p.round_trip_ms && took <= NET_MAX_ROUND_TRIP_MS) p.round_trip_ms = took;
         p.timing_reply = false;
         p.reply_timed = true;
     }
     p.pending_end += take(p.in, chunk, got, p.pending + p.pending_end, room);
     if (p.in.reply_length > 0) {
-        send_bytes(p, p.in.replies, p.in.reply_length, SERIAL_CONNECT_TIMEOUT_MS);
+        net_port_send(p, p.in.replies, p.in.reply_length, SERIAL_CONNECT_TIMEOUT_MS);
         p.in.reply_length = 0;
     }
     return NET_GOT_BYTES;
@@ -174,7 +150,7 @@ net_received receive_some(net_port& p, uint64_t deadline)
 
 // The server closed the connection; what it said before, if anything, is
 // the reason (ser2net: "Port already in use").
-int32_t closed(net_port& p, const char* call)
+int32_t net_port_closed(net_port& p, const char* call)
 {
     char said[64];
     size_t n = 0;
@@ -190,149 +166,7 @@ int32_t closed(net_port& p, const char* call)
     return serial_fail(SERIAL_FAULT_CLOSED, call, 0, said);
 }
 
-// A request of the Com Port Control Option, with its value.
-int32_t send_request(net_port& p, uint8_t request, const uint8_t* value, size_t length)
-{
-    uint8_t out[REQUEST_SIZE];
-    return send_bytes(p, out, encode_request(request, value, length, out),
-                      SERIAL_CONNECT_TIMEOUT_MS);
-}
-
-// Receives until `done` holds or `deadline` passes: SERIAL_OK either way,
-// or the failure of the connection.
-template <typename condition>
-int32_t receive_until(net_port& p, uint64_t deadline, const char* call, condition done)
-{
-    while (!done()) {
-        net_received r = receive_some(p, deadline);
-        if (r == NET_CLOSED) return closed(p, call);
-        if (r == NET_FAILED) return SERIAL_EIO;
-        if (r == NET_TIMED_OUT) break;
-    }
-    return SERIAL_OK;
-}
-
-const char* const REQUEST_NAMES[] = {"", "baud rate", "data size", "parity", "stop size", "control"};
-
-uint32_t value_of(const uint8_t* bytes, size_t length)
-{
-    uint32_t v = 0;
-    for (size_t i = 0; i < length; ++i) v = v << 8 | bytes[i];
-    return v;
-}
-
-// A line setting in the option's codes as a user reads it: with its unit
-// ("9600 baud", "even parity") or bare ("115200", "none").
-void setting_words(uint8_t request, uint32_t v, bool with_unit, char* text, size_t size)
-{
-    static const char* const parities[] = {"?", "none", "odd", "even", "mark", "space"};
-    static const char* const stops[] = {"?", "1", "2", "1.5"};
-    static const char* const flows[] = {"?", "none", "XON/XOFF", "hardware"};
-    const char* word = "";
-    switch (request) {
-    case SET_PARITY: word = v < 6 ? parities[v] : "?"; break;
-    case SET_STOPSIZE: word = v < 4 ? stops[v] : "?"; break;
-    case SET_CONTROL: word = v < 4 ? flows[v] : "?"; break;
-    default: break;
-    }
-    char number[16];
-    snprintf(number, sizeof number, "%lu", static_cast<unsigned long>(v));
-    if (word[0] == '\0' || word[0] == '?') word = number;
-    static const char* const units[] = {"", " baud", " data bits", " parity", " stop bits",
-                                        " flow control"};
-    snprintf(text, size, "%s%s", word, with_unit ? units[request] : "");
-}
-
-// Each setting the server acknowledged must be the one asked for: a server
-// that will not take 115200 8N1 would pass the tag's bytes garbled.
-int32_t check_acknowledged(const net_port& p, const uint8_t (&asked)[MAX_KEPT_REQUEST + 1][MAX_VALUE],
-                           const size_t (&length)[MAX_KEPT_REQUEST + 1])
-{
-    for (uint8_t request = SET_BAUDRATE; request <= MAX_KEPT_REQUEST; ++request) {
-        if ((p.in.answered & 1u << request) == 0) continue;
-        char why[128];
-        if (p.in.answer_length[request] != length[request]) {
-            snprintf(why, sizeof why, "the server answered the %s with %u bytes, not %u",
-                     REQUEST_NAMES[request], p.in.answer_length[request],
-                     static_cast<unsigned>(length[request]));
-            return serial_fail(SERIAL_FAULT_SETTINGS, "RFC 2217", 0, why);
-        }
-        uint32_t got = value_of(p.in.answer[request], length[request]);
-        uint32_t want = value_of(asked[request], length[request]);
-        if (got == want) continue;
-        char set[48], not_set[48];
-        setting_words(request, got, true, set, sizeof set);
-        setting_words(request, want, false, not_set, sizeof not_set);
-        snprintf(why, sizeof why, "the server set %s, not %s", set, not_set);
-        return serial_fail(SERIAL_FAULT_SETTINGS, "RFC 2217", 0, why);
-    }
-    return SERIAL_OK;
-}
-
-// Asks for the option (and binary transmission both ways), then sets the
-// line. Settings the server does not acknowledge in time are noted and the
-// port is used all the same; one it acknowledges with another value fails.
-int32_t negotiate(net_port& p, const serial_line& line)
-{
-    uint8_t offers[OFFER_SIZE];
-    int32_t result = send_bytes(p, offers, offer(p.in, offers), SERIAL_CONNECT_TIMEOUT_MS);
-    if (result != SERIAL_OK) return result;
-    result = receive_until(p, platform_now_ms() + OPTION_WAIT_MS + 2 * p.round_trip_ms, "telnet",
-                           [&p] { return p.in.com_port_taken || p.in.com_port_refused; });
-    if (result != SERIAL_OK) return result;
-    if (!p.in.com_port_taken) {
-        return serial_fail(SERIAL_FAULT_NO_RFC2217, "telnet", 0,
-                           p.in.com_port_refused ? "the server refused the Com Port Control Option"
-                           : p.in.commands >= COMMAND_STREAM_BYTES
-                               ? "a stream of telnet commands, and no answer to the Com Port "
-                                 "Control Option"
-                               : "no answer to the Com Port Control Option");
-    }
-    note(p, "; the server took the Com Port Control Option");
-
-    static const uint8_t parity_codes[] = {1, 2, 3};  // none, odd, even
-    uint8_t asked[MAX_KEPT_REQUEST + 1][MAX_VALUE] = {};
-    size_t length[MAX_KEPT_REQUEST + 1] = {0, 4, 1, 1, 1, 1};
-    for (size_t i = 0; i < 4; ++i) asked[SET_BAUDRATE][i] = static_cast<uint8_t>(line.baud >> (24 - 8 * i));
-    asked[SET_DATASIZE][0] = line.data_bits;
-    asked[SET_PARITY][0] = line.parity < 3 ? parity_codes[line.parity] : PARITY_NONE;
-    asked[SET_STOPSIZE][0] = line.stop_bits;
-    asked[SET_CONTROL][0] = CONTROL_NO_FLOW;
-    uint64_t sent = platform_now_ms();
-    for (uint8_t request = SET_BAUDRATE; request <= SET_CONTROL && result == SERIAL_OK; ++request) {
-        result = send_request(p, request, asked[request], length[request]);
-    }
-    if (result != SERIAL_OK) return result;
-    const uint32_t all = 1u << SET_BAUDRATE | 1u << SET_DATASIZE | 1u << SET_PARITY |
-                         1u << SET_STOPSIZE | 1u << SET_CONTROL;
-    uint64_t wait = SETTINGS_WAIT_MS + 2 * p.round_trip_ms;
-    bool first = true;
-    result = receive_until(p, sent + wait, "telnet", [&] {
-        // The first answer needed a round trip through the server.
-        uint64_t took = platform_now_ms() - sent;
-        if (first && p.in.answered != 0 && took <= MAX_ROUND_TRIP_MS && took > p.round_trip_ms) {
-            p.round_trip_ms = took;
-        }
-        first = first && p.in.answered == 0;
-        return (p.in.answered & all) == all;
-    });
-    if (result == SERIAL_OK) result = check_acknowledged(p, asked, length);
-    if (result != SERIAL_OK) return result;
-    note(p, "; asked for %lu baud, %u data bits, %s parity, %u stop bit%s, no flow control",
-         static_cast<unsigned long>(line.baud), line.data_bits,
-         line.parity == 0 ? "no" : line.parity == 1 ? "odd" : "even", line.stop_bits,
-         line.stop_bits == 1 ? "" : "s");
-    if ((p.in.answered & all) == all) {
-        note(p, ", each acknowledged as asked");
-    } else {
-        note(p, "; not acknowledged within %lu ms, going on without:",
-             static_cast<unsigned long>(wait));
-        for (uint8_t request = SET_BAUDRATE; request <= SET_CONTROL; ++request) {
-            if ((p.in.answered & 1u << request) == 0) note(p, " %s", REQUEST_NAMES[request]);
-        }
-    }
-    return SERIAL_OK;
-}
+namespace {
 
 // One connection: connect, negotiate, and see that the server serves.
 int32_t connect_once(net_port& p, const char* host, const char* port, bool use_telnet,
@@ -345,12 +179,12 @@ int32_t connect_once(net_port& p, const char* host, const char* port, bool use_t
     int32_t result = net_connect(host, port, &p.sock);
     if (result != SERIAL_OK) return result;
     p.round_trip_ms = platform_now_ms() - began;
-    note(p, "connected to %s port %s (%s)", host, port,
+    net_port_note(p, "connected to %s port %s (%s)", host, port,
          use_telnet ? "telnet, RFC 2217" : "raw TCP: the server's line settings");
-    if (use_telnet) result = negotiate(p, line);
+    if (use_telnet) result = rfc2217_negotiate(p, line);
     // A server that will not serve says so and closes.
     if (result == SERIAL_OK) {
-        result = receive_until(p, platform_now_ms() + SETTLE_MS + 2 * p.round_trip_ms, "open",
+        result = net_port_receive_until(p, platform_now_ms() + SETTLE_MS + 2 * p.round_trip_ms, "open",
                                [] { return false; });
     }
     if (result != SERIAL_OK) {
@@ -386,6 +220,32 @@ int32_t net_open(size_t slot, const char* name, const serial_line& line)
 // The time-out is applied by each read and write.
 int32_t net_set_timeout(size_t, uint32_t) { return SERIAL_OK; }
 
+// Moves up to `max` of the bytes decoded and not read yet into `out`: how many.
+uint32_t take_pending(net_port& p, uint8_t* out, uint32_t max)
+{
+    size_t have = p.pending_end - p.pending_start;
+    size_t n = have < max ? have : max;
+    if (n > 0) memcpy(out, p.pending + p.pending_start, n);
+    p.pending_start += n;
+    return static_cast<uint32_t>(n);
+}
+
+// Waits until `deadline` for more from the server, for a read that began
+// when `commands_before` bytes of telnet commands had come and has read
+// nothing yet or not: SERIAL_OK, or the read's failure.
+int32_t receive_for_read(net_port& p, uint64_t deadline, uint64_t commands_before, bool nothing_read)
+{
+    net_received r = net_port_receive(p, deadline);
+    if (r == NET_TIMED_OUT) {
+        bool stream = nothing_read && p.in.commands - commands_before >= NET_COMMAND_STREAM_BYTES;
+        return serial_fail(stream ? SERIAL_FAULT_NO_DATA : SERIAL_FAULT_TIMEOUT, "read", 0, "");
+    }
+    if (r == NET_CLOSED) return net_port_closed(p, "read");
+    return r == NET_FAILED ? SERIAL_EIO : SERIAL_OK;
+}
+
+// The time-out is each call's own here: serial_read_within reads as
+// serial_read does.
 int32_t net_read(size_t slot, void* buffer, uint32_t count, uint32_t timeout_ms)
 {
     net_port& p = port_of(slot);
@@ -394,20 +254,24 @@ int32_t net_read(size_t slot, void* buffer, uint32_t count, uint32_t timeout_ms)
     uint64_t deadline = platform_now_ms() + timeout_ms;
     uint64_t commands_before = p.in.commands;
     for (;;) {
-        size_t have = p.pending_end - p.pending_start;
-        size_t n = have < count - done ? have : count - done;
-        if (n > 0) memcpy(out + done, p.pending + p.pending_start, n);
-        p.pending_start += n;
-        done += static_cast<uint32_t>(n);
+        done += take_pending(p, out + done, count - done);
         if (done == count) return SERIAL_OK;
-        net_received r = receive_some(p, deadline);
-        if (r == NET_TIMED_OUT) {
-            bool stream = done == 0 && p.in.commands - commands_before >= COMMAND_STREAM_BYTES;
-            return serial_fail(stream ? SERIAL_FAULT_NO_DATA : SERIAL_FAULT_TIMEOUT, "read", 0, "");
-        }
-        if (r == NET_CLOSED) return closed(p, "read");
-        if (r == NET_FAILED) return SERIAL_EIO;
+        int32_t result = receive_for_read(p, deadline, commands_before, done == 0);
+        if (result != SERIAL_OK) return result;
     }
+}
+
+int32_t net_read_some(size_t slot, void* buffer, uint32_t max, uint32_t first_ms, uint32_t* got)
+{
+    net_port& p = port_of(slot);
+    uint64_t deadline = platform_now_ms() + first_ms;
+    uint64_t commands_before = p.in.commands;
+    while (p.pending_end == p.pending_start) {
+        int32_t result = receive_for_read(p, deadline, commands_before, true);
+        if (result != SERIAL_OK) return result;
+    }
+    *got = take_pending(p, static_cast<uint8_t*>(buffer), max);
+    return SERIAL_OK;
 }
 
 int32_t net_write(size_t slot, const void* bytes, uint32_t count, uint32_t timeout_ms)
@@ -439,7 +303,7 @@ int32_t net_set_dtr(size_t slot, bool on)
         return serial_fail(SERIAL_FAULT_SETTINGS, "set DTR", 0, "a raw TCP port has no modem lines");
     }
     const uint8_t control = on ? CONTROL_DTR_ON : CONTROL_DTR_OFF;
-    return send_request(p, SET_CONTROL, &control, 1);
+    return rfc2217_request(p, SET_CONTROL, &control, 1);
 }
 
 // The server is asked to drop what it holds from the device; what is on
@@ -452,7 +316,7 @@ serial_flush_plan net_prepare_flush(size_t slot)
     net_port& p = port_of(slot);
     if (p.in.telnet) {
         const uint8_t what = PURGE_SERVER_RECEIVE;
-        (void)send_request(p, PURGE_DATA, &what, 1);  // a failure shows in the next read
+        (void)rfc2217_request(p, PURGE_DATA, &what, 1);  // a failure shows in the next read
     }
     return {static_cast<uint32_t>(SERIAL_QUIET_MS + 2 * p.round_trip_ms), 1};
 }
@@ -516,7 +380,7 @@ bool net_exists(const char* name)
 }  // namespace
 
 const serial_backend serial_net_backend = {
-    net_open,          net_set_timeout, net_read,          net_write,    net_set_dtr,
-    net_handle,        net_close_port,  net_prepare_flush, net_describe,
-    net_find_holders,  net_identify,    net_exists,        false,
+    net_open,          net_set_timeout, net_read,          net_read,     net_read_some,
+    net_write,         net_set_dtr,     net_handle,        net_close_port, net_prepare_flush,
+    net_describe,      net_find_holders, net_identify,     net_exists,   false,
 };

@@ -68,6 +68,9 @@ struct relay_service {
     size_t waiting_count;
     uint64_t next_look;       // when those who wait are looked at next
 };
+// A service that serves nothing yet: no rendezvous, no program. Before the
+// first relay_serve, so that a stop at any moment finds nothing to undo.
+void relay_service_init(relay_service* service);
 // Makes the port's rendezvous (under its first identity key): false with why.
 bool relay_serve(const char* port, relay_service* service, char* why, size_t size);
 // Takes the rendezvous away; only closes and an unlink (safe at an interrupt).

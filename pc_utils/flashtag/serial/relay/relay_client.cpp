@@ -202,26 +202,56 @@ bool wait_for_welcome(relay_slot& s, const char* port, int32_t* result)
 
 int32_t relay_set_timeout(size_t, uint32_t) { return SERIAL_OK; }
 
+// Moves up to `max` of the bytes received and not read yet into `out`: how many.
+uint32_t take_received(relay_slot& s, uint8_t* out, uint32_t max)
+{
+    uint32_t done = 0;
+    while (s.count > 0 && done < max) {
+        out[done++] = s.received[s.start];
+        s.start = (s.start + 1) % RECEIVED_SIZE;
+        --s.count;
+    }
+    return done;
+}
+
+// Waits a while, until `deadline` at most, for more from tagterm:
+// SERIAL_OK, or the read's failure.
+int32_t receive_for_read(relay_slot& s, uint64_t deadline)
+{
+    if (s.gone) return gone_failure(s, "read");
+    if (serial_stopped()) return serial_fail(SERIAL_FAULT_STOPPED, "read", 0, "");
+    uint64_t now = platform_now_ms();
+    if (now >= deadline) return serial_fail(SERIAL_FAULT_TIMEOUT, "read", 0, "");
+    uint64_t left = deadline - now;
+    receive_more(s, static_cast<uint32_t>(left < SERIAL_STOP_CHECK_MS ? left : SERIAL_STOP_CHECK_MS));
+    return SERIAL_OK;
+}
+
+// The time-out is each call's own here: serial_read_within reads as
+// serial_read does.
 int32_t relay_read(size_t slot, void* buffer, uint32_t count, uint32_t timeout_ms)
 {
     relay_slot& s = slots[slot];
     auto* out = static_cast<uint8_t*>(buffer);
     uint64_t deadline = platform_now_ms() + timeout_ms;
     uint32_t done = 0;
-    while (done < count) {
-        while (s.count > 0 && done < count) {
-            out[done++] = s.received[s.start];
-            s.start = (s.start + 1) % RECEIVED_SIZE;
-            --s.count;
-        }
-        if (done == count) break;
-        if (s.gone) return gone_failure(s, "read");
-        if (serial_stopped()) return serial_fail(SERIAL_FAULT_STOPPED, "read", 0, "");
-        uint64_t now = platform_now_ms();
-        if (now >= deadline) return serial_fail(SERIAL_FAULT_TIMEOUT, "read", 0, "");
-        uint64_t left = deadline - now;
-        receive_more(s, static_cast<uint32_t>(left < SERIAL_STOP_CHECK_MS ? left : SERIAL_STOP_CHECK_MS));
+    for (;;) {
+        done += take_received(s, out + done, count - done);
+        if (done == count) return SERIAL_OK;
+        int32_t result = receive_for_read(s, deadline);
+        if (result != SERIAL_OK) return result;
     }
+}
+
+int32_t relay_read_some(size_t slot, void* buffer, uint32_t max, uint32_t first_ms, uint32_t* got)
+{
+    relay_slot& s = slots[slot];
+    uint64_t deadline = platform_now_ms() + first_ms;
+    while (s.count == 0) {
+        int32_t result = receive_for_read(s, deadline);
+        if (result != SERIAL_OK) return result;
+    }
+    *got = take_received(s, static_cast<uint8_t*>(buffer), max);
     return SERIAL_OK;
 }
 
@@ -324,7 +354,7 @@ void relay_key_name(const char* key, char* name, size_t size)
 // A port is found, named and told apart by the system's own backend (the
 // relay finds tagterm by what it says): no identify, no exists, no names.
 const serial_backend serial_relay_backend = {
-    relay_open,     relay_set_timeout,  relay_read, relay_write, relay_set_dtr,
-    relay_handle,   relay_close_slot,   local_quiet_window,      relay_describe,
-    relay_find_holders, nullptr,        nullptr,    false,
+    relay_open,     relay_set_timeout,  relay_read, relay_read, relay_read_some,
+    relay_write,    relay_set_dtr,      relay_handle, relay_close_slot, local_quiet_window,
+    relay_describe, relay_find_holders, nullptr,    nullptr,    false,
 };

@@ -134,6 +134,13 @@ relay_event relay_session_take(relay_session* session, const char* port, const u
     return event;
 }
 
+void relay_service_init(relay_service* service)
+{
+    *service = relay_service{};
+    service->peer = RELAY_NO_CHANNEL;
+    service->listener.handle = -1;
+}
+
 bool relay_serve(const char* port, relay_service* service, char* why, size_t size)
 {
     snprintf(service->port, sizeof service->port, "%s", port);
